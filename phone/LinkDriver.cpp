@@ -1,0 +1,142 @@
+#include "phone/LinkDriver.h"
+
+#include <optional>
+
+namespace {
+
+// A failure inside a handler ends the operation of that kind, whichever path
+// (a tick or the port's receive event) called it.
+template <typename Work>
+void Guarded(ReplyKind kind, Work&& work) {
+  try {
+    work();
+  } catch (const std::exception&) {
+    if (State.PortWrapper) EndOperation(kind, false);
+  }
+}
+
+void CallHandler(ReplyKind kind, TCustomComPort* sender, std::int32_t count) {
+  wrapper& w = *State.PortWrapper;
+  switch (kind) {
+    case ReplyKind::Command: w.CommandReplyHandler(sender, count); break;
+    case ReplyKind::Download: w.DownloadReplyHandler(sender, count); break;
+    case ReplyKind::Upload: w.UploadReplyHandler(sender, count); break;
+  }
+}
+
+// The tick shared by the three timers: count the idle tick, pick up what is
+// waiting, and end the operation once the idle limit is passed.
+void PollTick(ReplyKind kind, std::int32_t& idleTicks) {
+  Guarded(kind, [&] {
+    ++idleTicks;
+    if (!TimerOf(kind).Enabled()) return;
+    TComPort& port = State.PortWrapper->Port();
+    if (port.BytesWaiting() > 0) CallHandler(kind, nullptr, port.BytesWaiting());
+    if (TimerOf(kind).Enabled() && idleTicks > kIdleTickLimit) {
+      if (kind == ReplyKind::Upload && State.RestartPending) {
+        // The upload itself succeeded; only the phone's answer to the restart is missing.
+        State.RestartPending = false;
+        TimerOf(kind).SetEnabled(false);
+        State.Busy = false;
+        return;
+      }
+      EndOperation(kind, false);
+    }
+  });
+}
+
+}  // namespace
+
+os::Timer& TimerOf(ReplyKind kind) {
+  switch (kind) {
+    case ReplyKind::Command: return *State.CommandTimer;
+    case ReplyKind::Download: return *State.DownloadTimer;
+    case ReplyKind::Upload: break;
+  }
+  return *State.UploadTimer;
+}
+
+void SendPacket(const Bytes& packet) {
+  const Bytes frame = BuildFrame(packet);
+  State.LastRequest = packet;
+  TComPort& port = State.PortWrapper->Port();
+  if (!port.Connected()) return;
+  try {
+    port.WriteString(frame);
+  } catch (const EComPort&) {
+    os::MessageBeep(0);
+  }
+}
+
+void BindReplyHandler(ReplyKind kind) {
+  State.PortWrapper->Port().OnRxChar = [kind](TCustomComPort* sender, std::int32_t count) {
+    if (!State.PortWrapper) return;
+    Guarded(kind, [&] { CallHandler(kind, sender, count); });
+  };
+}
+
+void StartOperation(ReplyKind kind, const Bytes& firstRequest) {
+  BindReplyHandler(kind);
+  State.CurrentKind = kind;
+  if (kind == ReplyKind::Command) {
+    State.CommandIdleTicks = 0;
+  } else {
+    State.IdleTicks = 0;
+  }
+  if (kind == ReplyKind::Download) State.RxBuffer.clear();
+  for (ReplyKind other : {ReplyKind::Command, ReplyKind::Download, ReplyKind::Upload}) {
+    if (other != kind) TimerOf(other).SetEnabled(false);
+  }
+  TimerOf(kind).SetEnabled(true);
+  SendPacket(firstRequest);
+}
+
+void EndOperation(ReplyKind kind, bool succeeded) {
+  State.Succeeded = succeeded;
+  TimerOf(kind).SetEnabled(false);
+  State.Busy = false;
+}
+
+namespace {
+
+void RouteFrame(const Bytes& frame) {
+  const ReplyKind kind = State.CurrentKind;
+  const std::optional<Bytes> reply = CheckedReply(frame);
+  if (!reply) {
+    // A damaged reply: nothing of it is used, and what it answered has failed.
+    if (TimerOf(kind).Enabled()) EndOperation(kind, false);
+    return;
+  }
+  if (!IsReplyTo(*reply, State.LastRequest)) return;
+  wrapper& w = *State.PortWrapper;
+  switch (kind) {
+    case ReplyKind::Command: w.ProcessCommandReply(frame, *reply); break;
+    case ReplyKind::Download: w.ProcessDownloadReply(frame, *reply); break;
+    case ReplyKind::Upload: w.ProcessUploadReply(*reply); break;
+  }
+}
+
+}  // namespace
+
+void CollectFrames(TCustomComPort& port, std::int32_t count) {
+  Bytes received;
+  port.ReadString(received, count);
+  State.RxBuffer += received;
+  // Escaping keeps 0x7E out of a frame's body, so each 0x7E ends one reply.
+  for (auto end = State.RxBuffer.find(kFrameEnd); end != Bytes::npos && State.PortWrapper;
+       end = State.RxBuffer.find(kFrameEnd)) {
+    const Bytes frame = State.RxBuffer.substr(0, end + 1);
+    State.RxBuffer.erase(0, end + 1);
+    RouteFrame(frame);
+  }
+}
+
+// All three handlers read alike; each complete frame goes to the operation
+// that awaits it, whichever timer or event picked it up.
+void wrapper::CommandReplyHandler(TCustomComPort*, std::int32_t count) { CollectFrames(Port(), count); }
+void wrapper::DownloadReplyHandler(TCustomComPort*, std::int32_t count) { CollectFrames(Port(), count); }
+void wrapper::UploadReplyHandler(TCustomComPort*, std::int32_t count) { CollectFrames(Port(), count); }
+
+void wrapper::CommandTick() { PollTick(ReplyKind::Command, State.CommandIdleTicks); }
+void wrapper::DownloadTick() { PollTick(ReplyKind::Download, State.IdleTicks); }
+void wrapper::UploadTick() { PollTick(ReplyKind::Upload, State.IdleTicks); }

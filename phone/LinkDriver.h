@@ -1,0 +1,30 @@
+// Sending requests and running operations: the poll timers, the binding of
+// the port's receive event, and the ends of an operation.
+#pragma once
+
+#include <functional>
+
+#include "phone/Unit1.h"
+#include "plugin/PluginState.h"
+
+// Transfers and commands end when no reply has come for more than this many
+// 50 ms poll ticks.
+constexpr int kIdleTickLimit = 50;
+constexpr unsigned kPollIntervalMs = 50;
+
+// Frames the packet and writes it; a write failure beeps and goes no further.
+void SendPacket(const Bytes& packet);
+// Points the port's receive event at the reply handler of `kind`.
+void BindReplyHandler(ReplyKind kind);
+// Binds the handler, resets the idle count (and for a download the partial
+// frame), enables the operation's timer (stopping the others, whose replies
+// are no longer awaited) and sends the first request.
+void StartOperation(ReplyKind kind, const Bytes& firstRequest);
+// Ends the running operation of `kind`: its timer stops, Busy clears.
+void EndOperation(ReplyKind kind, bool succeeded);
+os::Timer& TimerOf(ReplyKind kind);
+// Reads what is waiting and hands each complete reply frame, in order, to the
+// operation that awaits it. A frame that fails its checksum fails the running
+// operation; a frame that answers no outstanding request (a late reply of an
+// earlier one) is dropped.
+void CollectFrames(TCustomComPort& port, std::int32_t count);

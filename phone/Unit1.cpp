@@ -1,0 +1,253 @@
+#include "phone/Unit1.h"
+
+#include "phone/CRC.h"
+
+namespace {
+
+void AppendEscaped(Bytes& out, char byte) {
+  if (byte == kEscape) {
+    out += kEscape;
+    out += char(0x5D);
+  } else if (byte == kFrameEnd) {
+    out += kEscape;
+    out += char(0x5E);
+  } else {
+    out += byte;
+  }
+}
+
+constexpr std::size_t kUnescapedFullReplyLength = 266;
+
+}  // namespace
+
+std::uint16_t FrameCheckSequence(const Bytes& packet) {
+  std::uint16_t crc = 0xFFFF;
+  const auto* data = reinterpret_cast<const std::uint8_t*>(packet.data());
+  std::size_t left = packet.size();
+  while (left > 0) {  // CrcStep takes 16-bit counts
+    const auto step = static_cast<std::uint16_t>(left > 0xFFFF ? 0xFFFF : left);
+    CrcStep(data, step, crc);
+    data += step;
+    left -= step;
+  }
+  return static_cast<std::uint16_t>(~crc);
+}
+
+Bytes ComputeChecksum(const Bytes& packet) {
+  const std::uint16_t crc = FrameCheckSequence(packet);
+  Bytes trailer;
+  AppendEscaped(trailer, static_cast<char>(crc & 0xFF));
+  AppendEscaped(trailer, static_cast<char>(crc >> 8));
+  return trailer;
+}
+
+Bytes ApplyThirdByteRule(Bytes packet) {
+  if (packet.size() >= 3 && packet[1] != kOpRead && packet[1] != kOpWrite && packet[2] == kFrameEnd) {
+    packet[2] = 0x7F;
+  }
+  return packet;
+}
+
+Bytes EncodeFrame(const Bytes& packet) {
+  Bytes frame;
+  frame.reserve(packet.size() + 8);
+  for (char byte : packet) AppendEscaped(frame, byte);
+  frame += ComputeChecksum(packet);
+  frame += kFrameEnd;
+  return frame;
+}
+
+Bytes BuildFrame(const Bytes& packet) { return EncodeFrame(ApplyThirdByteRule(packet)); }
+
+Bytes Unescape(const Bytes& bytes) {
+  Bytes out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == kEscape && i + 1 < bytes.size() && (bytes[i + 1] == 0x5D || bytes[i + 1] == 0x5E)) {
+      out += bytes[i + 1] == 0x5D ? kEscape : kFrameEnd;
+      ++i;
+    } else {
+      out += bytes[i];
+    }
+  }
+  return out;
+}
+
+void UnescapeFrame(Bytes& frame) {
+  if (frame.size() == kUnescapedFullReplyLength) return;
+  if (frame.find(kEscape) == Bytes::npos) return;
+  frame = Unescape(frame);
+}
+
+bool ChecksumMatches(const Bytes& frame) {
+  if (frame.size() < 3 || frame.back() != kFrameEnd) return false;
+  const Bytes packet = frame.substr(0, frame.size() - 3);
+  const std::uint16_t crc = FrameCheckSequence(packet);
+  return static_cast<std::uint8_t>(frame[frame.size() - 3]) == (crc & 0xFF) &&
+         static_cast<std::uint8_t>(frame[frame.size() - 2]) == (crc >> 8);
+}
+
+std::optional<Bytes> CheckedReply(const Bytes& received) {
+  if (received.size() == kUnescapedFullReplyLength && ChecksumMatches(received)) return received;
+  Bytes unescaped = Unescape(received);
+  if (ChecksumMatches(unescaped)) return unescaped;
+  return std::nullopt;
+}
+
+std::optional<Bytes> FrameCollector::Next() {
+  const auto end = pending_.find(kFrameEnd);
+  if (end == Bytes::npos) return std::nullopt;
+  Bytes frame = pending_.substr(0, end + 1);
+  pending_.erase(0, end + 1);
+  return frame;
+}
+
+// ---------------------------------------------------------------------------
+
+Bytes PathField(const std::string& phonePath) {
+  Bytes field;
+  field += static_cast<char>((phonePath.size() + 1) & 0xFF);
+  field += phonePath;
+  field += '\0';
+  return field;
+}
+
+Bytes ListingPacket(FileSystemOp op, const std::string& phonePath, std::uint32_t index) {
+  Bytes packet{char(kCmdFileSystem), char(op)};
+  AppendLe16(packet, static_cast<std::uint16_t>(index));
+  AppendLe16(packet, 0);
+  packet += PathField(phonePath);
+  return packet;
+}
+
+Bytes ReadFirstPacket(const std::string& phonePath) {
+  Bytes packet{char(kCmdFileSystem), char(kOpRead), 0};
+  packet += PathField(phonePath);
+  return packet;
+}
+
+Bytes ReadNextPacket(std::uint8_t sequence) {
+  return Bytes{char(kCmdFileSystem), char(kOpRead), char(sequence)};
+}
+
+Bytes AbortPacket() { return ReadNextPacket(0); }
+
+namespace {
+char FullChunkFlag(const Bytes& chunk) { return chunk.size() == kChunkSize ? 0x01 : 0x00; }
+}  // namespace
+
+Bytes WriteFirstPacket(const std::string& phonePath, std::uint32_t fileSize, const Bytes& chunk) {
+  Bytes packet{char(kCmdFileSystem), char(kOpWrite), 0, FullChunkFlag(chunk), 0x01};
+  AppendLe32(packet, fileSize);
+  packet += {char(0xFF), 0x00, 0x01};
+  const auto pathLength = static_cast<std::uint16_t>(phonePath.size() + 1);
+  packet += static_cast<char>(pathLength >> 8);  // the one big-endian field
+  packet += static_cast<char>(pathLength & 0xFF);
+  packet += phonePath;
+  packet += '\0';
+  AppendLe16(packet, static_cast<std::uint16_t>(chunk.size()));
+  packet += chunk;
+  return packet;
+}
+
+Bytes WriteNextPacket(std::uint8_t sequence, const Bytes& chunk) {
+  Bytes packet{char(kCmdFileSystem), char(kOpWrite), char(sequence), FullChunkFlag(chunk)};
+  AppendLe16(packet, static_cast<std::uint16_t>(chunk.size()));
+  packet += chunk;
+  return packet;
+}
+
+Bytes PathCommandPacket(FileSystemOp op, const std::string& phonePath) {
+  Bytes packet{char(kCmdFileSystem), char(op)};
+  packet += PathField(phonePath);
+  return packet;
+}
+
+Bytes RestartPacket() { return Bytes{char(kCmdRestart), 0x01, 0x00}; }
+Bytes RestartConfirmPacket() { return Bytes{char(kCmdRestart), 0x02, 0x00}; }
+
+std::uint32_t ReadLe32(const Bytes& bytes, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(bytes.at(offset + i));
+  return value;
+}
+
+std::uint16_t ReadLe16(const Bytes& bytes, std::size_t offset) {
+  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes.at(offset)) |
+                                    (static_cast<std::uint8_t>(bytes.at(offset + 1)) << 8));
+}
+
+void AppendLe32(Bytes& bytes, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+void AppendLe16(Bytes& bytes, std::uint16_t value) {
+  bytes += static_cast<char>(value & 0xFF);
+  bytes += static_cast<char>(value >> 8);
+}
+
+// ---------------------------------------------------------------------------
+
+bool IsReplyTo(const Bytes& reply, const Bytes& request) {
+  if (reply.empty() || request.size() < 2) return false;
+  if (request[0] == char(kCmdRestart)) return reply[0] == char(kCmdRestart);
+  if (request[1] == char(kOpRead) && reply.size() >= 2 && reply[0] == 0x14 && reply[1] == 0x04) return true;
+  return reply.size() >= 2 && reply[0] == request[0] && reply[1] == request[1];
+}
+
+std::uint32_t IndexAsSent(std::uint32_t index) {
+  return (index & 0xFF) == 0x7E ? index + 1 : index;
+}
+
+std::uint32_t ListingReplyIndex(std::uint8_t replyLowByte, std::uint32_t sentIndex) {
+  std::uint32_t index = (sentIndex & ~0xFFu) | replyLowByte;
+  if (replyLowByte < (sentIndex & 0xFF)) index += 0x100;
+  return index;
+}
+
+bool IsSafeEntryName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F || c == '\\' || c == ':') return false;
+  }
+  return true;
+}
+
+int ProgressPercent(std::int64_t done, std::int64_t total) {
+  if (total <= 0) return 100;
+  const double exact = static_cast<double>(done) * 100.0 / static_cast<double>(total);
+  // Halves go to the even neighbour, as banker's rounding does.
+  const double floor = static_cast<double>(static_cast<std::int64_t>(exact));
+  const double fraction = exact - floor;
+  auto rounded = static_cast<std::int64_t>(floor);
+  if (fraction > 0.5 || (fraction == 0.5 && rounded % 2 != 0)) ++rounded;
+  return static_cast<int>(rounded);
+}
+
+void DropStrayByte(Bytes& data) {
+  if (data.size() <= kChunkSize) return;
+  if (data.back() == kEscape) {
+    data.pop_back();
+  } else if (data.front() == 0x01) {
+    data.erase(0, 1);
+  }
+}
+
+std::string ToPhonePath(const std::string& hostPath) {
+  std::string path = hostPath;
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  if (!path.empty() && path[0] == '/') path.erase(0, 1);
+  return path;
+}
+
+std::string NameFromPath(const std::string& phonePath) {
+  const auto slash = phonePath.rfind('/');
+  return slash == std::string::npos ? phonePath : phonePath.substr(slash + 1);
+}
+
+std::string ApplyBracketRule(const std::string& phonePath) {
+  if (phonePath.empty() || phonePath[0] != '[') return phonePath;
+  return phonePath.size() <= 2 ? std::string() : phonePath.substr(1, phonePath.size() - 2);
+}

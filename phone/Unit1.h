@@ -1,0 +1,128 @@
+// The phone protocol's pure half: framing of packets (checksum, escaping, the
+// third-byte rule, terminator), splitting received bytes into frames, and the
+// builders of every request packet. Nothing here touches the port.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Packets, frames and file data are byte strings that may hold zero bytes.
+using Bytes = std::string;
+
+constexpr char kFrameEnd = 0x7E;
+constexpr char kEscape = 0x7D;
+
+// ---------------------------------------------------------------------------
+// Frame codec
+
+// CRC-16/X-25 of a packet, final complement applied.
+std::uint16_t FrameCheckSequence(const Bytes& packet);
+// The escaped low byte of the packet's checksum followed by the escaped high byte.
+Bytes ComputeChecksum(const Bytes& packet);
+// The module's quirk on outgoing packets: byte 2 equal to 0x7E goes out as 0x7F
+// unless byte 1 is a read (0x04) or write (0x05) sub-operation.
+Bytes ApplyThirdByteRule(Bytes packet);
+// Escaped packet, escaped checksum, terminator: a frame as the phone sends one.
+Bytes EncodeFrame(const Bytes& packet);
+// The frame the module writes for a packet: the third-byte rule, then EncodeFrame.
+Bytes BuildFrame(const Bytes& packet);
+// Undoes every escape pair; a 0x7D followed by anything else stays as it is.
+Bytes Unescape(const Bytes& bytes);
+// Undoes the escaping of a received frame in place; a frame of exactly 266
+// bytes (a full, unescaped data reply) is left as it is.
+void UnescapeFrame(Bytes& frame);
+// True when an unescaped frame (packet, checksum low, high, 0x7E) carries the
+// checksum of its packet.
+bool ChecksumMatches(const Bytes& unescapedFrame);
+// A received frame, unescaped and checked: a 266-byte frame is first checked
+// as received and only unescaped if that fails. Empty when the checksum fails.
+std::optional<Bytes> CheckedReply(const Bytes& received);
+
+// Cuts a byte stream into frames at each terminator.
+class FrameCollector {
+ public:
+  void Append(const Bytes& bytes) { pending_ += bytes; }
+  // The next complete frame (terminator included), if one has arrived.
+  std::optional<Bytes> Next();
+  bool HasPartial() const { return !pending_.empty(); }
+  void Clear() { pending_.clear(); }
+
+ private:
+  Bytes pending_;
+};
+
+// ---------------------------------------------------------------------------
+// Request packets
+
+enum PhoneCommand : std::uint8_t {
+  kCmdFileSystem = 0x59,
+  kCmdRestart = 0x29,
+};
+enum FileSystemOp : std::uint8_t {
+  kOpMakeDir = 0x00,
+  kOpRemoveDir = 0x01,
+  kOpRead = 0x04,
+  kOpWrite = 0x05,
+  kOpDeleteFile = 0x06,
+  kOpIterateDirs = 0x0A,
+  kOpIterateFiles = 0x0B,
+};
+
+constexpr std::size_t kChunkSize = 256;
+
+// Length byte (path bytes plus the terminating zero), path, zero.
+Bytes PathField(const std::string& phonePath);
+// Iterate-directories (0x0A) or iterate-files (0x0B) request for an index.
+Bytes ListingPacket(FileSystemOp op, const std::string& phonePath, std::uint32_t index);
+Bytes ReadFirstPacket(const std::string& phonePath);
+Bytes ReadNextPacket(std::uint8_t sequence);
+Bytes AbortPacket();
+// First write request: path length high byte first, size, the first chunk.
+Bytes WriteFirstPacket(const std::string& phonePath, std::uint32_t fileSize, const Bytes& chunk);
+Bytes WriteNextPacket(std::uint8_t sequence, const Bytes& chunk);
+// Make-directory, remove-directory and delete-file requests.
+Bytes PathCommandPacket(FileSystemOp op, const std::string& phonePath);
+Bytes RestartPacket();
+Bytes RestartConfirmPacket();
+
+// Little-endian helpers for reading reply fields.
+std::uint32_t ReadLe32(const Bytes& bytes, std::size_t offset);
+std::uint16_t ReadLe16(const Bytes& bytes, std::size_t offset);
+void AppendLe32(Bytes& bytes, std::uint32_t value);
+void AppendLe16(Bytes& bytes, std::uint16_t value);
+
+// ---------------------------------------------------------------------------
+// Reply judging and path rules
+
+// True when `reply` (unescaped) answers `request`: same command and, for the
+// file-system command, the same sub-operation; a read may also be answered
+// with a repeat-request reply beginning 14 04.
+bool IsReplyTo(const Bytes& reply, const Bytes& request);
+
+// The index a listing reply stands for: its byte 3 gives the low 8 bits, the
+// index that was sent gives the rest (a wrap past a multiple of 256 counts).
+std::uint32_t ListingReplyIndex(std::uint8_t replyLowByte, std::uint32_t sentIndex);
+// The index that a listing request for `index` really asks for on the wire
+// (the third-byte rule turns a low byte of 0x7E into 0x7F).
+std::uint32_t IndexAsSent(std::uint32_t index);
+
+// False for names a host would misread as a path: empty, "." or "..", or
+// holding '\', ':' or control characters.
+bool IsSafeEntryName(const std::string& name);
+
+// Percentage done, rounded to the nearest whole number with halves to even;
+// a total of 0 counts as complete.
+int ProgressPercent(std::int64_t done, std::int64_t total);
+
+// A data reply's payload of more than 256 bytes loses one byte: its last if
+// that is 0x7D, else its first if that is 0x01.
+void DropStrayByte(Bytes& data);
+
+// Host path ('\' separators, leading '\') to phone path ('/' separators, no
+// leading '/', root empty).
+std::string ToPhonePath(const std::string& hostPath);
+// The part of a phone path after its last '/'.
+std::string NameFromPath(const std::string& phonePath);
+// A folder name given as "[name]" loses its first and last characters.
+std::string ApplyBracketRule(const std::string& phonePath);

@@ -1,0 +1,186 @@
+// Copying a file to the phone in chunks of at most 256 bytes, and the
+// installations through the three install folders.
+#include "phone/LinkDriver.h"
+#include "phone/Operations.h"
+
+namespace {
+
+const std::string kJavaGameFolder = "\\INSTALL JAVA GAME\\";
+const std::string kJavaAppFolder = "\\INSTALL JAVA APP\\";
+const std::string kThemeFolder = "\\INSTALL THEME\\";
+const std::string kPhoneGames = "brew/mod/java_ams/config/games/";
+const std::string kPhoneApps = "brew/mod/java_ams/config/apps/";
+const std::string kPhoneThemeParent = "brew/mod/cmgr/pp/thm";
+const std::string kPhoneThemes = "brew/mod/cmgr/pp/thm/usr";
+const char* const kRestartQuestion =
+    "Phone has to be restarted for the installation to finish. Do it now?";
+
+#ifdef _WIN32
+constexpr const char* kLocalSeparators = "\\/";
+#else
+constexpr const char* kLocalSeparators = "/";
+#endif
+
+std::string LocalFileName(const std::string& localPath) {
+  const auto separator = localPath.find_last_of(kLocalSeparators);
+  return separator == std::string::npos ? localPath : localPath.substr(separator + 1);
+}
+
+std::string Extension(const std::string& localPath) {
+  const std::string name = LocalFileName(localPath);
+  const auto dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+std::string PhoneFolderOf(const std::string& phonePath) {
+  const auto slash = phonePath.rfind('/');
+  return slash == std::string::npos ? std::string() : phonePath.substr(0, slash + 1);
+}
+
+bool IsReadable(const std::string& localPath) {
+  Bytes data;
+  return os::ReadLocalFile(localPath, &data) == 0;
+}
+
+Bytes CutChunk() {
+  const std::size_t length = std::min(kChunkSize, State.TransferBuffer.size());
+  Bytes chunk = State.TransferBuffer.substr(0, length);
+  State.TransferBuffer.erase(0, length);
+  return chunk;
+}
+
+// Reads the file first: a file that cannot be read fails before anything is sent.
+bool StartUpload(const std::string& localPath, const std::string& phonePath) {
+  Bytes data;
+  if (os::ReadLocalFile(localPath, &data) != 0) return false;
+  State.Busy = true;
+  State.UploadLocalPath = localPath;
+  State.UploadPhonePath = phonePath;
+  State.TransferSize = static_cast<std::int32_t>(data.size());
+  State.TransferBuffer = std::move(data);
+  const Bytes chunk = CutChunk();
+  State.Sequence = 0;
+  StartOperation(ReplyKind::Upload,
+                 WriteFirstPacket(phonePath, static_cast<std::uint32_t>(State.TransferSize), chunk));
+  return true;
+}
+
+int ReportProgress() {
+  if (!State.ProgressCallback) return 0;
+  const auto sent = static_cast<std::int64_t>(State.TransferSize) -
+                    static_cast<std::int64_t>(State.TransferBuffer.size());
+  return State.ProgressCallback(State.PluginNumber, State.UploadLocalPath.data(),
+                                State.UploadPhonePath.data(),
+                                ProgressPercent(sent, State.TransferSize));
+}
+
+void AbortUpload() {
+  SendPacket(AbortPacket());
+  State.Busy = false;
+  State.TransferBuffer.resize(1);  // the abort marker
+  BindReplyHandler(ReplyKind::Command);
+  State.CurrentKind = ReplyKind::Command;
+  State.Succeeded = false;
+  State.UploadTimer->SetEnabled(false);
+}
+
+// The other file of a Java pair goes to the same phone folder after the first.
+std::string CompanionOfCurrentUpload() {
+  return State.UploadLocalPath == State.PendingJad ? State.PendingJar : State.PendingJad;
+}
+
+void OfferRestart() {
+  State.UploadTimer->SetEnabled(false);
+  State.Succeeded = true;
+  if (os::MessageBox(kRestartQuestion, "", os::kMbYesNo | os::kMbIconInformation) == os::kIdYes) {
+    // The export waits on for the phone's answer, so the confirmation goes out
+    // even on hosts that run no message loop between calls.
+    State.RestartPending = true;
+    State.IdleTicks = 0;
+    SendPacket(RestartPacket());
+    State.UploadTimer->SetEnabled(true);
+    return;
+  }
+  State.Busy = false;
+}
+
+void UploadFinished() {
+  if (!State.PendingJad.empty() && State.PendingTheme.empty()) {
+    const std::string companion = CompanionOfCurrentUpload();
+    const std::string phonePath = PhoneFolderOf(State.UploadPhonePath) + LocalFileName(companion);
+    State.PendingJad.clear();
+    if (!StartUpload(companion, phonePath)) EndOperation(ReplyKind::Upload, false);
+    return;
+  }
+  if (!State.PendingJar.empty() || !State.PendingTheme.empty()) return OfferRestart();
+  EndOperation(ReplyKind::Upload, true);
+}
+
+}  // namespace
+
+void wrapper::ProcessUploadReply(const Bytes& reply) {
+  if (!State.UploadTimer->Enabled()) return;
+  State.IdleTicks = 0;
+  if (reply[0] == char(kCmdRestart)) {
+    SendPacket(RestartConfirmPacket());
+    State.RestartPending = false;
+    State.UploadTimer->SetEnabled(false);
+    State.Busy = false;
+    return;
+  }
+  const bool accepted = reply.size() >= 3 && reply[0] == char(kCmdFileSystem) &&
+                        reply[1] == char(kOpWrite) && reply[2] == 0;
+  if (!accepted) {
+    // The phone refused the chunk it was sent: the file cannot be complete.
+    EndOperation(ReplyKind::Upload, false);
+    return;
+  }
+  if (State.TransferBuffer.empty()) return UploadFinished();
+  if (ReportProgress() == 1) return AbortUpload();
+  const Bytes chunk = CutChunk();
+  State.Sequence = State.Sequence >= 255 ? 1 : State.Sequence + 1;
+  SendPacket(WriteNextPacket(static_cast<std::uint8_t>(State.Sequence), chunk));
+}
+
+int PutFile(const std::string& localPath, const std::string& hostPath) {
+  State.PendingTheme.clear();
+  State.PendingJar.clear();
+  State.PendingJad.clear();
+  State.RestartPending = false;
+  if (!State.PortWrapper) return kFsFileFailed;
+  const auto lastSeparator = hostPath.rfind('\\');
+  const std::string folder = lastSeparator == std::string::npos ? std::string() : hostPath.substr(0, lastSeparator + 1);
+  const std::string fileName = hostPath.substr(folder.size());
+  std::string phonePath;
+  if (folder == kJavaGameFolder || folder == kJavaAppFolder) {
+    const std::string extension = Extension(localPath);
+    const std::string stem = localPath.substr(0, localPath.size() - 1);
+    if (extension == ".jad") {
+      State.PendingJad = localPath;
+      State.PendingJar = stem + "r";
+    } else if (extension == ".jar") {
+      State.PendingJar = localPath;
+      State.PendingJad = stem + "d";
+    } else {
+      return kFsFileFailed;
+    }
+    // Both files of the pair must be readable before anything is sent.
+    const std::string companion = extension == ".jad" ? State.PendingJar : State.PendingJad;
+    if (!IsReadable(localPath) || !IsReadable(companion)) return kFsFileFailed;
+    phonePath = (folder == kJavaGameFolder ? kPhoneGames : kPhoneApps) + fileName;
+    os::Beep(0, 1001);
+  } else if (folder == kThemeFolder) {
+    if (!IsReadable(localPath)) return kFsFileFailed;
+    State.PendingTheme = localPath;
+    MakeDirectory(kPhoneThemeParent);
+    MakeDirectory(kPhoneThemes);
+    phonePath = kPhoneThemes + "/" + fileName;
+  } else {
+    phonePath = ToPhonePath(hostPath);
+  }
+  State.Succeeded = false;
+  if (!StartUpload(localPath, phonePath)) return kFsFileFailed;
+  WaitWhileBusy();
+  if (State.Succeeded) return kFsFileOk;
+  return State.TransferBuffer.size() == 1 ? kFsFileAborted : kFsFileFailed;
+}

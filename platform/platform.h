@@ -1,0 +1,243 @@
+// The operating-system layer: everything the module, the serial port object and
+// the options dialog need from the system, behind one small interface.
+// platform_win32.cpp implements it with the Win32 API, platform_posix.cpp with
+// POSIX (termios, poll, a hand-written INI reader and writer).
+//
+// Every function that can fail returns 0 on success or the system's error code
+// (GetLastError() on Windows, errno on Linux); codes keep their system meaning,
+// so a missing device is 2 on both.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace os {
+
+// ---------------------------------------------------------------------------
+// Serial devices
+
+// The device-control record handed to the driver: the fields of the Windows DCB
+// that the port object sets. `flags` uses the DCB's bit values (fBinary 0x1,
+// fParity 0x2, fOutxCtsFlow 0x4, fOutxDsrFlow 0x8, DTR control 0x10/0x20,
+// fDsrSensitivity 0x40, fTXContinueOnXoff 0x80, fOutX 0x100, fInX 0x200,
+// fErrorChar 0x400, fNull 0x800, RTS control 0x1000/0x2000/0x3000).
+struct DeviceControl {
+  std::uint32_t baudRate = 0;
+  std::uint32_t flags = 0;
+  std::uint16_t xonLim = 0;
+  std::uint16_t xoffLim = 0;
+  std::uint8_t byteSize = 8;  // 5..8
+  std::uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  std::uint8_t stopBits = 0;  // 0 one, 1 one and a half, 2 two
+  char xonChar = 0;
+  char xoffChar = 0;
+  char errorChar = 0;
+  char eofChar = 0;
+  char evtChar = 0;
+};
+
+enum : std::uint32_t {
+  kDcbBinary = 0x1,
+  kDcbParity = 0x2,
+  kDcbOutxCtsFlow = 0x4,
+  kDcbOutxDsrFlow = 0x8,
+  kDcbDtrEnable = 0x10,
+  kDcbDtrHandshake = 0x20,
+  kDcbDtrMask = 0x30,
+  kDcbDsrSensitivity = 0x40,
+  kDcbTxContinueOnXoff = 0x80,
+  kDcbOutX = 0x100,
+  kDcbInX = 0x200,
+  kDcbErrorChar = 0x400,
+  kDcbNull = 0x800,
+  kDcbRtsEnable = 0x1000,
+  kDcbRtsHandshake = 0x2000,
+  kDcbRtsToggle = 0x3000,
+  kDcbRtsMask = 0x3000,
+};
+
+// Time-outs in milliseconds, as the Windows COMMTIMEOUTS record;
+// 0xFFFFFFFF is MAXDWORD.
+struct CommTimeouts {
+  std::uint32_t readInterval = 0;
+  std::uint32_t readTotalMultiplier = 0;
+  std::uint32_t readTotalConstant = 0;
+  std::uint32_t writeTotalMultiplier = 0;
+  std::uint32_t writeTotalConstant = 0;
+};
+
+// Device events, with the Windows EV_* values.
+enum : std::uint32_t {
+  kEvRxChar = 0x1,
+  kEvRxFlag = 0x2,
+  kEvTxEmpty = 0x4,
+  kEvCts = 0x8,
+  kEvDsr = 0x10,
+  kEvRlsd = 0x20,
+  kEvBreak = 0x40,
+  kEvErr = 0x80,
+  kEvRing = 0x100,
+  kEvRx80Full = 0x400,
+};
+
+// Purge flags, with the Windows PURGE_* values.
+enum : std::uint32_t {
+  kPurgeTxAbort = 0x1,
+  kPurgeRxAbort = 0x2,
+  kPurgeTxClear = 0x4,
+  kPurgeRxClear = 0x8,
+};
+
+// WaitEvent's result when CancelWait ended the wait.
+constexpr int kWaitCancelled = -1;
+
+// The system's code for a call on a device that is not open
+// (Windows ERROR_INVALID_HANDLE, Linux EBADF).
+#ifdef _WIN32
+constexpr int kErrorInvalidHandle = 6;
+#else
+constexpr int kErrorInvalidHandle = 9;
+#endif
+
+// An open serial device. Destroying it closes the device.
+// All calls but CancelWait come from one thread at a time: the user-interface
+// thread, or the port's event thread for SetEventMask/WaitEvent.
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+  virtual int SetupQueues(std::uint32_t inputSize, std::uint32_t outputSize) = 0;
+  virtual int SetState(const DeviceControl& control) = 0;
+  virtual int SetTimeouts(const CommTimeouts& timeouts) = 0;
+  virtual int SetEventMask(std::uint32_t mask) = 0;
+  // Blocks until one of the masked events happens (returns 0 with the events
+  // in *events) or until CancelWait is called (returns kWaitCancelled).
+  // Any other result is a failure that ends the event thread.
+  virtual int WaitEvent(std::uint32_t* events) = 0;
+  // Called from another thread: ends the current WaitEvent and makes every
+  // later one return kWaitCancelled at once.
+  virtual void CancelWait() = 0;
+  // Count of received bytes waiting; also clears the device's line errors.
+  virtual int BytesWaiting(std::uint32_t* count) = 0;
+  // Reads at most `count` bytes that are waiting, never waiting for more.
+  virtual int Read(void* buffer, std::uint32_t count, std::uint32_t* read) = 0;
+  // Writes all bytes, bounded by the write time-outs.
+  virtual int Write(const void* data, std::uint32_t count, std::uint32_t* written) = 0;
+  virtual int Purge(std::uint32_t flags) = 0;
+};
+
+// Opens a serial device by port name. Windows: "\\.\" + name.
+// Linux: an absolute path as it is, "COMn" as /dev/ttyS(n-1), anything else
+// as /dev/NAME. On failure returns null and stores the code in *error.
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int* error);
+
+// Replaces OpenSerialDevice's implementation (tests install fake devices);
+// an empty function restores the real one.
+using SerialOpener =
+    std::function<std::unique_ptr<SerialDevice>(const std::string& portName, int* error)>;
+void SetSerialOpenerForTesting(SerialOpener opener);
+
+// Names of the serial ports present on the machine, unsorted, in the form the
+// port object accepts. Windows: the data of the values under
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. Returns 0 or the system's code.
+int ListSerialPorts(std::vector<std::string>* names);
+
+// ---------------------------------------------------------------------------
+// The user-interface thread's message queue
+
+// A timer whose ticks arrive as messages of the thread that created it: its
+// callback runs only inside DispatchMessages (or a modal loop). Created disabled.
+class Timer {
+ public:
+  explicit Timer(std::function<void()> onTick);
+  ~Timer();
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+  void SetInterval(unsigned milliseconds);
+  void SetEnabled(bool enabled);
+  bool Enabled() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Dispatches every message waiting for the calling thread (timer ticks that
+// are due included); returns true if it dispatched any.
+bool DispatchMessages();
+
+// Runs the hand-overs that other threads have queued; returns true if any ran.
+bool RunHandOvers();
+
+// Sleeps until a message or timer tick is due for the calling thread, a
+// hand-over is queued, or `maxMilliseconds` have passed.
+void WaitForWork(unsigned maxMilliseconds);
+
+// From a worker thread: queues `work` for the user-interface thread and blocks
+// until RunHandOvers has run it. Returns false without running it when hand-overs
+// are shut down. A failure that `work` raises is passed on to HandOver's caller.
+bool HandOver(std::function<void()> work);
+
+// Makes every pending and later HandOver return false without running; used
+// while the module is unloaded.
+void ShutDownHandOvers();
+
+// ---------------------------------------------------------------------------
+// User interface
+
+constexpr unsigned kMbOk = 0x0;
+constexpr unsigned kMbYesNo = 0x4;
+constexpr unsigned kMbIconError = 0x10;
+constexpr unsigned kMbIconInformation = 0x40;
+constexpr int kIdOk = 1;
+constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
+
+// A modal message box. Linux: text and caption on the controlling terminal, a
+// Yes/No question answered there; without a terminal on standard error, and a
+// question is answered No.
+int MessageBox(const std::string& text, const std::string& caption, unsigned flags);
+void Beep(unsigned frequency, unsigned milliseconds);
+void MessageBeep(unsigned type);
+// Asks the shell to open `target` with the verb "Open"; the result is ignored.
+void ShellOpen(const std::string& target);
+
+// ---------------------------------------------------------------------------
+// Files, settings, the process
+
+// INI files with the semantics of GetPrivateProfileStringA and
+// WritePrivateProfileStringA: section and key names are case-insensitive, a
+// missing value gives the default, a write creates the file or the section and
+// keeps every other line. IniWrite returns 0 or the system's code.
+std::string IniRead(const std::string& file, const std::string& section, const std::string& key,
+                    const std::string& defaultValue);
+int IniWrite(const std::string& file, const std::string& section, const std::string& key,
+             const std::string& value);
+
+// Folder of the running executable, ending in the path separator.
+std::string ExecutableDir();
+// Folder of the module that contains this code, ending in the path separator.
+std::string ModuleDir();
+
+// Keeps the module mapped until the process ends, so that a host unloading it
+// while the port's event thread runs cannot pull the code from under that
+// thread (Windows; nothing to do where unloading joins the thread).
+void KeepModuleLoaded();
+
+bool FileExists(const std::string& path);
+int DeleteLocalFile(const std::string& path);
+int ReadLocalFile(const std::string& path, std::string* data);
+int WriteLocalFile(const std::string& path, const std::string& data);
+
+int LastError();
+void SetLastError(int code);
+
+// Passes a message through the catalogue of `domain`; returns it unchanged
+// when there is no catalogue or no translation. Catalogues are GNU gettext
+// ".mo" files at <module folder>/locale/<language>/LC_MESSAGES/<domain>.mo.
+std::string Translate(const char* domain, const char* message);
+
+}  // namespace os

@@ -1,0 +1,105 @@
+// The module's one shared record and the routines that create, open and tear
+// down the link to the phone.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+#include "plugin/fsplugin.h"
+#include "serial/CPort.h"
+
+using Bytes = std::string;
+
+// A listing entry.
+struct TFile {
+  bool IsDirectory = false;
+  std::string Name;
+  std::int32_t EntrySize = 0;
+};
+
+// Owns the phone's port object; every tick and reply handler runs on it.
+class wrapper {
+ public:
+  wrapper() : port_(std::make_unique<TComPort>()) {}
+  TComPort& Port() { return *port_; }
+
+  void CommandTick();
+  void DownloadTick();
+  void UploadTick();
+  void CommandReplyHandler(TCustomComPort* sender, std::int32_t count);
+  void DownloadReplyHandler(TCustomComPort* sender, std::int32_t count);
+  void UploadReplyHandler(TCustomComPort* sender, std::int32_t count);
+
+  std::unique_ptr<TComPort> port_;
+
+  // Judge one complete reply: `frame` as received, `reply` unescaped and checked.
+  void ProcessCommandReply(const Bytes& frame, const Bytes& reply);
+  void ProcessDownloadReply(const Bytes& frame, const Bytes& reply);
+  void ProcessUploadReply(const Bytes& reply);
+};
+
+// Which kind of operation the replies now belong to.
+enum class ReplyKind { Command, Download, Upload };
+
+struct PluginState {
+  // Objects, alive from FsInit to FsDisconnect.
+  std::unique_ptr<wrapper> PortWrapper;
+  std::unique_ptr<os::Timer> CommandTimer;
+  std::unique_ptr<os::Timer> DownloadTimer;
+  std::unique_ptr<os::Timer> UploadTimer;
+
+  // Host data and port settings.
+  std::int32_t PluginNumber = 0;
+  FsProgressCallback ProgressCallback = nullptr;
+  std::string PortName;
+  std::int32_t BaudIndex = 0;
+
+  // Operation control.
+  bool Busy = false;
+  bool Succeeded = false;
+  std::uint8_t ReplyState = 0;
+  std::int32_t IdleTicks = 0;
+  std::int32_t CommandIdleTicks = 0;  // command poll ticks since the request
+  std::int32_t Sequence = 0;
+  Bytes LastRequest;                   // the packet whose reply is awaited
+  ReplyKind CurrentKind = ReplyKind::Command;
+
+  // Listing.
+  std::string ListPath;
+  TFile Entry;
+  std::uint32_t SentIndex = 0;  // index the last listing request asked for
+  bool DirPhaseDone = false;
+  bool ListingDone = false;
+  std::int32_t InstallFolderIndex = 0;
+
+  // Transfers.
+  std::string DownloadName;
+  std::string LocalPath;
+  std::string RemotePath;
+  Bytes TransferBuffer;
+  std::int32_t TransferSize = 0;
+  Bytes RxBuffer;
+  std::int32_t RepeatedStarts = 0;  // repeat-request replies in a row
+  std::string UploadLocalPath;      // the file being sent and where it goes
+  std::string UploadPhonePath;
+  bool RestartPending = false;      // restart accepted, the phone's answer awaited
+  std::string PendingJar;
+  std::string PendingJad;
+  std::string PendingTheme;
+};
+
+extern PluginState State;
+
+inline const char* const PluginTitle = "Velk Mobile Plugin";
+
+// Path of "fsplugin.ini" beside the host's executable.
+std::string SettingsPath();
+// Reads PortName and BaudIndex from the settings file (module start-up).
+void LoadSettings();
+bool OpenPhonePort();
+void WaitWhileBusy();
+// FsInit's object creation and FsDisconnect's teardown; teardown never throws.
+void CreatePluginObjects();
+void DestroyPluginObjects();

@@ -1,0 +1,85 @@
+// The interface between a file-manager host and a file-system plug-in module:
+// the exported functions, the callbacks the host supplies, the file result codes
+// and the find-data record the listing fills.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <windows.h>
+#define FS_CALL __stdcall
+#else
+#define FS_CALL
+using BOOL = int;
+using DWORD = std::uint32_t;
+using HANDLE = void*;
+using HWND = void*;
+
+// Hosts on Linux declare the record packed to one byte (318 bytes); Windows
+// uses the system's own WIN32_FIND_DATAA (320 bytes).
+#pragma pack(push, 1)
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+struct WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  char cFileName[260];
+  char cAlternateFileName[14];
+};
+#pragma pack(pop)
+static_assert(sizeof(WIN32_FIND_DATAA) == 318, "Linux hosts pass the packed record");
+
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+#endif
+
+// Result codes of FsGetFile and FsPutFile.
+enum FsFileResult : int {
+  kFsFileOk = 0,       // the transfer completed
+  kFsFileExists = 1,   // the local target exists and overwriting was not asked for
+  kFsFileFailed = 4,   // the transfer failed or the file type is refused
+  kFsFileAborted = 5,  // the transfer ended before all data had moved
+};
+
+// Bit of FsGetFile's copy flags: replace an existing local file.
+constexpr int kFsCopyOverwrite = 1;
+
+// Progress callback: returns 1 to ask for an abort.
+using FsProgressCallback = int(FS_CALL*)(int pluginNumber, char* sourceName, char* targetName,
+                                         int percentDone);
+// The log and request callbacks are accepted but never called.
+using FsLogCallback = void(FS_CALL*)(int pluginNumber, int messageType, char* text);
+using FsRequestCallback = BOOL(FS_CALL*)(int pluginNumber, int requestType, char* title,
+                                         char* text, char* answer, int answerLength);
+
+#ifndef _WIN32
+#pragma GCC visibility push(default)
+#endif
+extern "C" {
+int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback log,
+                   FsRequestCallback request);
+HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData);
+BOOL FS_CALL FsFindNext(HANDLE search, WIN32_FIND_DATAA* findData);
+int FS_CALL FsFindClose(HANDLE search);
+int FS_CALL FsGetFile(char* remoteName, char* localName, int copyFlags, void* remoteInfo);
+int FS_CALL FsPutFile(char* localName, char* remoteName, int copyFlags);
+BOOL FS_CALL FsMkDir(char* path);
+BOOL FS_CALL FsRemoveDir(char* path);
+BOOL FS_CALL FsDeleteFile(char* path);
+int FS_CALL FsExecuteFile(HWND parent, char* remoteName, char* verb);
+BOOL FS_CALL FsDisconnect(char* disconnectRoot);
+void FS_CALL FsGetDefRootName(char* buffer, int bufferLength);
+}
+#ifndef _WIN32
+#pragma GCC visibility pop
+#endif
