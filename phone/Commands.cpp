@@ -34,7 +34,7 @@ constexpr std::size_t kEntryNameAt = 25;
 constexpr std::size_t kEntrySizeAt = 15;
 constexpr std::size_t kTrailerLength = 3;
 
-constexpr HANDLE kSearchHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(10));
+const HANDLE kSearchHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(10));
 
 const std::array<const char*, 3> kInstallFolders = {"INSTALL JAVA GAME", "INSTALL JAVA APP",
                                                     "INSTALL THEME"};
@@ -56,7 +56,7 @@ void FillFindData(WIN32_FIND_DATAA* findData, const std::string& name, bool isDi
   std::memcpy(findData->cFileName, name.c_str(), length);
 }
 
-void ShowError(const char* text) { os::MessageBox(text, PluginTitle, os::kMbIconError); }
+void ShowError(const char* text) { Ui.MessageBox(text, PluginTitle, os::kMbIconError); }
 
 void RequestEntry(FileSystemOp op, const std::string& path, std::int32_t index) {
   State.SentIndex = IndexAsSent(static_cast<std::uint32_t>(index));

@@ -101,7 +101,7 @@ int GetFile(const std::string& hostPath, const std::string& localPath, int copyF
   const bool overwrite = (copyFlags & kFsCopyOverwrite) != 0;
   if (os::FileExists(localPath)) {
     if (!overwrite) {
-      os::MessageBeep(0);
+      Ui.MessageBeep(0);
       return kFsFileExists;
     }
     if (os::DeleteLocalFile(localPath) != 0) return kFsFileFailed;

@@ -64,7 +64,7 @@ void SendPacket(const Bytes& packet) {
   try {
     port.WriteString(frame);
   } catch (const EComPort&) {
-    os::MessageBeep(0);
+    Ui.MessageBeep(0);
   }
 }
 

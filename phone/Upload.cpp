@@ -92,7 +92,7 @@ std::string CompanionOfCurrentUpload() {
 void OfferRestart() {
   State.UploadTimer->SetEnabled(false);
   State.Succeeded = true;
-  if (os::MessageBox(kRestartQuestion, "", os::kMbYesNo | os::kMbIconInformation) == os::kIdYes) {
+  if (Ui.MessageBox(kRestartQuestion, "", os::kMbYesNo | os::kMbIconInformation) == os::kIdYes) {
     // The export waits on for the phone's answer, so the confirmation goes out
     // even on hosts that run no message loop between calls.
     State.RestartPending = true;
@@ -168,7 +168,7 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
     const std::string companion = extension == ".jad" ? State.PendingJar : State.PendingJad;
     if (!IsReadable(localPath) || !IsReadable(companion)) return kFsFileFailed;
     phonePath = (folder == kJavaGameFolder ? kPhoneGames : kPhoneApps) + fileName;
-    os::Beep(0, 1001);
+    Ui.Beep(0, 1001);
   } else if (folder == kThemeFolder) {
     if (!IsReadable(localPath)) return kFsFileFailed;
     State.PendingTheme = localPath;

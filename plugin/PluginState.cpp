@@ -4,6 +4,7 @@
 #include "platform/ini.h"
 
 PluginState State;
+UserInterface Ui;
 
 namespace {
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -91,6 +92,15 @@ struct PluginState {
 };
 
 extern PluginState State;
+
+// The module's ways of speaking to the user; tests put their own in place.
+struct UserInterface {
+  std::function<int(const std::string& text, const std::string& caption, unsigned flags)> MessageBox =
+      os::MessageBox;
+  std::function<void(unsigned type)> MessageBeep = os::MessageBeep;
+  std::function<void(unsigned frequency, unsigned milliseconds)> Beep = os::Beep;
+};
+extern UserInterface Ui;
 
 inline const char* const PluginTitle = "Velk Mobile Plugin";
 

@@ -1,0 +1,88 @@
+// A serial device that lives in memory: it records what the module writes and
+// hands back whatever a test (or a phone behind it) puts in its input queue.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "phone/Unit1.h"
+#include "platform/platform.h"
+
+class FakeDevice : public os::SerialDevice {
+ public:
+  // Called with each complete frame the module writes; may queue a reply.
+  std::function<void(const Bytes& frame)> onFrame;
+  int writeError = 0;
+
+  void Deliver(const Bytes& bytes) {
+    std::lock_guard lock(mutex_);
+    input_ += bytes;
+    arrived_ = true;
+    changed_.notify_all();
+  }
+  std::vector<Bytes> Written() {
+    std::lock_guard lock(mutex_);
+    return written_;
+  }
+  std::size_t Waiting() {
+    std::lock_guard lock(mutex_);
+    return input_.size();
+  }
+
+  int SetupQueues(std::uint32_t, std::uint32_t) override { return 0; }
+  int SetState(const os::DeviceControl&) override { return 0; }
+  int SetTimeouts(const os::CommTimeouts&) override { return 0; }
+  int SetEventMask(std::uint32_t) override { return 0; }
+  int WaitEvent(std::uint32_t* events) override {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return arrived_ || cancelled_; });
+    if (cancelled_) return os::kWaitCancelled;
+    arrived_ = false;  // like a receive event: new bytes, not bytes still unread
+    *events = os::kEvRxChar;
+    return 0;
+  }
+  void CancelWait() override {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    changed_.notify_all();
+  }
+  int BytesWaiting(std::uint32_t* count) override {
+    std::lock_guard lock(mutex_);
+    *count = static_cast<std::uint32_t>(input_.size());
+    return 0;
+  }
+  int Read(void* buffer, std::uint32_t count, std::uint32_t* read) override {
+    std::lock_guard lock(mutex_);
+    const std::size_t n = std::min<std::size_t>(count, input_.size());
+    input_.copy(static_cast<char*>(buffer), n);
+    input_.erase(0, n);
+    *read = static_cast<std::uint32_t>(n);
+    return 0;
+  }
+  int Write(const void* data, std::uint32_t count, std::uint32_t* written) override {
+    if (writeError != 0) return writeError;
+    const Bytes bytes(static_cast<const char*>(data), count);
+    {
+      std::lock_guard lock(mutex_);
+      written_.push_back(bytes);
+    }
+    *written = count;
+    if (onFrame) onFrame(bytes);
+    return 0;
+  }
+  int Purge(std::uint32_t flags) override {
+    std::lock_guard lock(mutex_);
+    if (flags & (os::kPurgeRxClear | os::kPurgeRxAbort)) input_.clear();
+    return 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Bytes input_;
+  bool arrived_ = false;
+  bool cancelled_ = false;
+  std::vector<Bytes> written_;
+};

@@ -1,0 +1,178 @@
+// The link driver with the clock in the test's hand: ticks are called directly.
+#include <chrono>
+
+#include "tests/plugin/PluginFixture.h"
+
+namespace {
+
+class LinkDriverTest : public PluginFixture {
+ protected:
+  wrapper& w() { return *State.PortWrapper; }
+  void DownloadTicks(int count) {
+    for (int i = 0; i < count; ++i) w().DownloadTick();
+  }
+  // Starts a download of "x" without waiting for it.
+  void StartDownloadOfX() {
+    State.Busy = true;
+    State.Sequence = 0;
+    State.TransferBuffer.clear();
+    State.TransferSize = 0;
+    StartOperation(ReplyKind::Download, ReadFirstPacket("x"));
+  }
+  // A first read reply announcing `size` bytes and carrying `data`.
+  static Bytes FirstReadReply(std::uint32_t size, const Bytes& data) {
+    Bytes packet{0x59, 0x04, 0x00, 0x00, 0x00};
+    AppendLe32(packet, size);
+    AppendLe16(packet, static_cast<std::uint16_t>(data.size()));
+    return EncodeFrame(packet + data);
+  }
+};
+
+TEST_F(LinkDriverTest, TransferWithoutReplyEndsAtTick51) {
+  StartDownloadOfX();
+  DownloadTicks(50);
+  EXPECT_TRUE(State.Busy);
+  EXPECT_TRUE(State.DownloadTimer->Enabled());
+  w().DownloadTick();
+  EXPECT_FALSE(State.Busy);
+  EXPECT_FALSE(State.Succeeded);
+  EXPECT_FALSE(State.DownloadTimer->Enabled());
+}
+
+TEST_F(LinkDriverTest, ReplyInThreeReadsIsHandledOnceWhole) {
+  StartDownloadOfX();
+  const Bytes reply = FirstReadReply(10, "0123");
+  device().Deliver(reply.substr(0, 5));
+  w().DownloadTick();
+  device().Deliver(reply.substr(5, 6));
+  w().DownloadTick();
+  EXPECT_EQ(device().Written().size(), 1u) << "nothing sent before the frame is complete";
+  EXPECT_EQ(State.IdleTicks, 2);
+  device().Deliver(reply.substr(11));
+  w().DownloadTick();
+  EXPECT_EQ(State.IdleTicks, 0) << "a complete frame resets the idle count";
+  EXPECT_EQ(State.TransferBuffer, "0123");
+  EXPECT_TRUE(State.RxBuffer.empty());
+  ASSERT_EQ(device().Written().size(), 2u);
+  EXPECT_EQ(device().Written()[1], BuildFrame(ReadNextPacket(1)));
+}
+
+TEST_F(LinkDriverTest, TwoFramesInOneReadAreTwoReplies) {
+  StartDownloadOfX();
+  Bytes later{0x59, 0x04, 0x01, 0x00, 0x00, 0x03, 0x00};
+  const std::string target = ::testing::TempDir() + "velk-two-frames";
+  State.LocalPath = target;
+  device().Deliver(FirstReadReply(7, "abcd") + EncodeFrame(later + "efg"));
+  w().DownloadTick();
+  EXPECT_FALSE(State.Busy);
+  EXPECT_TRUE(State.Succeeded);
+  Bytes stored;
+  EXPECT_EQ(os::ReadLocalFile(target, &stored), 0);
+  EXPECT_EQ(stored, "abcdefg");
+  os::DeleteLocalFile(target);
+}
+
+TEST_F(LinkDriverTest, PiecesWithoutTerminatorRunIntoTheIdleLimit) {
+  StartDownloadOfX();
+  for (int i = 0; i < 50; ++i) {
+    device().Deliver("a");
+    w().DownloadTick();
+  }
+  EXPECT_TRUE(State.Busy);
+  device().Deliver("a");
+  w().DownloadTick();
+  EXPECT_FALSE(State.Busy);
+  EXPECT_FALSE(State.Succeeded);
+}
+
+TEST_F(LinkDriverTest, TickAfterItsTimerWasDisabledOnlyCounts) {
+  StartDownloadOfX();
+  State.DownloadTimer->SetEnabled(false);
+  device().Deliver(FirstReadReply(4, "abcd"));
+  const int before = State.IdleTicks;
+  w().DownloadTick();
+  EXPECT_EQ(State.IdleTicks, before + 1);
+  EXPECT_GT(device().Waiting(), 0u) << "nothing was read";
+  EXPECT_TRUE(State.Busy);
+}
+
+TEST_F(LinkDriverTest, CommandTickWithNothingWaitingKeepsPolling) {
+  State.Busy = true;
+  StartOperation(ReplyKind::Command, PathCommandPacket(kOpDeleteFile, "a"));
+  w().CommandTick();
+  EXPECT_TRUE(State.Busy);
+  EXPECT_TRUE(State.CommandTimer->Enabled());
+}
+
+TEST_F(LinkDriverTest, CommandWithoutReplyEndsAfterItsTimeLimit) {
+  State.Busy = true;
+  StartOperation(ReplyKind::Command, PathCommandPacket(kOpDeleteFile, "a"));
+  for (int i = 0; i < kIdleTickLimit; ++i) w().CommandTick();
+  EXPECT_TRUE(State.Busy);
+  w().CommandTick();
+  EXPECT_FALSE(State.Busy);
+  EXPECT_FALSE(State.Succeeded);
+  EXPECT_FALSE(State.CommandTimer->Enabled());
+}
+
+TEST_F(LinkDriverTest, ClosedPortEndsTheOperationAtTheFirstTick) {
+  w().Port().Close();
+  State.Busy = true;
+  StartOperation(ReplyKind::Command, PathCommandPacket(kOpMakeDir, "a"));
+  w().CommandTick();
+  EXPECT_FALSE(State.Busy);
+  EXPECT_FALSE(State.Succeeded);
+}
+
+TEST_F(LinkDriverTest, WriteFailureBeepsOnceAndReachesNoExport) {
+  device().writeError = 5;
+  EXPECT_NO_THROW(SendPacket(PathCommandPacket(kOpDeleteFile, "a")));
+  EXPECT_EQ(beeps_, 1);
+}
+
+TEST_F(LinkDriverTest, DamagedReplyIsAFailedReply) {
+  State.Busy = true;
+  StartOperation(ReplyKind::Command, PathCommandPacket(kOpDeleteFile, "a"));
+  Bytes reply = EncodeFrame(Bytes{0x59, 0x06, 0x00});
+  reply[2] ^= 0x01;  // status 0 becomes 1, but the checksum tells
+  device().Deliver(reply);
+  w().CommandTick();
+  EXPECT_FALSE(State.Busy);
+  EXPECT_FALSE(State.Succeeded);
+}
+
+TEST_F(LinkDriverTest, LateReplyOfAnEarlierRequestEndsNoWait) {
+  State.Busy = true;
+  StartOperation(ReplyKind::Command, PathCommandPacket(kOpMakeDir, "b"));
+  device().Deliver(EncodeFrame(Bytes{0x59, 0x0A, 0x1C}));  // answers a listing request sent before
+  w().CommandTick();
+  EXPECT_TRUE(State.Busy);
+  device().Deliver(EncodeFrame(Bytes{0x59, 0x00, 0x07}));
+  w().CommandTick();
+  EXPECT_FALSE(State.Busy);
+  EXPECT_FALSE(State.Succeeded) << "judged by its own reply: the folder exists";
+}
+
+TEST_F(LinkDriverTest, ReplyArrivingDuringTheWaitIsHandledBeforeTheNextTick) {
+  device().onFrame = [this](const Bytes&) { device().Deliver(EncodeFrame(Bytes{0x59, 0x06, 0x00})); };
+  State.Busy = true;
+  StartOperation(ReplyKind::Command, PathCommandPacket(kOpDeleteFile, "a"));
+  const auto start = std::chrono::steady_clock::now();
+  WaitWhileBusy();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(State.Succeeded);
+  EXPECT_EQ(State.CommandIdleTicks, 0) << "no poll tick was needed";
+  EXPECT_LT(elapsed, std::chrono::milliseconds(45));
+}
+
+TEST_F(LinkDriverTest, TransferStartedAfterATimeOutGetsItsFullIdleAllowance) {
+  StartDownloadOfX();
+  DownloadTicks(51);
+  ASSERT_FALSE(State.Busy);
+  State.Busy = true;
+  StartOperation(ReplyKind::Upload, WriteFirstPacket("y", 1, "z"));
+  for (int i = 0; i < kIdleTickLimit; ++i) w().UploadTick();
+  EXPECT_TRUE(State.Busy);
+}
+
+}  // namespace
