@@ -141,7 +141,9 @@ void SetSerialOpenerForTesting(SerialOpener opener);
 
 // Names of the serial ports present on the machine, unsorted, in the form the
 // port object accepts. Windows: the data of the values under
-// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. Returns 0 or the system's code.
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. Linux: the driver-backed devices of
+// /sys/class/tty (legacy ttyS ports only where a UART answers) by their name
+// under /dev ("ttyS0", "ttyUSB0", "ttyACM0"). Returns 0 or the system's code.
 int ListSerialPorts(std::vector<std::string>* names);
 
 // ---------------------------------------------------------------------------

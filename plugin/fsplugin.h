@@ -7,6 +7,12 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// The module names some of its own functions as the system does; its code
+// calls the system's functions by their "A" names.
+#undef MessageBox
+#undef SetPort
+#undef DeleteFile
+#undef RemoveDirectory
 #define FS_CALL __stdcall
 #else
 #define FS_CALL

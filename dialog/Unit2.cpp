@@ -1,0 +1,204 @@
+#include "dialog/Unit2.h"
+
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace {
+
+const char* const kSettingsSection = "VLK";
+const char* const kErrorCaption = "Error";
+
+// Positions of the controls in the description handed to the presentation.
+enum ControlIndex : int {
+  kButton1, kLabel1, kLabel2, kGroupBox1, kCheckBox2, kCheckBox1, kComComboBox1, kCombo, kLabel3,
+};
+
+os::DialogControl Describe(os::DialogControlKind kind, const char* name, const TControl& control) {
+  os::DialogControl out;
+  out.kind = kind;
+  out.name = name;
+  out.caption = control.Caption;
+  out.left = control.Bounds.Left;
+  out.top = control.Bounds.Top;
+  out.width = control.Bounds.Width;
+  out.height = control.Bounds.Height;
+  out.visible = control.Visible;
+  out.tabOrder = control.TabOrder;
+  return out;
+}
+
+os::DialogControl Describe(const char* name, const char* title, const TPlacedComboBox& list) {
+  os::DialogControl out;
+  out.kind = os::DialogControlKind::DropDownList;
+  out.name = name;
+  out.caption = title;
+  out.left = list.Bounds.Left;
+  out.top = list.Bounds.Top;
+  out.width = list.Bounds.Width;
+  out.height = list.Bounds.Height;
+  out.parent = kGroupBox1;
+  out.tabOrder = list.TabOrder;
+  out.items = list.Items();
+  out.selected = list.ItemIndex();
+  return out;
+}
+
+}  // namespace
+
+int ScaleByPixelsPerInch(int size, int pixelsPerInch) {
+  const long long product = static_cast<long long>(size) * pixelsPerInch;
+  long long quotient = product / 96;
+  const long long twiceRemainder = 2 * (product % 96);
+  if (twiceRemainder > 96 || (twiceRemainder == 96 && quotient % 2 != 0)) ++quotient;
+  return static_cast<int>(quotient);
+}
+
+TForm2::TForm2(std::string& portName, std::string settingsPath, int pixelsPerInch,
+               TPortLister listPorts)
+    : PixelsPerInch(pixelsPerInch), portName_(portName), settingsPath_(std::move(settingsPath)) {
+  Button1.Caption = "OK";
+  Button1.Bounds = {256, 193, 65, 23};
+  Button1.TabOrder = 0;
+
+  ComPort1.SetBaudRate(br256000);
+  ComPort1.SetPort("COM1");
+  ComPort1.SetBuffer({4096, 4096});
+
+  Label1.Caption = "Velk Mobile Plugin for Qualcomm and BREW based cell phones";
+  Label1.Bounds = {8, 8, 0, 0};
+  Label2.Caption = std::string("Version ") + kVersionText +
+                   "\nCopyright (C) the Velk Plugin developers.\n"
+                   "Provided as is, without warranty; use at your own risk.";
+  Label2.Bounds = {8, 24, 0, 0};
+
+  GroupBox1.Caption = "Velk port settings";
+  GroupBox1.Bounds = {8, 120, 313, 57};
+  GroupBox1.TabOrder = 1;
+  CheckBox2.Caption = "RTS";
+  CheckBox2.Bounds = {256, 24, 49, 17};
+  CheckBox2.Visible = false;
+  CheckBox2.Checked = true;
+  CheckBox1.Caption = "DTR";
+  CheckBox1.Bounds = {200, 24, 49, 17};
+  CheckBox1.Visible = false;
+  CheckBox1.Checked = true;
+
+  ComComboBox1.Bounds = {104, 20, 89, 21};
+  ComComboBox1.TabOrder = 2;
+  ComComboBox1.SetComPort(&ComPort1);
+  ComComboBox1.SetComProperty(cpBaudRate);
+
+  combo.Bounds = {8, 20, 89, 21};
+  combo.TabOrder = 3;
+  combo.PortLister = std::move(listPorts);
+  combo.SetComPort(&ComPort1);
+  try {
+    combo.SetComProperty(cpPort);
+  } catch (const EComPort&) {
+    // Without a port list the dialog still opens: FormShow adds the
+    // configured port, so OK keeps it.
+  }
+
+  Label3.Caption = "https://velk-plugin.example.org/";
+  Label3.Bounds = {16, 72, 0, 0};
+  Label3.IsLink = true;
+
+  ReportError = [](const std::string& message) {
+    os::MessageBox(message, kErrorCaption, os::kMbOk | os::kMbIconError);
+  };
+
+  FormCreate();
+}
+
+void TForm2::FormCreate() {
+  Width = ScaleByPixelsPerInch(Width, PixelsPerInch);
+  Height = ScaleByPixelsPerInch(Height, PixelsPerInch);
+}
+
+void TForm2::FormShow() {
+  combo.SetItemIndex(combo.IndexOf(portName_));
+  if (combo.ItemIndex() < 0 && !portName_.empty()) {
+    combo.Items().push_back(portName_);
+    combo.SetItemIndex(static_cast<int>(combo.Items().size()) - 1);
+  }
+}
+
+void TForm2::Label3Click() { os::ShellOpen(Label3.Caption); }
+
+void TForm2::Button1Click() {
+  portName_ = combo.Text();
+  int refused = os::IniWrite(settingsPath_, kSettingsSection, "velkport", portName_);
+  if (refused == 0) {
+    refused = os::IniWrite(settingsPath_, kSettingsSection, "baud",
+                           std::to_string(ComComboBox1.ItemIndex()));
+  }
+  if (refused != 0) {
+    ReportError("Unable to write to " + settingsPath_);
+    return;
+  }
+  ModalResult = mrOk;
+}
+
+void TForm2::Close() { ModalResult = mrCancel; }
+
+os::DialogForm TForm2::Describe() const {
+  using Kind = os::DialogControlKind;
+  os::DialogForm form;
+  form.caption = Caption;
+  form.width = Width;
+  form.height = Height;
+  form.fontName = "Tahoma";
+  form.fontHeight = 11;
+  form.controls.resize(kLabel3 + 1);
+  form.controls[kButton1] = ::Describe(Kind::Button, "Button1", Button1);
+  form.controls[kLabel1] = ::Describe(Kind::Label, "Label1", Label1);
+  form.controls[kLabel2] = ::Describe(Kind::Label, "Label2", Label2);
+  form.controls[kGroupBox1] = ::Describe(Kind::GroupBox, "GroupBox1", GroupBox1);
+  form.controls[kCheckBox2] = ::Describe(Kind::CheckBox, "CheckBox2", CheckBox2);
+  form.controls[kCheckBox2].checked = CheckBox2.Checked;
+  form.controls[kCheckBox2].parent = kGroupBox1;
+  form.controls[kCheckBox1] = ::Describe(Kind::CheckBox, "CheckBox1", CheckBox1);
+  form.controls[kCheckBox1].checked = CheckBox1.Checked;
+  form.controls[kCheckBox1].parent = kGroupBox1;
+  form.controls[kComComboBox1] = ::Describe("ComComboBox1", "Baud rate", ComComboBox1);
+  form.controls[kCombo] = ::Describe("combo", "Port", combo);
+  form.controls[kLabel3] = ::Describe(Kind::LinkLabel, "Label3", Label3);
+  return form;
+}
+
+bool TForm2::HandleEvent(const os::DialogEvent& event) {
+  switch (event.kind) {
+    case os::DialogEventKind::OkClicked:
+      Button1Click();
+      return ModalResult == mrOk;
+    case os::DialogEventKind::Closed:
+      Close();
+      return true;
+    case os::DialogEventKind::LabelClicked:
+      if (event.control == kLabel3) Label3Click();
+      return false;
+    case os::DialogEventKind::SelectionChanged:
+      if (event.control == kComComboBox1) ComComboBox1.UserSelect(event.selected);
+      if (event.control == kCombo) combo.UserSelect(event.selected);
+      return false;
+  }
+  return false;
+}
+
+int RunOptionsDialog(std::string& portName, const std::string& settingsPath,
+                     const TPortLister& listPorts) {
+  try {
+    TForm2 form(portName, settingsPath, os::ScreenPixelsPerInch(), listPorts);
+    form.FormShow();
+    if (!os::ShowModalDialog(form)) return 0;
+    return form.ModalResult == mrOk ? 1 : 0;
+  } catch (...) {
+    // The dialog runs inside the host's call; nothing may escape to it.
+    return 0;
+  }
+}
+
+int RunOptionsDialog(std::string& portName, const std::string& settingsPath) {
+  return RunOptionsDialog(portName, settingsPath, EnumeratePorts);
+}

@@ -1,0 +1,123 @@
+#include "emulator/PhoneEmulator.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace phonesim {
+namespace {
+
+constexpr unsigned kMaxGarbageBytes = 8;
+
+}  // namespace
+
+bool AddStatusOverride(FaultOptions& options, const std::string& text) {
+  static const std::map<std::string, std::vector<std::uint8_t>> kOpsByName = {
+      {"list", {kOpIterateDirs, kOpIterateFiles}},
+      {"read", {kOpRead}},
+      {"write", {kOpWrite}},
+      {"mkdir", {kOpMakeDir}},
+      {"rmdir", {kOpRemoveDir}},
+      {"delete", {kOpDeleteFile}},
+  };
+  const auto equals = text.find('=');
+  if (equals == std::string::npos) return false;
+  const auto ops = kOpsByName.find(text.substr(0, equals));
+  if (ops == kOpsByName.end()) return false;
+  unsigned status = 0;
+  const char* first = text.data() + equals + 1;
+  const char* last = text.data() + text.size();
+  const auto [end, error] = std::from_chars(first, last, status);
+  if (first == last || error != std::errc{} || end != last || status > 0xFF) return false;
+  for (std::uint8_t op : ops->second) options.statusByOp[op] = static_cast<std::uint8_t>(status);
+  return true;
+}
+
+std::string HexBytes(const Bytes& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) text += ' ';
+    const auto byte = static_cast<std::uint8_t>(bytes[i]);
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+PhoneEmulator::PhoneEmulator(const PhoneFileSystem& files, std::size_t chunkSize, FaultOptions faults)
+    : session_(files, chunkSize), faults_(std::move(faults)), random_(faults_.seed) {}
+
+Response PhoneEmulator::OnFrame(const Bytes& wireFrame) {
+  Response response;
+  if (wireFrame.size() <= 1) return response;  // a lone terminator is no request
+  const std::uint64_t number = ++requestCount_;
+  response.hangUp = number == faults_.hangupAfter;
+  const Bytes unescaped = Unescape(wireFrame);
+  if (!ChecksumMatches(unescaped)) {
+    response.warnings.push_back("phonesim: request " + std::to_string(number) + " has a bad checksum; not answered");
+    return response;
+  }
+  // A dropped request is lost on the line: the phone never sees it.
+  if (number == faults_.dropNth) return response;
+
+  const Request request = ParseRequest(unescaped.substr(0, unescaped.size() - 3));
+  Bytes frame = EncodeFrame(ReplyPacket(request, response));
+  if (number == faults_.flipNth) frame = FlipOneBit(std::move(frame));
+  if (number == faults_.garbageNth) frame = Garbage() + frame;
+  response.pieces = Split(frame);
+  return response;
+}
+
+// The faults that replace a reply leave the phone's state as it was: the phone
+// answered without doing what was asked.
+Bytes PhoneEmulator::ReplyPacket(const Request& request, Response& response) {
+  if (requestCount_ == faults_.repeatNth) {
+    return faults_.repeatKind == RepeatKind::kRepeatRequest1404 ? Bytes{0x14, 0x04}
+                                                                : StatusPacket(kOpRead, kStatusFileMissing);
+  }
+  const auto forced = faults_.statusByOp.find(request.op);
+  if (request.command == kCmdFileSystem && request.kind != RequestKind::kAbort && forced != faults_.statusByOp.end()) {
+    return StatusPacket(request.op, forced->second);
+  }
+  PhoneSession::Answer answer = session_.Handle(request);
+  response.notes = std::move(answer.notes);
+  return answer.reply;
+}
+
+// One bit of one byte before the terminator; a flip that would make a 0x7E
+// takes the next bit instead, so the frame still ends where it should.
+Bytes PhoneEmulator::FlipOneBit(Bytes frame) {
+  const std::size_t position = random_() % (frame.size() - 1);
+  unsigned bit = random_() % 8;
+  auto flipped = static_cast<std::uint8_t>(static_cast<std::uint8_t>(frame[position]) ^ (1u << bit));
+  if (flipped == static_cast<std::uint8_t>(kFrameEnd)) {
+    bit = (bit + 1) % 8;
+    flipped = static_cast<std::uint8_t>(static_cast<std::uint8_t>(frame[position]) ^ (1u << bit));
+  }
+  frame[position] = static_cast<char>(flipped);
+  return frame;
+}
+
+Bytes PhoneEmulator::Garbage() {
+  Bytes garbage(1 + random_() % kMaxGarbageBytes, '\0');
+  for (char& byte : garbage) {
+    byte = static_cast<char>(random_() % 0xFF);  // 0x00..0xFE
+    if (byte == kFrameEnd) byte = 0x7F;
+  }
+  return garbage;
+}
+
+std::vector<WirePiece> PhoneEmulator::Split(const Bytes& bytes) const {
+  const std::size_t count = std::clamp<std::size_t>(faults_.split, 1, bytes.size());
+  std::vector<WirePiece> pieces;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    // The first bytes.size() % count pieces are one byte longer.
+    const std::size_t length = bytes.size() / count + (i < bytes.size() % count ? 1 : 0);
+    pieces.push_back({i == 0 ? faults_.delayMs : faults_.gapMs, bytes.substr(start, length)});
+    start += length;
+  }
+  return pieces;
+}
+
+}  // namespace phonesim

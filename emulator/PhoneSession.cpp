@@ -1,0 +1,164 @@
+#include "emulator/PhoneSession.h"
+
+#include <algorithm>
+
+namespace phonesim {
+namespace {
+
+constexpr std::size_t kMaxNameLength = 255;  // the one-byte length field
+
+std::uint8_t NextSequence(std::uint8_t sequence) { return sequence == 255 ? 1 : sequence + 1; }
+
+Bytes EntryPacket(std::uint8_t op, std::uint32_t index, const std::string& phonePath, std::uint64_t size) {
+  Bytes packet{char(kCmdFileSystem), char(op), char(kStatusOk)};
+  AppendLe32(packet, index);
+  packet.append(kEntrySizeOffset - packet.size(), '\0');
+  AppendLe32(packet, static_cast<std::uint32_t>(size));
+  packet.append(kEntryNameLengthOffset - packet.size(), '\0');
+  const std::string name = phonePath.substr(0, kMaxNameLength);
+  packet += static_cast<char>(name.size());
+  packet += name;
+  return packet;
+}
+
+}  // namespace
+
+Bytes StatusPacket(std::uint8_t op, std::uint8_t status) {
+  return Bytes{char(kCmdFileSystem), char(op), char(status)};
+}
+
+std::uint8_t FailureStatus(std::uint8_t op) {
+  switch (op) {
+    case kOpIterateDirs:
+    case kOpIterateFiles:
+      return kStatusCannotList;
+    case kOpMakeDir:
+      return kStatusDirExists;
+    case kOpRemoveDir:
+      return kStatusDirMissing;
+    case kOpRead:
+    case kOpDeleteFile:
+      return kStatusFileMissing;
+    default:
+      return kStatusWriteFailed;
+  }
+}
+
+PhoneSession::PhoneSession(const PhoneFileSystem& files, std::size_t chunkSize)
+    : files_(files), chunkSize_(chunkSize) {}
+
+PhoneSession::Answer PhoneSession::Handle(const Request& request) {
+  switch (request.kind) {
+    case RequestKind::kListDirs:
+    case RequestKind::kListFiles:
+      return {List(request), {}};
+    case RequestKind::kReadFirst:
+      return {ReadFirst(request), {}};
+    case RequestKind::kReadNext:
+      return {ReadNext(request), {}};
+    case RequestKind::kAbort:
+      read_.reset();
+      write_.reset();
+      return {StatusPacket(kOpRead, kStatusOk), {}};
+    case RequestKind::kWriteFirst:
+      return {WriteFirst(request), {}};
+    case RequestKind::kWriteNext:
+      return {WriteNext(request), {}};
+    case RequestKind::kMakeDir: {
+      const FsResult result = files_.MakeDir(request.path);
+      return {StatusPacket(kOpMakeDir, result == FsResult::kOk ? kStatusOk : kStatusDirExists), {}};
+    }
+    case RequestKind::kRemoveDir: {
+      const FsResult result = files_.RemoveDir(request.path);
+      const std::uint8_t status = result == FsResult::kOk         ? kStatusOk
+                                  : result == FsResult::kNotEmpty ? kStatusDirNotEmpty
+                                                                  : kStatusDirMissing;
+      return {StatusPacket(kOpRemoveDir, status), {}};
+    }
+    case RequestKind::kDeleteFile: {
+      const FsResult result = files_.DeleteFile(request.path);
+      return {StatusPacket(kOpDeleteFile, result == FsResult::kOk ? kStatusOk : kStatusFileMissing), {}};
+    }
+    case RequestKind::kRestart:
+      return {RestartPacket(), {"phonesim: restart requested"}};
+    case RequestKind::kRestartConfirm:
+      return {RestartConfirmPacket(), {"phonesim: restart confirmed"}};
+    case RequestKind::kMalformed:
+      return {StatusPacket(request.op, FailureStatus(request.op)), {}};
+    case RequestKind::kUnknown:
+      break;
+  }
+  Bytes reply{char(kBadCommand), char(request.command), char(request.op)};
+  return {reply, {}};
+}
+
+Bytes PhoneSession::List(const Request& request) const {
+  const bool folders = request.kind == RequestKind::kListDirs;
+  const auto entries = files_.List(request.path, folders);
+  if (!entries) return StatusPacket(request.op, kStatusCannotList);
+  if (request.index >= entries->size()) return StatusPacket(request.op, kStatusNoEntry);
+  const FolderEntry& entry = (*entries)[request.index];
+  const std::string phonePath = request.path.empty() ? entry.name : request.path + "/" + entry.name;
+  return EntryPacket(request.op, request.index, phonePath, entry.size);
+}
+
+Bytes PhoneSession::NextChunk() {
+  const std::size_t length = std::min(chunkSize_, read_->data.size() - read_->cursor);
+  Bytes chunk = read_->data.substr(read_->cursor, length);
+  read_->cursor += length;
+  return chunk;
+}
+
+// 59 04 00 00 00 size(4) D(2) data
+Bytes PhoneSession::ReadFirst(const Request& request) {
+  auto data = files_.ReadFile(request.path);
+  if (!data) {
+    read_.reset();
+    return StatusPacket(kOpRead, kStatusFileMissing);
+  }
+  read_ = OpenRead{std::move(*data), 0};
+  Bytes packet{char(kCmdFileSystem), char(kOpRead), 0, 0, 0};
+  AppendLe32(packet, static_cast<std::uint32_t>(read_->data.size()));
+  const Bytes chunk = NextChunk();
+  AppendLe16(packet, static_cast<std::uint16_t>(chunk.size()));
+  return packet + chunk;
+}
+
+// 59 04 SEQ 00 00 D(2) data. Every next-chunk request gets the next chunk,
+// whatever its sequence number; past the end the chunks are empty.
+Bytes PhoneSession::ReadNext(const Request& request) {
+  if (!read_) return StatusPacket(kOpRead, kStatusFileMissing);  // asks the module to start over
+  Bytes packet{char(kCmdFileSystem), char(kOpRead), char(request.sequence), 0, 0};
+  const Bytes chunk = NextChunk();
+  AppendLe16(packet, static_cast<std::uint16_t>(chunk.size()));
+  return packet + chunk;
+}
+
+Bytes PhoneSession::WriteFirst(const Request& request) {
+  write_.reset();
+  if (!files_.CanStore(request.path)) return StatusPacket(kOpWrite, kStatusWriteFailed);
+  write_ = OpenWrite{request.path, request.fileSize, {}, 0};
+  return AcceptChunk(request.chunk);
+}
+
+Bytes PhoneSession::WriteNext(const Request& request) {
+  if (!write_ || request.sequence != NextSequence(write_->lastSequence)) {
+    return StatusPacket(kOpWrite, kStatusWriteFailed);
+  }
+  write_->lastSequence = request.sequence;
+  return AcceptChunk(request.chunk);
+}
+
+Bytes PhoneSession::AcceptChunk(const Bytes& chunk) {
+  if (write_->received.size() + chunk.size() > write_->size) {
+    write_.reset();
+    return StatusPacket(kOpWrite, kStatusWriteFailed);
+  }
+  write_->received += chunk;
+  if (write_->received.size() < write_->size) return StatusPacket(kOpWrite, kStatusOk);
+  const FsResult stored = files_.StoreFile(write_->path, write_->received);
+  write_.reset();
+  return StatusPacket(kOpWrite, stored == FsResult::kOk ? kStatusOk : kStatusWriteFailed);
+}
+
+}  // namespace phonesim

@@ -1,0 +1,84 @@
+// The phone's side of the protocol: one reply packet (before framing) for each
+// request, with the state of the read and write in progress.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emulator/PhoneFileSystem.h"
+#include "emulator/PhoneRequest.h"
+
+namespace phonesim {
+
+// Statuses of the phone's status frames 59 <op> <status>.
+enum PhoneStatus : std::uint8_t {
+  kStatusOk = 0x00,
+  kStatusWriteFailed = 0x01,
+  kStatusDirMissing = 0x03,
+  kStatusFileMissing = 0x06,
+  kStatusDirExists = 0x07,
+  kStatusCannotList = 0x08,
+  kStatusDirNotEmpty = 0x09,
+  kStatusNoEntry = 0x1C,
+};
+
+// The DIAG "bad command" answer that precedes an echo of a request the phone
+// does not know.
+constexpr std::uint8_t kBadCommand = 0x13;
+
+Bytes StatusPacket(std::uint8_t op, std::uint8_t status);
+// The status a failed request of this kind gets.
+std::uint8_t FailureStatus(std::uint8_t op);
+
+// Byte offsets of a listing entry reply.
+constexpr std::size_t kEntryIndexOffset = 3;
+constexpr std::size_t kEntrySizeOffset = 15;
+constexpr std::size_t kEntryNameLengthOffset = 24;
+constexpr std::size_t kEntryNameOffset = 25;
+// Byte offsets of read replies.
+constexpr std::size_t kReadTotalSizeOffset = 5;
+constexpr std::size_t kReadFirstLengthOffset = 9;
+constexpr std::size_t kReadFirstDataOffset = 11;
+constexpr std::size_t kReadNextLengthOffset = 5;
+constexpr std::size_t kReadNextDataOffset = 7;
+
+class PhoneSession {
+ public:
+  PhoneSession(const PhoneFileSystem& files, std::size_t chunkSize);
+
+  struct Answer {
+    Bytes reply;                     // the packet, before framing
+    std::vector<std::string> notes;  // what a person watching should be told
+  };
+  Answer Handle(const Request& request);
+
+ private:
+  struct OpenRead {
+    Bytes data;
+    std::size_t cursor = 0;
+  };
+  struct OpenWrite {
+    std::string path;
+    std::uint32_t size = 0;
+    Bytes received;
+    std::uint8_t lastSequence = 0;
+  };
+
+  Bytes List(const Request& request) const;
+  Bytes ReadFirst(const Request& request);
+  Bytes ReadNext(const Request& request);
+  Bytes WriteFirst(const Request& request);
+  Bytes WriteNext(const Request& request);
+  // Stores the upload once all its bytes are in; the reply to its last packet.
+  Bytes AcceptChunk(const Bytes& chunk);
+  Bytes NextChunk();
+
+  const PhoneFileSystem& files_;
+  std::size_t chunkSize_;
+  std::optional<OpenRead> read_;
+  std::optional<OpenWrite> write_;
+};
+
+}  // namespace phonesim

@@ -1,0 +1,56 @@
+// phonesim: a BREW phone's flash file system served from a local folder over a
+// pseudo-terminal, for trying the plug-in module without a phone.
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "emulator/PhoneEmulator.h"
+#include "emulator/PtyLink.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"Emulates a BREW phone's flash file system on a pseudo-terminal."};
+  std::string root;
+  phonesim::LinkOptions link;
+  phonesim::FaultOptions faults;
+  std::size_t chunk = kChunkSize;
+  std::string repeatKind = "1404";
+  std::vector<std::string> statuses;
+
+  app.add_option("--root", root, "Folder served as the phone's flash file system")
+      ->required()
+      ->check(CLI::ExistingDirectory);
+  app.add_option("--link", link.linkPath, "Symlink to the terminal's slave path (replaced; removed at exit)")
+      ->required();
+  app.add_option("--chunk", chunk, "Most data bytes in one read reply")->capture_default_str()->check(CLI::Range(1, 65535));
+  app.add_option("--baud", link.baud, "Pace the line: 10 bit times per byte each way (0: no pacing)")
+      ->capture_default_str();
+  app.add_option("--trace", link.tracePath, "Write every frame in (RX) and out (TX) as hex, one per line");
+  app.add_option("--seed", faults.seed, "Seed of the bit-flip position and garbage bytes")->capture_default_str();
+  app.add_option("--split", faults.split, "Cut every reply into N pieces")->capture_default_str()->check(CLI::PositiveNumber);
+  app.add_option("--gap", faults.gapMs, "Milliseconds between the pieces of a split reply")->capture_default_str();
+  app.add_option("--delay", faults.delayMs, "Milliseconds before every reply")->capture_default_str();
+  app.add_option("--drop-nth", faults.dropNth, "Don't answer the Nth request (counted from 1)");
+  app.add_option("--flip-nth", faults.flipNth, "Flip one bit in the reply to the Nth request");
+  app.add_option("--garbage-nth", faults.garbageNth, "Send stray bytes before the reply to the Nth request");
+  app.add_option("--repeat-nth", faults.repeatNth, "Answer the Nth request (a read) asking for the first request again");
+  app.add_option("--repeat-kind", repeatKind, "Reply of --repeat-nth: 1404 (a frame 14 04) or 590406 (the frame 59 04 06)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"1404", "590406"}));
+  app.add_option("--status", statuses, "OP=STATUS: answer every OP request with that status "
+                                       "(OP: list, read, write, mkdir, rmdir, delete)");
+  app.add_option("--hangup-after", faults.hangupAfter, "Close the terminal once the Nth request is answered, then exit");
+  CLI11_PARSE(app, argc, argv);
+
+  for (const auto& status : statuses) {
+    if (!phonesim::AddStatusOverride(faults, status)) {
+      std::cerr << "phonesim: --status " << status << ": expected OP=STATUS, OP one of list, read, write, mkdir, "
+                << "rmdir, delete and STATUS 0..255" << std::endl;
+      return 2;
+    }
+  }
+  faults.repeatKind = repeatKind == "1404" ? phonesim::RepeatKind::kRepeatRequest1404
+                                           : phonesim::RepeatKind::kReadStatus590406;
+
+  const phonesim::PhoneFileSystem files{root};
+  phonesim::PhoneEmulator phone(files, chunk, faults);
+  return phonesim::RunPtyLink(phone, link);
+}

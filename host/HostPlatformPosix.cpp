@@ -1,0 +1,56 @@
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "host/HostPlatform.h"
+
+namespace host {
+
+namespace {
+volatile std::sig_atomic_t interruptRequested = 0;
+
+void OnInterrupt(int) { interruptRequested = 1; }
+}  // namespace
+
+LoadedModule::LoadedModule(const std::string& path) {
+  // dlopen searches the library path for a name without '/'.
+  const std::string openPath = path.find('/') == std::string::npos ? "./" + path : path;
+  handle_ = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char* message = dlerror();
+    error_ = message != nullptr ? message : "cannot load " + path;
+  }
+}
+
+LoadedModule::~LoadedModule() {
+  if (handle_ != nullptr) dlclose(handle_);
+}
+
+void* LoadedModule::Symbol(const char* name) const { return dlsym(handle_, name); }
+
+std::string ExecutableDir() {
+  char buffer[4096];
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (length <= 0) return "./";
+  std::string path(buffer, static_cast<std::size_t>(length));
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+void InstallInterruptHandler() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+bool InterruptRequested() { return interruptRequested != 0; }
+
+int LastError() { return errno; }
+
+void ClearLastError() { errno = 0; }
+
+}  // namespace host

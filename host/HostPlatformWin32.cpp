@@ -1,0 +1,61 @@
+#include <windows.h>
+#include <io.h>
+
+#include <cstdio>
+
+#include "host/HostPlatform.h"
+
+namespace host {
+
+namespace {
+volatile LONG interruptRequested = 0;
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  InterlockedExchange(&interruptRequested, 1);
+  return TRUE;
+}
+
+std::string SystemMessage(DWORD code) {
+  char text[512] = {};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                 sizeof text, nullptr);
+  return text;
+}
+}  // namespace
+
+LoadedModule::LoadedModule(const std::string& path) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) {
+    const DWORD code = GetLastError();
+    error_ = "cannot load " + path + " (error " + std::to_string(code) + ": " + SystemMessage(code) + ")";
+  }
+  handle_ = reinterpret_cast<void*>(module);
+}
+
+LoadedModule::~LoadedModule() {
+  if (handle_ != nullptr) FreeLibrary(reinterpret_cast<HMODULE>(handle_));
+}
+
+void* LoadedModule::Symbol(const char* name) const {
+  return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
+}
+
+std::string ExecutableDir() {
+  char buffer[MAX_PATH * 4];
+  const DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+  std::string path(buffer, length);
+  return path.substr(0, path.find_last_of("\\/") + 1);
+}
+
+bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+void InstallInterruptHandler() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+
+bool InterruptRequested() { return InterlockedCompareExchange(&interruptRequested, 0, 0) != 0; }
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+void ClearLastError() { SetLastError(0); }
+
+}  // namespace host

@@ -1,0 +1,66 @@
+#include "host/Progress.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "host/HostPlatform.h"
+
+namespace host {
+
+namespace {
+struct Transfer {
+  std::string label;
+  std::optional<std::uint64_t> totalBytes;
+  std::chrono::steady_clock::time_point start;
+  bool drawn = false;
+};
+Transfer current;
+
+std::string HumanBytes(double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB"};
+  int unit = 0;
+  while (bytes >= 1024 && unit < 3) {
+    bytes /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+  return text;
+}
+
+void Draw(int percentDone) {
+  constexpr int kBarWidth = 24;
+  const int clamped = percentDone < 0 ? 0 : (percentDone > 100 ? 100 : percentDone);
+  std::string bar(static_cast<std::size_t>(clamped * kBarWidth / 100), '#');
+  bar.resize(kBarWidth, '.');
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - current.start).count();
+  std::string amounts;
+  if (current.totalBytes) {
+    const double done = static_cast<double>(*current.totalBytes) * clamped / 100.0;
+    amounts = HumanBytes(done) + " / " + HumanBytes(static_cast<double>(*current.totalBytes));
+    if (seconds > 0.05) amounts += "  " + HumanBytes(done / seconds) + "/s";
+  }
+  std::fprintf(stderr, "\r[%s] %3d%%  %s  %s\033[K", bar.c_str(), clamped, amounts.c_str(),
+               current.label.c_str());
+  std::fflush(stderr);
+  current.drawn = true;
+}
+}  // namespace
+
+void BeginTransfer(const std::string& label, std::optional<std::uint64_t> totalBytes) {
+  current = Transfer{label, totalBytes, std::chrono::steady_clock::now(), false};
+}
+
+void EndTransfer() {
+  if (current.drawn) std::fputc('\n', stderr);
+  current.drawn = false;
+}
+
+int FS_CALL ReportProgress(int, char*, char*, int percentDone) {
+  if (InterruptRequested()) return 1;
+  if (StderrIsTerminal()) Draw(percentDone);
+  return 0;
+}
+
+}  // namespace host

@@ -1,0 +1,883 @@
+// The operating-system layer for Linux: termios serial devices, a message queue
+// of timers and hand-overs, terminal message boxes, INI files, gettext.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <libintl.h>
+#include <link.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <set>
+
+#include "platform/ini.h"
+#include "platform/platform.h"
+#include "platform/posix_serial.h"
+
+// The kernel's termios with free line rates (asm/termbits.h cannot be included
+// together with termios.h; <sys/ioctl.h> already defines TCGETS2 and TCSETS2
+// in terms of this structure).
+struct termios2 {
+  tcflag_t c_iflag;
+  tcflag_t c_oflag;
+  tcflag_t c_cflag;
+  tcflag_t c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed;
+  speed_t c_ospeed;
+};
+#ifndef IBSHIFT
+#define IBSHIFT 16
+#endif
+#ifndef BOTHER
+#define BOTHER 0010000
+#endif
+
+namespace os {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int Errno() { return errno != 0 ? errno : EIO; }
+
+// ---------------------------------------------------------------------------
+// Serial devices
+
+speed_t StandardSpeed(std::uint32_t rate) {
+  switch (rate) {
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 134: return B134;
+    case 150: return B150;
+    case 200: return B200;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 500000: return B500000;
+    case 576000: return B576000;
+    case 921600: return B921600;
+    case 1000000: return B1000000;
+    case 1152000: return B1152000;
+    case 1500000: return B1500000;
+    case 2000000: return B2000000;
+    case 2500000: return B2500000;
+    case 3000000: return B3000000;
+    case 3500000: return B3500000;
+    case 4000000: return B4000000;
+    default: return B0;
+  }
+}
+
+// Raises or lowers one modem line; a device without modem lines (a
+// pseudo-terminal) refuses, which is no failure.
+int SetModemLine(int fd, int line, bool on) {
+  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return 0;
+  const int e = Errno();
+  return (e == ENOTTY || e == EINVAL) ? 0 : e;
+}
+
+}  // namespace
+
+int DeviceControlToTermios(const DeviceControl& c, termios* t, bool* freeRate) {
+  if (c.baudRate == 0 || c.byteSize < 5 || c.byteSize > 8 || c.parity > 4 || c.stopBits > 2) {
+    return EINVAL;
+  }
+  // Raw: no echo, no line editing, no signals, no translation either way.
+  t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                       IXON | IXOFF | IXANY | INPCK | IGNPAR | IUCLC | IMAXBEL);
+  t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
+  t->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t->c_cflag |= CLOCAL | CREAD;
+  static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t->c_cflag |= kSizes[c.byteSize - 5];
+  switch (c.parity) {
+    case 1: t->c_cflag |= PARENB | PARODD; break;
+    case 2: t->c_cflag |= PARENB; break;
+    case 3: t->c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case 4: t->c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+  }
+  if (c.flags & kDcbParity) t->c_iflag |= INPCK;
+  if (c.stopBits != 0) t->c_cflag |= CSTOPB;  // 1.5 stop bits: CSTOPB with 5 data bits
+  // The kernel's CRTSCTS covers both directions: CTS output flow and RTS handshake.
+  if ((c.flags & kDcbOutxCtsFlow) || (c.flags & kDcbRtsMask) == kDcbRtsHandshake) {
+    t->c_cflag |= CRTSCTS;
+  }
+  if (c.flags & kDcbOutX) t->c_iflag |= IXON;
+  if (c.flags & kDcbInX) t->c_iflag |= IXOFF;
+  if (c.xonChar != 0) t->c_cc[VSTART] = static_cast<cc_t>(c.xonChar);
+  if (c.xoffChar != 0) t->c_cc[VSTOP] = static_cast<cc_t>(c.xoffChar);
+  t->c_cc[VMIN] = 0;
+  t->c_cc[VTIME] = 0;
+  const speed_t standard = StandardSpeed(c.baudRate);
+  *freeRate = standard == B0;
+  if (!*freeRate) {
+    cfsetispeed(t, standard);
+    cfsetospeed(t, standard);
+  }
+  return 0;
+}
+
+namespace {
+
+class PosixSerialDevice final : public SerialDevice {
+ public:
+  PosixSerialDevice(int fd, int epollFd, int cancelFd)
+      : fd_(fd), epollFd_(epollFd), cancelFd_(cancelFd) {}
+
+  ~PosixSerialDevice() override {
+    close(epollFd_);
+    close(cancelFd_);
+    close(fd_);
+  }
+
+  int SetupQueues(std::uint32_t, std::uint32_t) override { return 0; }
+
+  int SetState(const DeviceControl& c) override {
+    termios t{};
+    if (tcgetattr(fd_, &t) != 0) return Errno();
+    bool freeRate = false;
+    if (int e = DeviceControlToTermios(c, &t, &freeRate)) return e;
+    if (tcsetattr(fd_, TCSANOW, &t) != 0) return Errno();
+
+    // Free rates go through the kernel's BOTHER; every rate is read back, and
+    // a driver that did not take it (or put something far off) is a failure.
+    termios2 t2{};
+    if (ioctl(fd_, TCGETS2, &t2) != 0) {
+      if (freeRate) return Errno();
+    } else {
+      if (freeRate) {
+        t2.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+        t2.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+        t2.c_ispeed = c.baudRate;
+        t2.c_ospeed = c.baudRate;
+        if (ioctl(fd_, TCSETS2, &t2) != 0) return Errno();
+        if (ioctl(fd_, TCGETS2, &t2) != 0) return Errno();
+      }
+      const std::uint64_t got = t2.c_ospeed;
+      const std::uint64_t want = c.baudRate;
+      if (got * 100 < want * 97 || got * 100 > want * 103) return EINVAL;
+    }
+
+    // Modem lines: DTR handshake has no Linux counterpart and holds DTR on; RTS
+    // handshake is the kernel's (CRTSCTS), toggle holds RTS off between sends.
+    const std::uint32_t dtr = c.flags & kDcbDtrMask;
+    const std::uint32_t rts = c.flags & kDcbRtsMask;
+    if (int e = SetModemLine(fd_, TIOCM_DTR, dtr != 0)) return e;
+    if (rts != kDcbRtsHandshake) {
+      if (int e = SetModemLine(fd_, TIOCM_RTS, rts == kDcbRtsEnable)) return e;
+    }
+    return 0;
+  }
+
+  int SetTimeouts(const CommTimeouts& timeouts) override {
+    timeouts_ = timeouts;
+    return 0;
+  }
+
+  int SetEventMask(std::uint32_t mask) override {
+    mask_.store(mask);
+    return 0;
+  }
+
+  int WaitEvent(std::uint32_t* events) override {
+    *events = 0;
+    for (;;) {
+      if (cancelled_.load()) return kWaitCancelled;
+      epoll_event ready[2];
+      const int n = epoll_wait(epollFd_, ready, 2, -1);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return Errno();
+      }
+      bool received = false, hungUp = false;
+      for (int i = 0; i < n; ++i) {
+        if (ready[i].data.fd == cancelFd_) return kWaitCancelled;
+        if (ready[i].events & (EPOLLHUP | EPOLLERR)) hungUp = true;
+        if (ready[i].events & EPOLLIN) received = true;
+      }
+      // The device is gone (the other end of a pseudo-terminal closed, an
+      // adapter unplugged): end the wait for good rather than report it again.
+      if (hungUp) return EIO;
+      // The device is watched edge-triggered: each arrival of new bytes wakes
+      // the wait once, bytes left unread do not wake it again.
+      if (received && (mask_.load() & kEvRxChar)) {
+        *events = kEvRxChar;
+        return 0;
+      }
+    }
+  }
+
+  void CancelWait() override {
+    cancelled_.store(true);
+    const std::uint64_t one = 1;
+    ssize_t ignored = write(cancelFd_, &one, sizeof one);
+    (void)ignored;
+  }
+
+  int BytesWaiting(std::uint32_t* count) override {
+    int n = 0;
+    if (ioctl(fd_, FIONREAD, &n) != 0) return Errno();
+    // Line errors (parity, framing, overrun) are not kept by the tty layer in
+    // a form to clear; there is nothing more to do.
+    *count = static_cast<std::uint32_t>(n < 0 ? 0 : n);
+    return 0;
+  }
+
+  int Read(void* buffer, std::uint32_t count, std::uint32_t* read) override {
+    *read = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, count);
+      if (n >= 0) {
+        *read = static_cast<std::uint32_t>(n);
+        return 0;
+      }
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      return Errno();
+    }
+  }
+
+  int Write(const void* data, std::uint32_t count, std::uint32_t* written) override {
+    *written = 0;
+    const auto* p = static_cast<const unsigned char*>(data);
+    const std::uint64_t limitMs = static_cast<std::uint64_t>(timeouts_.writeTotalMultiplier) * count +
+                                  timeouts_.writeTotalConstant;
+    const bool bounded = limitMs != 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    std::uint32_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::write(fd_, p + done, count - done);
+      if (n > 0) {
+        done += static_cast<std::uint32_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        *written = done;
+        return Errno();
+      }
+      int waitMs = -1;
+      if (bounded) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;  // timed out: the count written so far is the result
+        waitMs = static_cast<int>(std::min<long long>(left, 1 << 30));
+      }
+      pollfd pfd{fd_, POLLOUT, 0};
+      const int r = poll(&pfd, 1, waitMs);
+      if (r < 0 && errno != EINTR) {
+        *written = done;
+        return Errno();
+      }
+      if (r > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(pfd.revents & POLLOUT)) {
+        *written = done;
+        return EIO;
+      }
+    }
+    *written = done;
+    return 0;
+  }
+
+  int Purge(std::uint32_t flags) override {
+    // Reads never wait here, so there is no pending read for an RX abort to end,
+    // and received bytes stay (as on Windows, where only RX clear drops them).
+    // A write is done once its bytes are in the driver's output queue, so the
+    // TX abort's "pending writes" are the bytes still queued there.
+    const bool rx = flags & kPurgeRxClear;
+    const bool tx = flags & (kPurgeTxAbort | kPurgeTxClear);
+    if (!rx && !tx) return 0;
+    if (tcflush(fd_, rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) == 0) return 0;
+    // A hung-up device has no queues left to discard.
+    return errno == EIO ? 0 : Errno();
+  }
+
+ private:
+  const int fd_;
+  const int epollFd_;
+  const int cancelFd_;
+  CommTimeouts timeouts_;
+  std::atomic<std::uint32_t> mask_{0};
+  std::atomic<bool> cancelled_{false};
+};
+
+std::unique_ptr<SerialDevice> OpenRealSerialDevice(const std::string& portName, int* error) {
+  const std::string path = SerialDevicePath(portName);
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = Errno();
+    return nullptr;
+  }
+  auto fail = [&](int code, int a = -1, int b = -1) -> std::unique_ptr<SerialDevice> {
+    if (a >= 0) close(a);
+    if (b >= 0) close(b);
+    close(fd);
+    *error = code;
+    return nullptr;
+  };
+  if (!isatty(fd)) return fail(ENOTTY);
+  // One user at a time, as on Windows (other programs that lock the same way
+  // are kept out; the lock goes with the descriptor).
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? EBUSY : Errno());
+  const int cancelFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (cancelFd < 0) return fail(Errno());
+  const int epollFd = epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd < 0) return fail(Errno(), cancelFd);
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.fd = fd;
+  if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) return fail(Errno(), cancelFd, epollFd);
+  ev.events = EPOLLIN;
+  ev.data.fd = cancelFd;
+  if (epoll_ctl(epollFd, EPOLL_CTL_ADD, cancelFd, &ev) != 0) {
+    return fail(Errno(), cancelFd, epollFd);
+  }
+  *error = 0;
+  return std::make_unique<PosixSerialDevice>(fd, epollFd, cancelFd);
+}
+
+std::mutex& OpenerMutex() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+SerialOpener& Opener() {
+  static auto* opener = new SerialOpener;
+  return *opener;
+}
+
+// ---------------------------------------------------------------------------
+// The message queue
+
+struct TimerRegistry {
+  std::mutex mutex;
+  std::vector<Timer::Impl*> timers;
+  std::uint64_t nextId = 1;
+};
+TimerRegistry& Timers() {
+  static auto* registry = new TimerRegistry;
+  return *registry;
+}
+
+struct HandOverItem {
+  std::function<void()> work;
+  bool finished = false;
+  bool ran = false;
+  std::exception_ptr failure;
+};
+struct HandOverQueue {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::deque<std::shared_ptr<HandOverItem>> items;
+  bool shutDown = false;
+};
+HandOverQueue& HandOvers() {
+  static auto* queue = new HandOverQueue;
+  return *queue;
+}
+
+// Wakes WaitForWork; an eventfd that stays readable until WaitForWork drains it.
+int WakeFd() {
+  static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd;
+}
+
+void Wake() {
+  const std::uint64_t one = 1;
+  ssize_t ignored = write(WakeFd(), &one, sizeof one);
+  (void)ignored;
+}
+
+// ---------------------------------------------------------------------------
+// The terminal
+
+// The controlling terminal, if this process is in its foreground; -1 otherwise.
+int OpenForegroundTerminal() {
+  const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (tcgetpgrp(fd) != getpgrp()) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+// The file that a path names, following a symbolic link so that a write
+// replaces the linked file and keeps the link.
+std::string WriteTarget(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = realpath(path.c_str(), nullptr)) {
+      std::string result = real;
+      free(real);
+      return result;
+    }
+  }
+  return path;
+}
+
+void ModuleAnchor() {}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Serial devices
+
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int* error) {
+  SerialOpener opener;
+  {
+    std::lock_guard<std::mutex> lock(OpenerMutex());
+    opener = Opener();
+  }
+  int ignored = 0;
+  if (error == nullptr) error = &ignored;
+  if (opener) return opener(portName, error);
+  return OpenRealSerialDevice(portName, error);
+}
+
+void SetSerialOpenerForTesting(SerialOpener opener) {
+  std::lock_guard<std::mutex> lock(OpenerMutex());
+  Opener() = std::move(opener);
+}
+
+int ListSerialPorts(std::vector<std::string>* names) {
+  names->clear();
+  DIR* dir = opendir("/sys/class/tty");
+  if (dir == nullptr) return Errno();
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    // Only devices that a driver backs; consoles and pseudo-terminals have none.
+    if (stat(("/sys/class/tty/" + name + "/device/driver").c_str(), &st) != 0) continue;
+    std::string devName = name;  // sysfs writes '/' in device names as '!'
+    std::replace(devName.begin(), devName.end(), '!', '/');
+    const std::string path = "/dev/" + devName;
+    if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) continue;
+    if (name.rfind("ttyS", 0) == 0) {
+      // Legacy ports exist whether or not there is a UART behind them: keep
+      // those where the hardware answers.
+      const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) continue;
+      serial_struct info{};
+      const bool present = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
+      close(fd);
+      if (!present) continue;
+    }
+    names->push_back(devName);
+  }
+  closedir(dir);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The message queue
+
+struct Timer::Impl {
+  std::uint64_t id = 0;
+  std::function<void()> onTick;
+  unsigned interval = 1000;
+  bool enabled = false;
+  Clock::time_point due;
+  bool Armed() const { return enabled && interval != 0; }
+};
+
+Timer::Timer(std::function<void()> onTick) : impl_(std::make_unique<Impl>()) {
+  impl_->onTick = std::move(onTick);
+  TimerRegistry& reg = Timers();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  impl_->id = reg.nextId++;
+  reg.timers.push_back(impl_.get());
+}
+
+Timer::~Timer() {
+  TimerRegistry& reg = Timers();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  reg.timers.erase(std::remove(reg.timers.begin(), reg.timers.end(), impl_.get()), reg.timers.end());
+}
+
+void Timer::SetInterval(unsigned milliseconds) {
+  std::lock_guard<std::mutex> lock(Timers().mutex);
+  if (impl_->interval == milliseconds) return;
+  impl_->interval = milliseconds;
+  impl_->due = Clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+void Timer::SetEnabled(bool enabled) {
+  std::lock_guard<std::mutex> lock(Timers().mutex);
+  if (impl_->enabled == enabled) return;
+  impl_->enabled = enabled;
+  impl_->due = Clock::now() + std::chrono::milliseconds(impl_->interval);
+}
+
+bool Timer::Enabled() const {
+  std::lock_guard<std::mutex> lock(Timers().mutex);
+  return impl_->enabled;
+}
+
+bool DispatchMessages() {
+  TimerRegistry& reg = Timers();
+  const Clock::time_point now = Clock::now();
+  std::vector<std::uint64_t> due;
+  {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    for (const Timer::Impl* t : reg.timers) {
+      if (t->Armed() && t->due <= now) due.push_back(t->id);
+    }
+  }
+  bool dispatched = false;
+  for (std::uint64_t id : due) {
+    std::function<void()> tick;
+    {
+      // A callback that ran before may have destroyed, stopped or re-armed it.
+      std::lock_guard<std::mutex> lock(reg.mutex);
+      auto it = std::find_if(reg.timers.begin(), reg.timers.end(),
+                             [id](const Timer::Impl* t) { return t->id == id; });
+      if (it == reg.timers.end() || !(*it)->Armed() || (*it)->due > now) continue;
+      Timer::Impl* t = *it;
+      const auto interval = std::chrono::milliseconds(t->interval);
+      t->due += interval;
+      if (t->due <= now) t->due = now + interval;  // missed ticks are not made up
+      tick = t->onTick;
+    }
+    dispatched = true;
+    if (tick) tick();
+  }
+  return dispatched;
+}
+
+bool RunHandOvers() {
+  HandOverQueue& q = HandOvers();
+  std::deque<std::shared_ptr<HandOverItem>> batch;
+  {
+    std::lock_guard<std::mutex> lock(q.mutex);
+    batch.swap(q.items);
+  }
+  for (const auto& item : batch) {
+    try {
+      item->work();
+    } catch (...) {
+      item->failure = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> lock(q.mutex);
+      item->ran = true;
+      item->finished = true;
+    }
+    q.done.notify_all();
+  }
+  return !batch.empty();
+}
+
+void WaitForWork(unsigned maxMilliseconds) {
+  long long waitMs = maxMilliseconds;
+  {
+    std::lock_guard<std::mutex> lock(Timers().mutex);
+    const Clock::time_point now = Clock::now();
+    for (const Timer::Impl* t : Timers().timers) {
+      if (!t->Armed()) continue;
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(t->due - now).count();
+      waitMs = std::min(waitMs, std::max(0LL, static_cast<long long>(left)));
+    }
+  }
+  {
+    HandOverQueue& q = HandOvers();
+    std::lock_guard<std::mutex> lock(q.mutex);
+    if (!q.items.empty()) return;
+  }
+  if (waitMs > 0) {
+    pollfd pfd{WakeFd(), POLLIN, 0};
+    poll(&pfd, 1, static_cast<int>(std::min(waitMs, 1LL << 30)));
+  }
+  std::uint64_t count;
+  while (read(WakeFd(), &count, sizeof count) > 0) {
+  }
+}
+
+bool HandOver(std::function<void()> work) {
+  HandOverQueue& q = HandOvers();
+  auto item = std::make_shared<HandOverItem>();
+  item->work = std::move(work);
+  std::unique_lock<std::mutex> lock(q.mutex);
+  if (q.shutDown) return false;
+  q.items.push_back(item);
+  Wake();
+  q.done.wait(lock, [&] { return item->finished; });
+  if (item->failure) std::rethrow_exception(item->failure);
+  return item->ran;
+}
+
+void ShutDownHandOvers() {
+  HandOverQueue& q = HandOvers();
+  {
+    std::lock_guard<std::mutex> lock(q.mutex);
+    q.shutDown = true;
+    for (const auto& item : q.items) item->finished = true;
+    q.items.clear();
+  }
+  q.done.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// User interface
+
+int MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
+  const bool question = (flags & 0xF) == kMbYesNo;
+  const std::string shown = "\n[" + caption + "]\n" + text + "\n";
+  const int tty = OpenForegroundTerminal();
+  if (tty < 0) {
+    WriteAll(STDERR_FILENO, shown);
+    return question ? kIdNo : kIdOk;
+  }
+  WriteAll(tty, shown);
+  int result = kIdOk;
+  if (question) {
+    WriteAll(tty, "(y/n) ");
+    std::string answer;
+    char c;
+    for (;;) {
+      const ssize_t n = read(tty, &c, 1);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || c == '\n' || c == '\r') break;
+      if (answer.size() < 64) answer += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    const auto b = answer.find_first_not_of(" \t");
+    const auto e = answer.find_last_not_of(" \t");
+    answer = b == std::string::npos ? "" : answer.substr(b, e - b + 1);
+    result = (answer == "y" || answer == "yes") ? kIdYes : kIdNo;
+  }
+  close(tty);
+  return result;
+}
+
+void Beep(unsigned, unsigned) {
+  const int tty = OpenForegroundTerminal();
+  if (tty < 0) return;
+  WriteAll(tty, "\a");
+  close(tty);
+}
+
+void MessageBeep(unsigned) { Beep(0, 0); }
+
+void ShellOpen(const std::string& target) {
+  // Everything the children need is made before fork: after it only calls
+  // that are safe in the child of a threaded process run.
+  const char* argv[] = {"xdg-open", target.c_str(), nullptr};
+  const pid_t child = fork();
+  if (child < 0) return;
+  if (child == 0) {
+    // The child starts the opener in a new session and leaves at once, so the
+    // opener is nobody's child here and nothing waits for it.
+    setsid();
+    if (fork() == 0) {
+      const int null = open("/dev/null", O_RDWR);
+      if (null >= 0) {
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+      }
+      closefrom(STDERR_FILENO + 1);
+      execvp(argv[0], const_cast<char* const*>(argv));
+      _exit(127);
+    }
+    _exit(0);
+  }
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Files, settings, the process
+
+std::string IniRead(const std::string& file, const std::string& section, const std::string& key,
+                    const std::string& defaultValue) {
+  std::string content;
+  if (ReadLocalFile(file, &content) != 0) content.clear();
+  return IniGetValue(content, section, key, defaultValue);
+}
+
+int IniWrite(const std::string& file, const std::string& section, const std::string& key,
+             const std::string& value) {
+  std::string content;
+  const int e = ReadLocalFile(file, &content);
+  if (e != 0 && e != ENOENT) return e;
+  if (e == ENOENT) content.clear();
+  return WriteLocalFile(file, IniSetValue(content, section, key, value));
+}
+
+std::string ExecutableDir() {
+  char buffer[4096];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return "./";
+  std::string path(buffer, static_cast<std::size_t>(n));
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+std::string ModuleDir() {
+  Dl_info info;
+  link_map* map = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&ModuleAnchor), &info, reinterpret_cast<void**>(&map),
+              RTLD_DL_LINKMAP) != 0 &&
+      map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0') {
+    std::string path = map->l_name;
+    if (char* real = realpath(map->l_name, nullptr)) {
+      path = real;
+      free(real);
+    }
+    const auto slash = path.rfind('/');
+    if (slash != std::string::npos) return path.substr(0, slash + 1);
+  }
+  // This code is in the main program.
+  return ExecutableDir();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+int DeleteLocalFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : Errno(); }
+
+int ReadLocalFile(const std::string& path, std::string* data) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Errno();
+  std::string result;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int e = Errno();
+      close(fd);
+      return e;
+    }
+    if (n == 0) break;
+    result.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  *data = std::move(result);
+  return 0;
+}
+
+int WriteLocalFile(const std::string& path, const std::string& data) {
+  const std::string target = WriteTarget(path);
+  struct stat old;
+  const bool existed = stat(target.c_str(), &old) == 0;
+  // A new name in the same folder, so that the rename below replaces the
+  // target in one step and a partial file never stands under its name.
+  static std::atomic<unsigned> counter{0};
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp = target + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return Errno();
+  }
+  if (fd < 0) return EEXIST;
+  auto fail = [&]() {
+    const int e = Errno();
+    close(fd);
+    unlink(temp.c_str());
+    return e;
+  };
+  if (existed && fchmod(fd, old.st_mode & 07777) != 0) return fail();
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return fail();
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (fsync(fd) != 0) return fail();
+  if (close(fd) != 0) {
+    const int e = Errno();
+    unlink(temp.c_str());
+    return e;
+  }
+  if (rename(temp.c_str(), target.c_str()) != 0) {
+    const int e = Errno();
+    unlink(temp.c_str());
+    return e;
+  }
+  return 0;
+}
+
+namespace {
+thread_local int t_lastError = 0;
+}
+
+int LastError() { return t_lastError; }
+
+void SetLastError(int code) {
+  t_lastError = code;
+  errno = code;
+}
+
+std::string Translate(const char* domain, const char* message) {
+  static auto* mutex = new std::mutex;
+  static auto* bound = new std::set<std::string>;
+  {
+    std::lock_guard<std::mutex> lock(*mutex);
+    if (bound->insert(domain).second) {
+      const std::string folder = ModuleDir() + "locale";
+      bindtextdomain(domain, folder.c_str());
+      bind_textdomain_codeset(domain, "UTF-8");
+    }
+  }
+  const int saved = errno;
+  const char* translated = dgettext(domain, message);
+  errno = saved;
+  return translated != nullptr ? translated : message;
+}
+
+// Unloading joins the port's event thread, so the module may go.
+void KeepModuleLoaded() {}
+
+}  // namespace os

@@ -1,0 +1,596 @@
+// The operating-system layer on Windows: the Win32 serial communications API
+// with overlapped I/O, the registry's serial-port list, thread timers on a
+// message-only window, INI files, and ".mo" catalogues for translations.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#include <shellapi.h>
+// windows.h maps MessageBox to MessageBoxA; the layer's own function keeps its name.
+#undef MessageBox
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "platform/mo_catalog.h"
+#include "platform/platform.h"
+
+namespace os {
+namespace {
+
+// Error code to report when a call failed but left no code behind.
+int FailureCode(DWORD fallback) {
+  const DWORD code = GetLastError();
+  return static_cast<int>(code != 0 ? code : fallback);
+}
+
+HMODULE ThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&ThisModule), &module);
+  return module;
+}
+
+std::string ModuleFileName(HMODULE module) {
+  std::string name(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameA(module, name.data(), static_cast<DWORD>(name.size()));
+    if (length == 0) return {};
+    if (length < name.size()) {
+      name.resize(length);
+      return name;
+    }
+    name.resize(name.size() * 2);  // truncated: long path
+  }
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// A kernel handle closed when it goes out of scope.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
+  ~Handle() {
+    if (Valid()) CloseHandle(handle_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// ---------------------------------------------------------------------------
+// Serial devices
+
+class Win32SerialDevice final : public SerialDevice {
+ public:
+  // Takes ownership of the device handle and of the two events.
+  Win32SerialDevice(HANDLE device, HANDLE stopEvent, HANDLE waitEvent)
+      : device_(device), stopEvent_(stopEvent), waitEvent_(waitEvent) {}
+
+  ~Win32SerialDevice() override {
+    // Closing the device ends any request still pending on it.
+    CloseHandle(device_);
+  }
+
+  int SetupQueues(std::uint32_t inputSize, std::uint32_t outputSize) override {
+    return SetupComm(device_, inputSize, outputSize) ? 0 : FailureCode(ERROR_GEN_FAILURE);
+  }
+
+  int SetState(const DeviceControl& control) override {
+    static_assert(sizeof(DCB) == 28 && offsetof(DCB, wReserved) == 12, "the DCB's flags word is bytes 8-11");
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = control.baudRate;
+    // The flags are the DCB's bit field word, given bit for bit.
+    std::memcpy(reinterpret_cast<char*>(&dcb) + offsetof(DCB, BaudRate) + sizeof dcb.BaudRate, &control.flags,
+                sizeof control.flags);
+    dcb.XonLim = control.xonLim;
+    dcb.XoffLim = control.xoffLim;
+    dcb.ByteSize = control.byteSize;
+    dcb.Parity = control.parity;
+    dcb.StopBits = control.stopBits;
+    dcb.XonChar = control.xonChar;
+    dcb.XoffChar = control.xoffChar;
+    dcb.ErrorChar = control.errorChar;
+    dcb.EofChar = control.eofChar;
+    dcb.EvtChar = control.evtChar;
+    return SetCommState(device_, &dcb) ? 0 : FailureCode(ERROR_GEN_FAILURE);
+  }
+
+  int SetTimeouts(const CommTimeouts& timeouts) override {
+    COMMTIMEOUTS record;
+    record.ReadIntervalTimeout = timeouts.readInterval;
+    record.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
+    record.ReadTotalTimeoutConstant = timeouts.readTotalConstant;
+    record.WriteTotalTimeoutMultiplier = timeouts.writeTotalMultiplier;
+    record.WriteTotalTimeoutConstant = timeouts.writeTotalConstant;
+    return SetCommTimeouts(device_, &record) ? 0 : FailureCode(ERROR_GEN_FAILURE);
+  }
+
+  int SetEventMask(std::uint32_t mask) override {
+    return SetCommMask(device_, mask) ? 0 : FailureCode(ERROR_GEN_FAILURE);
+  }
+
+  int WaitEvent(std::uint32_t* events) override {
+    for (;;) {
+      if (WaitForSingleObject(stopEvent_.Get(), 0) == WAIT_OBJECT_0) return kWaitCancelled;
+      std::memset(&waitRequest_, 0, sizeof waitRequest_);
+      waitRequest_.hEvent = waitEvent_.Get();
+      ResetEvent(waitEvent_.Get());
+      waitMask_ = 0;
+      if (WaitCommEvent(device_, &waitMask_, &waitRequest_)) {
+        *events = waitMask_;
+        return 0;
+      }
+      const DWORD started = GetLastError();
+      // Wine ends waits with "operation aborted" every few milliseconds while idle.
+      if (started == ERROR_OPERATION_ABORTED) continue;
+      if (started != ERROR_IO_PENDING) return static_cast<int>(started);
+
+      const HANDLE waitOn[2] = {stopEvent_.Get(), waitEvent_.Get()};
+      const DWORD woken = WaitForMultipleObjects(2, waitOn, FALSE, INFINITE);
+      if (woken == WAIT_OBJECT_0) {
+        // Only the thread that issued a request can cancel it with CancelIo;
+        // the request record is a member so that a late completion cannot
+        // write into freed memory.
+        CancelIo(device_);
+        DWORD ignored = 0;
+        GetOverlappedResult(device_, &waitRequest_, &ignored, TRUE);
+        return kWaitCancelled;
+      }
+      if (woken != WAIT_OBJECT_0 + 1) return FailureCode(ERROR_GEN_FAILURE);
+      DWORD ignored = 0;
+      if (GetOverlappedResult(device_, &waitRequest_, &ignored, FALSE)) {
+        *events = waitMask_;
+        return 0;
+      }
+      const DWORD failed = GetLastError();
+      if (failed != ERROR_OPERATION_ABORTED) return static_cast<int>(failed);
+    }
+  }
+
+  void CancelWait() override { SetEvent(stopEvent_.Get()); }
+
+  int BytesWaiting(std::uint32_t* count) override {
+    DWORD errors = 0;
+    COMSTAT status;
+    if (!ClearCommError(device_, &errors, &status)) return FailureCode(ERROR_GEN_FAILURE);
+    *count = status.cbInQue;
+    return 0;
+  }
+
+  int Read(void* buffer, std::uint32_t count, std::uint32_t* read) override {
+    *read = 0;
+    // Under Wine a read with nothing waiting stays pending despite the
+    // "return at once" time-outs, so only what is waiting is asked for.
+    std::uint32_t waiting = 0;
+    if (const int error = BytesWaiting(&waiting)) return error;
+    const DWORD wanted = std::min(count, waiting);
+    if (wanted == 0) return 0;
+    return Transfer(
+        [&](OVERLAPPED* request) { return ReadFile(device_, buffer, wanted, nullptr, request); }, read);
+  }
+
+  int Write(const void* data, std::uint32_t count, std::uint32_t* written) override {
+    *written = 0;
+    if (count == 0) return 0;
+    return Transfer(
+        [&](OVERLAPPED* request) { return WriteFile(device_, data, count, nullptr, request); }, written);
+  }
+
+  int Purge(std::uint32_t flags) override { return PurgeComm(device_, flags) ? 0 : FailureCode(ERROR_GEN_FAILURE); }
+
+ private:
+  // One overlapped read or write, waited for until it ends; its time-outs bound it.
+  template <typename Start>
+  int Transfer(Start start, std::uint32_t* transferred) {
+    Handle done(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    if (!done.Valid()) return FailureCode(ERROR_GEN_FAILURE);
+    OVERLAPPED request;
+    std::memset(&request, 0, sizeof request);
+    request.hEvent = done.Get();
+    if (!start(&request) && GetLastError() != ERROR_IO_PENDING) return FailureCode(ERROR_GEN_FAILURE);
+    if (WaitForSingleObject(done.Get(), INFINITE) != WAIT_OBJECT_0) return FailureCode(ERROR_GEN_FAILURE);
+    DWORD count = 0;
+    if (!GetOverlappedResult(device_, &request, &count, FALSE)) return FailureCode(ERROR_GEN_FAILURE);
+    *transferred = count;
+    return 0;
+  }
+
+  HANDLE device_;
+  Handle stopEvent_;
+  Handle waitEvent_;
+  OVERLAPPED waitRequest_{};
+  DWORD waitMask_ = 0;
+};
+
+std::unique_ptr<SerialDevice> OpenWin32SerialDevice(const std::string& portName, int* error) {
+  const std::string path = "\\\\.\\" + portName;
+  HANDLE device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+  if (device == INVALID_HANDLE_VALUE) {
+    *error = FailureCode(ERROR_GEN_FAILURE);
+    return nullptr;
+  }
+  HANDLE stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE waitEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  if (stopEvent == nullptr || waitEvent == nullptr) {
+    *error = FailureCode(ERROR_GEN_FAILURE);
+    if (stopEvent != nullptr) CloseHandle(stopEvent);
+    if (waitEvent != nullptr) CloseHandle(waitEvent);
+    CloseHandle(device);
+    return nullptr;
+  }
+  *error = 0;
+  return std::make_unique<Win32SerialDevice>(device, stopEvent, waitEvent);
+}
+
+SerialOpener& TestingOpener() {
+  static SerialOpener opener;
+  return opener;
+}
+
+// ---------------------------------------------------------------------------
+// Hand-overs from worker threads to the user-interface thread
+
+struct HandOverItem {
+  std::function<void()> work;
+  bool finished = false;  // ran, or dropped by ShutDownHandOvers
+  bool ran = false;
+};
+
+struct HandOverQueue {
+  std::mutex mutex;
+  std::condition_variable finished;
+  std::deque<HandOverItem*> pending;
+  bool shutDown = false;
+  // Signalled while hand-overs are queued; wakes WaitForWork.
+  HANDLE queuedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+};
+
+HandOverQueue& HandOvers() {
+  static HandOverQueue queue;
+  return queue;
+}
+
+// ---------------------------------------------------------------------------
+// Timers: WM_TIMER messages of a message-only window of the module's own class
+
+constexpr char kTimerWindowClass[] = "VelkPluginTimerWindow";
+constexpr UINT_PTR kTimerId = 1;
+
+// Live timer windows; the class is unregistered with the last one, because a
+// DLL's classes outlive the DLL and would point at unloaded code.
+std::mutex timerClassMutex;
+int timerWindowCount = 0;
+
+}  // namespace
+
+struct Timer::Impl {
+  std::function<void()> onTick;
+  HWND window = nullptr;
+  unsigned interval = 1000;
+  bool enabled = false;
+
+  void Arm() {
+    if (enabled && interval > 0) {
+      SetTimer(window, kTimerId, interval, nullptr);
+    } else {
+      KillTimer(window, kTimerId);
+    }
+  }
+
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER && wParam == kTimerId) {
+      auto* impl = reinterpret_cast<Impl*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+      if (impl != nullptr && impl->enabled && impl->onTick) impl->onTick();
+      return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+  }
+};
+
+Timer::Timer(std::function<void()> onTick) : impl_(std::make_unique<Impl>()) {
+  impl_->onTick = std::move(onTick);
+  const HINSTANCE instance = ThisModule();
+  {
+    std::lock_guard<std::mutex> lock(timerClassMutex);
+    if (timerWindowCount++ == 0) {
+      WNDCLASSEXA windowClass;
+      std::memset(&windowClass, 0, sizeof windowClass);
+      windowClass.cbSize = sizeof windowClass;
+      windowClass.lpfnWndProc = &Impl::WindowProc;
+      windowClass.hInstance = instance;
+      windowClass.lpszClassName = kTimerWindowClass;
+      RegisterClassExA(&windowClass);
+    }
+  }
+  impl_->window =
+      CreateWindowExA(0, kTimerWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
+  SetWindowLongPtrA(impl_->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(impl_.get()));
+}
+
+Timer::~Timer() {
+  KillTimer(impl_->window, kTimerId);
+  DestroyWindow(impl_->window);
+  std::lock_guard<std::mutex> lock(timerClassMutex);
+  if (--timerWindowCount == 0) UnregisterClassA(kTimerWindowClass, ThisModule());
+}
+
+void Timer::SetInterval(unsigned milliseconds) {
+  if (impl_->interval == milliseconds) return;
+  impl_->interval = milliseconds;
+  impl_->Arm();
+}
+
+void Timer::SetEnabled(bool enabled) {
+  if (impl_->enabled == enabled) return;
+  impl_->enabled = enabled;
+  impl_->Arm();
+}
+
+bool Timer::Enabled() const { return impl_->enabled; }
+
+bool DispatchMessages() {
+  bool any = false;
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      // The quit request belongs to the host's own loop: put it back and stop.
+      PostQuitMessage(static_cast<int>(message.wParam));
+      return true;
+    }
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+    any = true;
+  }
+  return any;
+}
+
+bool RunHandOvers() {
+  HandOverQueue& queue = HandOvers();
+  bool any = false;
+  for (;;) {
+    HandOverItem* item;
+    {
+      std::lock_guard<std::mutex> lock(queue.mutex);
+      if (queue.pending.empty()) {
+        ResetEvent(queue.queuedEvent);
+        return any;
+      }
+      item = queue.pending.front();
+      queue.pending.pop_front();
+    }
+    // The worker is released even when the work throws; the rest stays queued.
+    struct Release {
+      HandOverQueue& queue;
+      HandOverItem* item;
+      ~Release() {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        item->finished = true;
+        queue.finished.notify_all();
+      }
+    } release{queue, item};
+    item->ran = true;
+    item->work();
+    any = true;
+  }
+}
+
+void WaitForWork(unsigned maxMilliseconds) {
+  // MWMO_INPUTAVAILABLE also wakes for messages already seen by an earlier peek.
+  MsgWaitForMultipleObjectsEx(1, &HandOvers().queuedEvent, maxMilliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+}
+
+bool HandOver(std::function<void()> work) {
+  HandOverQueue& queue = HandOvers();
+  HandOverItem item;
+  item.work = std::move(work);
+  std::unique_lock<std::mutex> lock(queue.mutex);
+  if (queue.shutDown) return false;
+  queue.pending.push_back(&item);
+  SetEvent(queue.queuedEvent);
+  queue.finished.wait(lock, [&] { return item.finished; });
+  return item.ran;
+}
+
+void ShutDownHandOvers() {
+  HandOverQueue& queue = HandOvers();
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  queue.shutDown = true;
+  for (HandOverItem* item : queue.pending) item->finished = true;
+  queue.pending.clear();
+  ResetEvent(queue.queuedEvent);
+  queue.finished.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// Serial ports
+
+std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int* error) {
+  if (TestingOpener()) return TestingOpener()(portName, error);
+  return OpenWin32SerialDevice(portName, error);
+}
+
+void SetSerialOpenerForTesting(SerialOpener opener) { TestingOpener() = std::move(opener); }
+
+int ListSerialPorts(std::vector<std::string>* names) {
+  HKEY key = nullptr;
+  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);
+  if (result != ERROR_SUCCESS) return static_cast<int>(result);
+  std::vector<std::string> found;
+  for (DWORD index = 0;; ++index) {
+    char name[256];
+    BYTE data[256];
+    DWORD nameLength = sizeof name;
+    DWORD dataLength = sizeof data;
+    result = RegEnumValueA(key, index, name, &nameLength, nullptr, nullptr, data, &dataLength);
+    if (result != ERROR_SUCCESS) break;
+    // The data is a zero-terminated text; the zero is not part of the name.
+    found.emplace_back(reinterpret_cast<const char*>(data), dataLength > 0 ? dataLength - 1 : 0);
+  }
+  RegCloseKey(key);
+  if (result != ERROR_NO_MORE_ITEMS) return static_cast<int>(result);
+  *names = std::move(found);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// User interface
+
+int MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
+  return MessageBoxA(nullptr, text.c_str(), caption.c_str(), flags | MB_TASKMODAL);
+}
+
+void Beep(unsigned frequency, unsigned milliseconds) { ::Beep(frequency, milliseconds); }
+
+void MessageBeep(unsigned type) { ::MessageBeep(type); }
+
+void ShellOpen(const std::string& target) {
+  ShellExecuteA(nullptr, "Open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+// ---------------------------------------------------------------------------
+// Files, settings, the process
+
+std::string IniRead(const std::string& file, const std::string& section, const std::string& key,
+                    const std::string& defaultValue) {
+  char value[2048];
+  const DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue.c_str(), value,
+                                                sizeof value, file.c_str());
+  return std::string(value, length);
+}
+
+int IniWrite(const std::string& file, const std::string& section, const std::string& key,
+             const std::string& value) {
+  return WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), file.c_str())
+             ? 0
+             : FailureCode(ERROR_WRITE_FAULT);
+}
+
+std::string ExecutableDir() { return FolderOf(ModuleFileName(nullptr)); }
+
+std::string ModuleDir() { return FolderOf(ModuleFileName(ThisModule())); }
+
+bool FileExists(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+int DeleteLocalFile(const std::string& path) {
+  return DeleteFileA(path.c_str()) ? 0 : FailureCode(ERROR_ACCESS_DENIED);
+}
+
+int ReadLocalFile(const std::string& path, std::string* data) {
+  Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.Valid()) return FailureCode(ERROR_FILE_NOT_FOUND);
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.Get(), &size)) return FailureCode(ERROR_READ_FAULT);
+  if (size.QuadPart > 0x7FFFFFFF) return ERROR_FILE_TOO_LARGE;
+  std::string content(static_cast<std::size_t>(size.QuadPart), '\0');
+  std::size_t done = 0;
+  while (done < content.size()) {
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), content.data() + done, static_cast<DWORD>(content.size() - done), &read, nullptr))
+      return FailureCode(ERROR_READ_FAULT);
+    if (read == 0) break;  // the file shrank meanwhile
+    done += read;
+  }
+  content.resize(done);
+  *data = std::move(content);
+  return 0;
+}
+
+int WriteLocalFile(const std::string& path, const std::string& data) {
+  // Written beside the target and renamed over it, so that no partial file
+  // ever stands under the target's name.
+  const std::string folder = FolderOf(path);
+  char temporary[MAX_PATH];
+  if (GetTempFileNameA(folder.empty() ? "." : folder.c_str(), "vlk", 0, temporary) == 0) return FailureCode(ERROR_WRITE_FAULT);
+  int error = 0;
+  {
+    Handle file(CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
+      error = FailureCode(ERROR_WRITE_FAULT);
+    } else {
+      std::size_t done = 0;
+      while (error == 0 && done < data.size()) {
+        DWORD written = 0;
+        if (!WriteFile(file.Get(), data.data() + done, static_cast<DWORD>(data.size() - done), &written, nullptr))
+          error = FailureCode(ERROR_WRITE_FAULT);
+        done += written;
+      }
+    }
+  }
+  if (error == 0 && !MoveFileExA(temporary, path.c_str(), MOVEFILE_REPLACE_EXISTING))
+    error = FailureCode(ERROR_WRITE_FAULT);
+  if (error != 0) DeleteFileA(temporary);
+  return error;
+}
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+void SetLastError(int code) { ::SetLastError(static_cast<DWORD>(code)); }
+
+// ---------------------------------------------------------------------------
+// Translation
+
+namespace {
+
+// The user's interface language as catalogue folder names, most specific
+// first: "de_DE", then "de".
+std::vector<std::string> UserLanguages() {
+  wchar_t wide[LOCALE_NAME_MAX_LENGTH];
+  if (GetUserDefaultLocaleName(wide, LOCALE_NAME_MAX_LENGTH) == 0) return {};
+  std::string name;
+  for (const wchar_t* c = wide; *c != 0; ++c) name += *c == L'-' ? '_' : static_cast<char>(*c);
+  std::vector<std::string> languages{name};
+  const std::size_t underscore = name.find('_');
+  if (underscore != std::string::npos) languages.push_back(name.substr(0, underscore));
+  return languages;
+}
+
+std::optional<MoCatalog> LoadCatalogue(const std::string& domain) {
+  for (const std::string& language : UserLanguages()) {
+    const std::string path = ModuleDir() + "locale\\" + language + "\\LC_MESSAGES\\" + domain + ".mo";
+    std::string data;
+    if (ReadLocalFile(path, &data) != 0) continue;
+    if (auto catalogue = MoCatalog::Parse(data)) return catalogue;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string Translate(const char* domain, const char* message) {
+  static std::mutex mutex;
+  static std::map<std::string, std::optional<MoCatalog>> catalogues;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = catalogues.find(domain);
+  if (found == catalogues.end()) found = catalogues.emplace(domain, LoadCatalogue(domain)).first;
+  if (found->second) {
+    if (const std::string* translated = found->second->Find(message)) return *translated;
+  }
+  return message;
+}
+
+void KeepModuleLoaded() {
+  HMODULE pinned = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCSTR>(&ThisModule), &pinned);
+}
+
+}  // namespace os

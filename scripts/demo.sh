@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Builds everything, starts the phone emulator on a pseudo-terminal with a small
+# sample phone, and shows velkfs listing it, copying a file each way and
+# installing a Java game. Run from anywhere: scripts/demo.sh
+set -euo pipefail
+
+SOURCE_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_DIR="${VELK_BUILD_DIR:-$SOURCE_DIR/build}"
+# Debian packages the build needs.
+PACKAGES=(cmake make g++ libcli11-dev libgtest-dev)
+
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+show() { printf '$ %s\n' "$*"; "$@"; }
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    step "Installing ${missing[*]}"
+    apt-get update -qq && apt-get install -y -qq "${missing[@]}"
+  else
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+step "Building into build/ (this takes a few minutes the first time)"
+cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$BUILD_DIR" -j2 >/dev/null
+BIN="$BUILD_DIR/bin"
+echo "velkfs, VelkPlugin.wfx and phonesim are in $BIN"
+
+WORK="$(mktemp -d)"
+PHONE="$WORK/phone"
+PC="$WORK/pc"
+LINK="$WORK/phone-link"
+PHONESIM_PID=""
+cleanup() {
+  if [ -n "$PHONESIM_PID" ] && kill -0 "$PHONESIM_PID" 2>/dev/null; then
+    kill -INT "$PHONESIM_PID" 2>/dev/null || true
+    wait "$PHONESIM_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+step "A sample phone in $PHONE"
+# The folders a phone has from the factory; installations write into them.
+mkdir -p "$PHONE/brew/mod/java_ams/config/games" "$PHONE/brew/mod/java_ams/config/apps" "$PHONE/brew/mod/cmgr/pp"
+mkdir -p "$PHONE/pictures" "$PHONE/ringtones" "$PC"
+printf 'Hello from the phone\n' >"$PHONE/readme.txt"
+printf 'not really a picture\n' >"$PHONE/pictures/cat.jpg"
+printf 'beep beep\n' >"$PHONE/ringtones/beep.mid"
+# One file holding every byte value 0..255.
+for ((value = 0; value < 256; value++)); do printf "\\$(printf '%03o' "$value")"; done >"$PHONE/pictures/allbytes.bin"
+printf 'Notes written on the PC\n' >"$PC/notes.txt"
+printf 'PK\003\004 a tiny Java game\n' >"$PC/game.jar"
+printf 'MIDlet-Name: Game\nMIDlet-Version: 1.0\nMIDlet-Jar-URL: game.jar\nMIDlet-Jar-Size: %s\n' \
+  "$(stat -c %s "$PC/game.jar")" >"$PC/game.jad"
+(cd "$WORK" && find phone pc -type f | sort)
+
+step "Starting the phone emulator"
+"$BIN/phonesim" --root "$PHONE" --link "$LINK" >"$WORK/phonesim.log" 2>&1 &
+PHONESIM_PID=$!
+for ((tries = 0; tries < 100; tries++)); do
+  grep -q "listening" "$WORK/phonesim.log" && break
+  sleep 0.1
+done
+cat "$WORK/phonesim.log"
+grep -q "listening" "$WORK/phonesim.log" || { echo "phonesim did not start" >&2; exit 1; }
+
+step "Pointing the module at it (fsplugin.ini beside velkfs; baud index 13 is 115200)"
+show "$BIN/velkfs" config --port "$LINK" --baud 13
+cat "$BIN/fsplugin.ini"
+
+step "Listing the phone"
+show "$BIN/velkfs" ls -l /
+show "$BIN/velkfs" ls -l /pictures
+
+step "Copying a file from the phone, and comparing"
+show "$BIN/velkfs" get -f /pictures/allbytes.bin "$PC/allbytes.bin"
+cmp "$PHONE/pictures/allbytes.bin" "$PC/allbytes.bin" && echo "identical: all 256 byte values came through"
+
+step "Copying a file to the phone, and comparing"
+show "$BIN/velkfs" put "$PC/notes.txt" /notes.txt
+cmp "$PC/notes.txt" "$PHONE/notes.txt" && echo "identical"
+
+step "Installing a Java game (game.jar with game.jad beside it)"
+if [ -t 0 ] && [ -t 1 ]; then
+  echo "velkfs asks whether to restart the phone: answer y (or n)."
+  show "$BIN/velkfs" install-game "$PC/game.jar"
+else
+  echo "No terminal here: the restart question is shown below and answered No."
+  show setsid -w "$BIN/velkfs" install-game "$PC/game.jar" </dev/null
+fi
+show "$BIN/velkfs" ls -l /brew/mod/java_ams/config/games
+
+step "Stopping the emulator"
+kill -INT "$PHONESIM_PID"
+wait "$PHONESIM_PID" || true
+PHONESIM_PID=""
+cat "$WORK/phonesim.log"
+echo
+echo "Done. To use a real phone: $BIN/velkfs config --port /dev/ttyUSB0 --baud 13, then $BIN/velkfs --help"

@@ -1,0 +1,482 @@
+#include "serial/CPort.h"
+
+#include <atomic>
+#include <utility>
+
+namespace {
+
+const char* const kMessageTexts[23] = {
+    "Unable to open com port",
+    "WriteFile function failed",
+    "ReadFile function failed",
+    "Invalid Async parameter",
+    "PurgeComm function failed",
+    "Unable to get async status",
+    "SetCommState function failed",
+    "SetCommTimeouts failed",
+    "SetupComm function failed",
+    "ClearCommError function failed",
+    "GetCommModemStatus function failed",
+    "EscapeCommFunction function failed",
+    "TransmitCommChar function failed",
+    "Cannot set property while connected",
+    "EnumPorts function failed",
+    "Failed to store settings",
+    "Failed to load settings",
+    "Link (un)registration failed",
+    "Cannot change led state if ComPort is selected",
+    "Cannot wait for event if event thread is created",
+    "WaitForEvent method failed",
+    "A component is linked to OnRxBuf event",
+    "Registry error",
+};
+const char kCodeSuffix[] = " (win error code: %d)";
+
+struct MessageTexts {
+  std::vector<std::string> messages;
+  std::string codeSuffix;
+};
+
+const MessageTexts& Texts() {
+  static const MessageTexts texts = [] {
+    MessageTexts t;
+    for (const char* text : kMessageTexts) t.messages.push_back(os::Translate("cport", text));
+    t.codeSuffix = os::Translate("cport", kCodeSuffix);
+    return t;
+  }();
+  return texts;
+}
+
+// The texts go through the catalogue once, while the module loads.
+[[maybe_unused]] const MessageTexts& g_loadTimeTexts = Texts();
+
+std::string MessageWithCode(int number, int code) {
+  std::string text = ComPortMessage(number);
+  if (code != -1) {
+    std::string suffix = Texts().codeSuffix;
+    const auto at = suffix.find("%d");
+    if (at != std::string::npos) suffix.replace(at, 2, std::to_string(code));
+    text += suffix;
+  }
+  return text;
+}
+
+constexpr std::uint32_t kRates[kBaudRateCount] = {
+    0,     110,   300,   600,    1200,   2400,   4800,   9600,  14400,
+    19200, 38400, 56000, 57600, 115200, 128000, 256000, 512000,
+};
+
+// Device event bits and the events they stand for.
+constexpr std::pair<std::uint32_t, TComEvent> kEventBits[] = {
+    {os::kEvRxChar, evRxChar}, {os::kEvRxFlag, evRxFlag}, {os::kEvTxEmpty, evTxEmpty},
+    {os::kEvCts, evCTS},       {os::kEvDsr, evDSR},       {os::kEvRlsd, evRLSD},
+    {os::kEvBreak, evBreak},   {os::kEvErr, evError},     {os::kEvRing, evRing},
+    {os::kEvRx80Full, evRx80Full},
+};
+
+std::uint32_t EventsToMask(TComEvents events) {
+  std::uint32_t mask = 0;
+  for (const auto& [bit, event] : kEventBits) {
+    if (events & ComEventBit(event)) mask |= bit;
+  }
+  return mask;
+}
+
+TComEvents MaskToEvents(std::uint32_t mask) {
+  TComEvents events = 0;
+  for (const auto& [bit, event] : kEventBits) {
+    if (mask & bit) events |= ComEventBit(event);
+  }
+  return events;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+EComPort::EComPort(int messageNumber, int winCode)
+    : std::runtime_error(MessageWithCode(messageNumber, winCode)),
+      code_(messageNumber),
+      winCode_(winCode) {}
+
+const std::string& ComPortMessage(int number) {
+  static const std::string none;
+  const MessageTexts& texts = Texts();
+  if (number < 1 || number > static_cast<int>(texts.messages.size())) return none;
+  return texts.messages[static_cast<std::size_t>(number - 1)];
+}
+
+std::uint32_t BaudRateValue(TBaudRate rate, std::int32_t customRate) {
+  if (rate == brCustom) return static_cast<std::uint32_t>(customRate);
+  if (rate >= kBaudRateCount) return 0;  // no such rate: the device refuses it
+  return kRates[rate];
+}
+
+// What the event thread shares with the port object. The thread keeps it
+// after the port has let go of it.
+struct TCustomComPort::EventThreadState {
+  os::SerialDevice* device = nullptr;
+  TSyncMethod syncMethod = smThreadSync;
+  std::atomic<bool> done{false};
+  // The device, when the port had to let the thread go without waiting for it:
+  // the thread closes it as it ends.
+  std::unique_ptr<os::SerialDevice> orphan;
+};
+
+TCustomComPort::TCustomComPort() = default;
+
+TCustomComPort::~TCustomComPort() {
+  try {
+    Close();
+  } catch (...) {
+    // The abort purge failed: close all the same, the object is going.
+    if (threadCreated_) {
+      threadCreated_ = false;
+      StopEventThread();
+    }
+    DestroyHandle();
+    connected_ = false;
+  }
+  const auto listeners = destroyListeners_;
+  for (const auto& entry : listeners) {
+    if (entry.second) entry.second();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+void TCustomComPort::SetPort(const std::string& name) {
+  if (name == port_) return;
+  port_ = name;
+  if (connected_) {
+    Close();
+    Open();
+  }
+}
+
+void TCustomComPort::SetBaudRate(TBaudRate rate) {
+  if (rate == baudRate_) return;
+  baudRate_ = rate;
+  if (connected_) ApplyDCB();
+}
+
+void TCustomComPort::SetCustomBaudRate(std::int32_t rate) {
+  if (rate == customBaudRate_) return;
+  customBaudRate_ = rate;
+  if (connected_) ApplyDCB();
+}
+
+void TCustomComPort::SetDataBits(TDataBits bits) {
+  if (bits == dataBits_) return;
+  dataBits_ = bits;
+  if (connected_) ApplyDCB();
+}
+
+void TCustomComPort::SetStopBits(TStopBits bits) {
+  if (bits == stopBits_) return;
+  stopBits_ = bits;
+  if (connected_) ApplyDCB();
+}
+
+void TCustomComPort::SetParity(const TComParity& parity) {
+  if (parity == parity_) return;
+  parity_ = parity;
+  if (connected_) ApplyDCB();
+}
+
+void TCustomComPort::SetFlowControl(const TComFlowControl& flow) {
+  if (flow == flowControl_) return;
+  flowControl_ = flow;
+  if (connected_) ApplyDCB();
+}
+
+void TCustomComPort::SetTimeouts(const TComTimeouts& timeouts) {
+  if (timeouts == timeouts_) return;
+  timeouts_ = timeouts;
+  if (connected_) ApplyTimeouts();
+}
+
+void TCustomComPort::SetBuffer(const TComBuffer& buffer) {
+  TComBuffer even = buffer;
+  if (even.InputSize % 2 != 0) even.InputSize -= 1;
+  if (even.OutputSize % 2 != 0) even.OutputSize -= 1;
+  if (even == buffer_) return;
+  buffer_ = even;
+  if (connected_) ApplyBuffer();
+}
+
+void TCustomComPort::SetEvents(TComEvents events) { events_ = events & kAllComEvents; }
+
+void TCustomComPort::SetEventChar(std::uint8_t c) {
+  if (c == eventChar_) return;
+  eventChar_ = c;
+  if (connected_) ApplyDCB();
+}
+
+void TCustomComPort::SetDiscardNull(bool discard) {
+  if (discard == discardNull_) return;
+  discardNull_ = discard;
+  if (connected_) ApplyDCB();
+}
+
+void TCustomComPort::SetSyncMethod(TSyncMethod method) {
+  if (method == syncMethod_) return;
+  if (connected_) throw EComPort(kMsgConnectedProperty, -1);
+  syncMethod_ = method;
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+void TCustomComPort::CreateHandle() {
+  int error = 0;
+  device_ = os::OpenSerialDevice(port_, &error);
+  if (!device_) throw EComPort(kMsgOpenFailed, error);
+}
+
+void TCustomComPort::DestroyHandle() { device_.reset(); }
+
+void TCustomComPort::ApplySettings() {
+  ApplyBuffer();
+  ApplyDCB();
+  ApplyTimeouts();
+}
+
+void TCustomComPort::ApplyBuffer() {
+  if (!connected_ || !device_) return;
+  const int e = device_->SetupQueues(static_cast<std::uint32_t>(buffer_.InputSize),
+                                     static_cast<std::uint32_t>(buffer_.OutputSize));
+  if (e != 0) throw EComPort(kMsgSetupComm, e);
+}
+
+void TCustomComPort::ApplyDCB() {
+  if (!connected_ || !device_) return;
+  os::DeviceControl dcb;
+  dcb.baudRate = BaudRateValue(baudRate_, customBaudRate_);
+  std::uint32_t flags = os::kDcbBinary;
+  if (discardNull_) flags |= os::kDcbNull;
+  if (flowControl_.OutCTSFlow) flags |= os::kDcbOutxCtsFlow;
+  if (flowControl_.OutDSRFlow) flags |= os::kDcbOutxDsrFlow;
+  static constexpr std::uint32_t kDtr[] = {0, os::kDcbDtrEnable, os::kDcbDtrHandshake};
+  static constexpr std::uint32_t kRts[] = {0, os::kDcbRtsEnable, os::kDcbRtsHandshake,
+                                           os::kDcbRtsToggle};
+  if (flowControl_.ControlDTR < 3) flags |= kDtr[flowControl_.ControlDTR];
+  if (flowControl_.ControlRTS < 4) flags |= kRts[flowControl_.ControlRTS];
+  if (flowControl_.XonXoffOut) flags |= os::kDcbOutX;
+  if (flowControl_.XonXoffIn) flags |= os::kDcbInX;
+  if (flowControl_.DSRSensitivity) flags |= os::kDcbDsrSensitivity;
+  if (flowControl_.TxContinueOnXoff) flags |= os::kDcbTxContinueOnXoff;
+  if (parity_.Check) {
+    flags |= os::kDcbParity;
+    if (parity_.Replace) {
+      flags |= os::kDcbErrorChar;
+      dcb.errorChar = static_cast<char>(parity_.ReplaceChar);
+    }
+  }
+  dcb.flags = flags;
+  dcb.xonLim = static_cast<std::uint16_t>(buffer_.InputSize / 4);
+  dcb.xoffLim = static_cast<std::uint16_t>(buffer_.InputSize / 4);
+  dcb.byteSize = static_cast<std::uint8_t>(5 + dataBits_);
+  dcb.parity = static_cast<std::uint8_t>(parity_.Bits);
+  dcb.stopBits = static_cast<std::uint8_t>(stopBits_);
+  dcb.xonChar = static_cast<char>(flowControl_.XonChar);
+  dcb.xoffChar = static_cast<char>(flowControl_.XoffChar);
+  dcb.evtChar = static_cast<char>(eventChar_);
+  const int e = device_->SetState(dcb);
+  if (e != 0) throw EComPort(kMsgSetCommState, e);
+}
+
+void TCustomComPort::ApplyTimeouts() {
+  if (!connected_ || !device_) return;
+  os::CommTimeouts t;  // -1 becomes MAXDWORD
+  t.readInterval = static_cast<std::uint32_t>(timeouts_.ReadInterval);
+  t.readTotalMultiplier = static_cast<std::uint32_t>(timeouts_.ReadTotalMultiplier);
+  t.readTotalConstant = static_cast<std::uint32_t>(timeouts_.ReadTotalConstant);
+  t.writeTotalMultiplier = static_cast<std::uint32_t>(timeouts_.WriteTotalMultiplier);
+  t.writeTotalConstant = static_cast<std::uint32_t>(timeouts_.WriteTotalConstant);
+  const int e = device_->SetTimeouts(t);
+  if (e != 0) throw EComPort(kMsgSetTimeouts, e);
+}
+
+void TCustomComPort::Open() {
+  if (connected_) return;
+  CreateHandle();
+  connected_ = true;
+  try {
+    ApplySettings();
+    if (events_ == 0) {
+      threadCreated_ = false;
+      return;
+    }
+    StartEventThread();
+    threadCreated_ = true;
+  } catch (...) {
+    DestroyHandle();
+    connected_ = false;
+    throw;
+  }
+}
+
+void TCustomComPort::Close() {
+  if (!connected_ || closing_) return;
+  closing_ = true;
+  try {
+    const int e = device_ ? device_->Purge(os::kPurgeTxAbort | os::kPurgeRxAbort)
+                          : os::kErrorInvalidHandle;
+    if (e != 0) throw EComPort(kMsgPurgeFailed, e);
+    if (threadCreated_) {
+      threadCreated_ = false;
+      StopEventThread();
+    }
+  } catch (...) {
+    closing_ = false;
+    throw;
+  }
+  DestroyHandle();
+  connected_ = false;
+  closing_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// The event thread
+
+void TCustomComPort::StartEventThread() {
+  auto state = std::make_shared<EventThreadState>();
+  state->device = device_.get();
+  state->syncMethod = syncMethod_;
+  device_->SetEventMask(EventsToMask(events_));
+  eventThread_ = std::thread(&TCustomComPort::EventThreadMain, this, state);
+  threadState_ = std::move(state);
+}
+
+void TCustomComPort::StopEventThread() {
+  std::shared_ptr<EventThreadState> state = std::move(threadState_);
+  if (!state) return;
+  state->device->CancelWait();
+  if (inDispatch_ || std::this_thread::get_id() == eventThread_.get_id()) {
+    // Closed by a handler that the event thread is waiting for: the thread
+    // cannot be waited for here. It ends as soon as the handler returns and
+    // closes the device itself.
+    state->orphan = std::move(device_);
+    eventThread_.detach();
+    return;
+  }
+  std::this_thread::yield();
+  // A thread blocked in a hand-over finishes once the hand-over has run.
+  while (!state->done.load()) {
+    os::RunHandOvers();
+    if (state->done.load()) break;
+    os::WaitForWork(10);
+  }
+  eventThread_.join();
+}
+
+// Runs on the event thread. It touches the port object only through the
+// hand-over (while the user-interface thread waits for it), so the object
+// may let go of the thread from inside a handler.
+void TCustomComPort::EventThreadMain(std::shared_ptr<EventThreadState> state) {
+  os::SerialDevice* device = state->device;
+  for (;;) {
+    std::uint32_t mask = 0;
+    if (device->WaitEvent(&mask) != 0) break;  // cancelled, or the device failed
+    const TComEvents events = MaskToEvents(mask);
+    if (events == 0) continue;
+    if (state->syncMethod == smNone) {
+      DispatchEvents(events);
+    } else if (!os::HandOver([this, events] { DispatchEvents(events); })) {
+      break;  // hand-overs are shut down: nobody will take the events
+    }
+  }
+  device->SetEventMask(0);
+  device->Purge(os::kPurgeTxClear | os::kPurgeRxClear);
+  state->orphan.reset();
+  state->done.store(true);
+}
+
+void TCustomComPort::DispatchEvents(TComEvents events) {
+  const bool wasInDispatch = inDispatch_;
+  inDispatch_ = true;
+  try {
+    if (events & ComEventBit(evError)) {
+      BytesWaiting();  // reads and clears the line errors; no handler takes them
+    }
+    if (events & ComEventBit(evRxChar)) {
+      const std::int32_t count = BytesWaiting();
+      if (count > 0) {
+        const TRxCharEvent handler = OnRxChar;  // the handler may replace OnRxChar
+        if (handler) handler(this, count);
+      }
+    }
+    // evTxEmpty, evBreak, evRing, evCTS, evDSR, evRxFlag, evRLSD, evRx80Full:
+    // no handlers for these.
+  } catch (...) {
+    // A failing handler must not end the event thread.
+  }
+  inDispatch_ = wasInDispatch;
+}
+
+// ---------------------------------------------------------------------------
+// Reading and writing
+
+void TCustomComPort::PurgeBuffers(bool input, bool output) {
+  std::uint32_t flags = 0;
+  if (input) flags |= os::kPurgeRxClear;
+  if (output) flags |= os::kPurgeTxClear;
+  const int e = device_ ? device_->Purge(flags) : os::kErrorInvalidHandle;
+  if (e != 0) throw EComPort(kMsgPurgeFailed, e);
+}
+
+std::int32_t TCustomComPort::BytesWaiting() {
+  std::uint32_t count = 0;
+  const int e = device_ ? device_->BytesWaiting(&count) : os::kErrorInvalidHandle;
+  if (e != 0) throw EComPort(kMsgClearCommError, e);
+  return static_cast<std::int32_t>(count);
+}
+
+std::int32_t TCustomComPort::WriteString(const std::string& data) {
+  if (data.empty()) return 0;
+  std::uint32_t written = 0;
+  const int e = device_ ? device_->Write(data.data(), static_cast<std::uint32_t>(data.size()), &written)
+                        : os::kErrorInvalidHandle;
+  if (e != 0) throw EComPort(kMsgWriteFailed, e);
+  return static_cast<std::int32_t>(written);
+}
+
+std::int32_t TCustomComPort::ReadString(std::string& data, std::int32_t count) {
+  if (count <= 0) {
+    data.clear();
+    return 0;
+  }
+  if (!device_) throw EComPort(kMsgReadFailed, os::kErrorInvalidHandle);
+  data.resize(static_cast<std::size_t>(count));
+  std::uint32_t read = 0;
+  const int e = device_->Read(data.data(), static_cast<std::uint32_t>(count), &read);
+  if (e != 0) {
+    data.clear();
+    throw EComPort(kMsgReadFailed, e);
+  }
+  data.resize(read);
+  return static_cast<std::int32_t>(read);
+}
+
+// ---------------------------------------------------------------------------
+
+void TCustomComPort::AddDestroyListener(const void* key, std::function<void()> listener) {
+  for (auto& entry : destroyListeners_) {
+    if (entry.first == key) {
+      entry.second = std::move(listener);
+      return;
+    }
+  }
+  destroyListeners_.emplace_back(key, std::move(listener));
+}
+
+void TCustomComPort::RemoveDestroyListener(const void* key) {
+  for (auto it = destroyListeners_.begin(); it != destroyListeners_.end(); ++it) {
+    if (it->first == key) {
+      destroyListeners_.erase(it);
+      return;
+    }
+  }
+}

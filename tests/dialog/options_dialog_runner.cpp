@@ -1,0 +1,26 @@
+// Opens the options dialog the way the module does and prints the outcome:
+//   options_dialog_runner SETTINGS PORTNAME PORTS
+// PORTS is a comma-separated port list, or "!" for a port listing that fails.
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+#include "dialog/Unit2.h"
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: %s SETTINGS PORTNAME PORTS\n", argv[0]);
+    return 2;
+  }
+  std::string portName = argv[2];
+  const std::string ports = argv[3];
+  TPortLister listPorts = [ports](TStrings& list) {
+    if (ports == "!") throw EComPort(kMsgRegistryError, 2);
+    list.clear();
+    std::stringstream names(ports);
+    for (std::string name; std::getline(names, name, ',');) list.push_back(name);
+  };
+  const int result = RunOptionsDialog(portName, argv[1], listPorts);
+  std::printf("result=%d port=%s\n", result, portName.c_str());
+  return 0;
+}

@@ -1,0 +1,106 @@
+"""Copying files each way through velkfs get/put, byte for byte and on the wire."""
+
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+from e2e_support import (E2ETestCase, FILE_SIZES, MIB, every_byte_value, frame_of, read_file, wait_for)
+
+
+def sized_files(sizes):
+    # Each file starts at another byte value so that no two are alike.
+    return {"f%d.bin" % size: every_byte_value(size, start=size) for size in sizes}
+
+
+class TransferTest(E2ETestCase):
+    sizes = FILE_SIZES + [MIB]
+
+    def test_downloads_come_back_identical(self):
+        files = sized_files(self.sizes)
+        self.start_phone({"dl": files})
+        for name, data in files.items():
+            with self.subTest(name=name):
+                code, _, err = self.velkfs_run("get", "\\dl\\" + name, self.local_path(name), timeout=600)
+                self.assertEqual(code, 0, err)
+                self.assertEqual(read_file(self.local_path(name)), data)
+
+    def test_uploads_land_identical(self):
+        files = sized_files(self.sizes)
+        phone = self.start_phone({"up": {}})
+        for name, data in files.items():
+            with self.subTest(name=name):
+                local = self.write_local(name, data)
+                code, _, err = self.velkfs_run("put", local, "\\up\\" + name, timeout=600)
+                self.assertEqual(code, 0, err)
+                self.assertEqual(read_file(phone.path("up/" + name)), data)
+
+
+class WireTest(E2ETestCase):
+    def test_three_byte_upload_is_byte_exact(self):
+        phone = self.start_phone({"data": {}})
+        code, _, err = self.velkfs_run("put", self.write_local("x.txt", b"abc"), "\\data\\x.txt")
+        self.assertEqual(code, 0, err)
+        expected = bytes.fromhex("59 05 00 00 01 03 00 00 00 FF 00 01 00 0B 64 61 74 61 2F 78 2E 74 78 74"
+                                 " 00 03 00 61 62 63 7F F6 7E")
+        self.assertEqual(phone.received_frames(), [expected])
+        self.assertEqual(read_file(phone.path("data/x.txt")), b"abc")
+
+    def test_300_byte_upload_is_byte_exact(self):
+        # The framing below is checked against a frame given literally first.
+        self.assertEqual(frame_of(bytes.fromhex("59 0B 00 00 00 00 01 00")),
+                         bytes.fromhex("59 0B 00 00 00 00 01 00 A3 7D 5E 7E"))
+        phone = self.start_phone({"data": {}})
+        data = every_byte_value(300)
+        code, _, err = self.velkfs_run("put", self.write_local("x.txt", data), "\\data\\x.txt")
+        self.assertEqual(code, 0, err)
+        first = (bytes.fromhex("59 05 00 01 01 2C 01 00 00 FF 00 01 00 0B") + b"data/x.txt\x00" +
+                 bytes.fromhex("00 01") + data[:256])
+        second = bytes.fromhex("59 05 01 00 2C 00") + data[256:]
+        self.assertEqual(phone.received_frames(), [frame_of(first), frame_of(second)])
+        self.assertEqual(read_file(phone.path("data/x.txt")), data)
+
+
+class AbortTest(E2ETestCase):
+    """Ctrl-C during a transfer aborts it through the progress callback."""
+
+    DOWNLOAD = ("get", bytes([0x59, 0x04, 0x02]))
+    UPLOAD = ("put", bytes([0x59, 0x05, 0x02]))
+    ABORT_PACKET = bytes([0x59, 0x04, 0x00])
+
+    def interrupted_transfer(self, kind, size, phone_options):
+        """Starts a transfer of `size` bytes, sends SIGINT once its second chunk is
+        asked for, and returns (exit code, stderr, phone, phone file, local file)."""
+        command, second_chunk = kind
+        data = every_byte_value(size)
+        phone = self.start_phone({"big.bin": data} if command == "get" else {}, options=phone_options)
+        local = self.local_path("big.bin")
+        if command == "put":
+            self.write_local("big.bin", data)
+        process = self.velkfs_start(*((command, "\\big.bin", local) if command == "get"
+                                      else (command, local, "\\big.bin")))
+        if not wait_for(lambda: process.poll() is not None or
+                        any(p.startswith(second_chunk) for p in phone.received_packets()), timeout=20):
+            process.kill()
+        process.send_signal(signal.SIGINT)
+        try:
+            _, err = process.communicate(timeout=15)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            self.fail("velkfs did not end after Ctrl-C")
+        return process.returncode, err.decode(errors="replace"), phone, phone.path("big.bin"), local
+
+    def test_paced_transfers_give_5_leave_no_file_and_tell_the_phone(self):
+        for kind in (self.DOWNLOAD, self.UPLOAD):
+            with self.subTest(command=kind[0]):
+                code, err, phone, phone_file, local = self.interrupted_transfer(kind, 65536, ["--baud", "9600"])
+                self.assertEqual(code, 5, err)
+                self.assertFalse(os.path.exists(local if kind is self.DOWNLOAD else phone_file))
+                self.assertTrue(wait_for(lambda: phone.received_packets()[-1] == self.ABORT_PACKET),
+                                "the last requests: %s" % [p[:3].hex() for p in phone.received_packets()[-3:]])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <thread>
+
+#include "platform/platform.h"
+#include "tests/platform/test_dir.h"
+
+namespace {
+
+TEST(ProcessFolders, ExecutableDirIsTheFolderOfThisProgram) {
+  const std::string dir = os::ExecutableDir();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_EQ(dir.back(), '/');
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe");
+  EXPECT_EQ(dir, exe.parent_path().string() + "/");
+}
+
+TEST(ProcessFolders, ModuleDirIsTheFolderOfTheCodeThatHoldsThisLayer) {
+  // The layer is linked into this program, so its module is the program.
+  EXPECT_EQ(os::ModuleDir(), os::ExecutableDir());
+}
+
+TEST(LocalFiles, WriteReadExistDelete) {
+  TestDir dir;
+  const std::string file = dir.File("data.bin");
+  EXPECT_FALSE(os::FileExists(file));
+  const std::string data("a\0b\xff\n", 5);
+  ASSERT_EQ(os::WriteLocalFile(file, data), 0);
+  EXPECT_TRUE(os::FileExists(file));
+  std::string back;
+  ASSERT_EQ(os::ReadLocalFile(file, &back), 0);
+  EXPECT_EQ(back, data);
+  ASSERT_EQ(os::WriteLocalFile(file, "shorter"), 0);
+  ASSERT_EQ(os::ReadLocalFile(file, &back), 0);
+  EXPECT_EQ(back, "shorter");
+  EXPECT_EQ(os::DeleteLocalFile(file), 0);
+  EXPECT_FALSE(os::FileExists(file));
+}
+
+TEST(LocalFiles, FailuresGiveTheSystemsCodes) {
+  TestDir dir;
+  std::string data = "kept";
+  EXPECT_EQ(os::ReadLocalFile(dir.File("missing"), &data), ENOENT);
+  EXPECT_EQ(data, "kept");
+  EXPECT_EQ(os::DeleteLocalFile(dir.File("missing")), ENOENT);
+  EXPECT_EQ(os::WriteLocalFile(dir.File("no/such/folder"), "x"), ENOENT);
+  EXPECT_FALSE(os::FileExists(dir.Path()));  // a folder is no file
+}
+
+TEST(LocalFiles, AnEmptyFileIsWrittenAndRead) {
+  TestDir dir;
+  const std::string file = dir.File("empty");
+  ASSERT_EQ(os::WriteLocalFile(file, ""), 0);
+  std::string back = "x";
+  ASSERT_EQ(os::ReadLocalFile(file, &back), 0);
+  EXPECT_EQ(back, "");
+}
+
+TEST(LocalFiles, ABigFileArrivesWhole) {
+  TestDir dir;
+  const std::string file = dir.File("big");
+  std::string data(300000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  ASSERT_EQ(os::WriteLocalFile(file, data), 0);
+  std::string back;
+  ASSERT_EQ(os::ReadLocalFile(file, &back), 0);
+  EXPECT_EQ(back, data);
+}
+
+TEST(LastError, IsPerThreadAndSetsErrno) {
+  os::SetLastError(18);
+  EXPECT_EQ(os::LastError(), 18);
+  EXPECT_EQ(errno, 18);
+  int other = -1;
+  std::thread([&] { other = os::LastError(); }).join();
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(os::LastError(), 18);
+  os::SetLastError(0);
+  EXPECT_EQ(os::LastError(), 0);
+}
+
+TEST(Translate, WithoutACatalogueTheMessageComesBackUnchanged) {
+  EXPECT_EQ(os::Translate("velk-no-such-domain", "Unable to open com port"),
+            "Unable to open com port");
+}
+
+}  // namespace
