@@ -2,6 +2,7 @@
 // exports one at a time as a two-panel file manager does.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -246,7 +247,7 @@ int GetCommand(Session& session, const std::string& typedRemote, const std::stri
     return kFsFileFailed;
   }
   fs::path local = typedLocal;
-  if (fs::is_directory(local) && !IsRoot(remote)) local /= entry->name.empty() ? NameOf(remote) : entry->name;
+  if (fs::is_directory(local) && !IsRoot(remote)) local /= entry->name;
   return GetTree(session, remote, *entry, local, overwrite);
 }
 

@@ -259,9 +259,10 @@ bool ShowModalDialog(DialogModel& model) {
   std::vector<HWND> disabled;
   EnumThreadWindows(GetCurrentThreadId(), DisableThreadWindow, reinterpret_cast<LPARAM>(&disabled));
 
+  // No WS_CLIPCHILDREN: a group box paints only its frame and caption, so its
+  // inside must come from the window's own background.
   dialog.window = CreateWindowExA(WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT, kWindowClass,
-                                  dialog.form.caption.c_str(),
-                                  WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, left, top,
+                                  dialog.form.caption.c_str(), WS_POPUP | WS_CAPTION | WS_SYSMENU, left, top,
                                   dialog.form.width, dialog.form.height, nullptr, nullptr, instance,
                                   &dialog);
   bool quit = false;

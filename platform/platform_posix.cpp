@@ -311,12 +311,14 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   int Purge(std::uint32_t flags) override {
-    // Reads never wait here, so there is no pending read for an RX abort to end,
-    // and received bytes stay (as on Windows, where only RX clear drops them).
-    // A write is done once its bytes are in the driver's output queue, so the
-    // TX abort's "pending writes" are the bytes still queued there.
+    // The abort flags end pending reads and writes. Here no read or write is
+    // ever pending (reads never wait, a write returns once the driver has its
+    // bytes), so they have nothing to do: like a completed write on Windows,
+    // what was written still goes out, and received bytes stay until cleared.
+    // (Flushing the output queue on a pseudo-terminal would even drop bytes
+    // that the other side has not read yet.)
     const bool rx = flags & kPurgeRxClear;
-    const bool tx = flags & (kPurgeTxAbort | kPurgeTxClear);
+    const bool tx = flags & kPurgeTxClear;
     if (!rx && !tx) return 0;
     if (tcflush(fd_, rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) == 0) return 0;
     // A hung-up device has no queues left to discard.

@@ -120,7 +120,9 @@ class Win32SerialDevice final : public SerialDevice {
   }
 
   int SetEventMask(std::uint32_t mask) override {
-    return SetCommMask(device_, mask) ? 0 : FailureCode(ERROR_GEN_FAILURE);
+    if (!SetCommMask(device_, mask)) return FailureCode(ERROR_GEN_FAILURE);
+    eventMask_ = mask;
+    return 0;
   }
 
   int WaitEvent(std::uint32_t* events) override {
@@ -144,8 +146,10 @@ class Win32SerialDevice final : public SerialDevice {
       if (woken == WAIT_OBJECT_0) {
         // Only the thread that issued a request can cancel it with CancelIo;
         // the request record is a member so that a late completion cannot
-        // write into freed memory.
+        // write into freed memory. Wine's serial wait ignores CancelIo and
+        // ends (as Windows does too) when the event mask is set again.
         CancelIo(device_);
+        SetCommMask(device_, eventMask_);
         DWORD ignored = 0;
         GetOverlappedResult(device_, &waitRequest_, &ignored, TRUE);
         return kWaitCancelled;
@@ -214,6 +218,7 @@ class Win32SerialDevice final : public SerialDevice {
   Handle waitEvent_;
   OVERLAPPED waitRequest_{};
   DWORD waitMask_ = 0;
+  DWORD eventMask_ = 0;
 };
 
 std::unique_ptr<SerialDevice> OpenWin32SerialDevice(const std::string& portName, int* error) {

@@ -27,9 +27,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-step "Building into build/ (this takes a few minutes the first time)"
-cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD_DIR" -j2 >/dev/null
+step "Building the module, velkfs and phonesim into $BUILD_DIR"
+BUILD_LOG="$(mktemp)"
+if ! { cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release &&
+       cmake --build "$BUILD_DIR" -j2 --target VelkPlugin velkfs phonesim; } >"$BUILD_LOG" 2>&1; then
+  tail -n 40 "$BUILD_LOG" >&2
+  echo "The build failed; the whole log is in $BUILD_LOG" >&2
+  exit 1
+fi
+rm -f "$BUILD_LOG"
 BIN="$BUILD_DIR/bin"
 echo "velkfs, VelkPlugin.wfx and phonesim are in $BIN"
 

@@ -27,7 +27,7 @@ trap wine_stop EXIT
 ln -sfn /dev/null "$artifacts/com7"
 wine_map_com 7 "$artifacts/com7" || exit 1
 
-winpath() { if [ "$1" = - ]; then echo -; else timeout 30 winepath -w "$1"; fi; }
+winpath() { if [ "$1" = - ]; then echo -; else wine_path "$1"; fi; }
 # Wine's virtual desktop draws the window frame itself, so the picture shows
 # the dialog as a user sees it.
 VELK_WINE_TIMEOUT=120 timeout 150 xvfb-run -a -s "-screen 0 1024x768x24" \
@@ -40,7 +40,8 @@ for _ in $(seq 1 100); do [ -s "$report" ] && break; sleep 0.3; done
 if [ -f "$shot" ] && command -v convert > /dev/null; then
   convert "$shot" "$artifacts/options-dialog.png" && rm -f "$shot"
 fi
-if [ "$(cat "$report" 2>/dev/null)" != ok ]; then
+# The program writes its report in text mode: CR LF line ends.
+if [ "$(tr -d '\r' < "$report" 2>/dev/null)" != ok ]; then
   echo "dialog under Wine failed:"; cat "$report" 2>/dev/null; tail -20 "$artifacts/wine.log"
   exit 1
 fi

@@ -37,6 +37,27 @@ class TransferTest(E2ETestCase):
                 self.assertEqual(read_file(phone.path("up/" + name)), data)
 
 
+class FolderCopyTest(E2ETestCase):
+    TREE = {"top": {"one.bin": every_byte_value(300), "empty": {},
+                    "sub": {"two.bin": every_byte_value(5, start=7), "deeper": {"three.bin": b""}}}}
+
+    def assert_same_tree(self, left, right):
+        def tree_of(root):
+            return sorted((os.path.relpath(os.path.join(folder, name), root),
+                           read_file(os.path.join(folder, name)) if name in files else None)
+                          for folder, folders, files in os.walk(root) for name in folders + files)
+        self.assertEqual(tree_of(left), tree_of(right))
+
+    def test_folder_copies_each_way_recursively(self):
+        phone = self.start_phone(self.TREE)
+        code, _, err = self.velkfs_run("get", "/top", self.local)
+        self.assertEqual(code, 0, err)
+        self.assert_same_tree(phone.path("top"), self.local_path("top"))
+        code, _, err = self.velkfs_run("put", self.local_path("top"), "/copy")
+        self.assertEqual(code, 0, err)
+        self.assert_same_tree(phone.path("top"), phone.path("copy"))
+
+
 class WireTest(E2ETestCase):
     def test_three_byte_upload_is_byte_exact(self):
         phone = self.start_phone({"data": {}})

@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -21,6 +22,22 @@ TEST(ProcessFolders, ExecutableDirIsTheFolderOfThisProgram) {
 TEST(ProcessFolders, ModuleDirIsTheFolderOfTheCodeThatHoldsThisLayer) {
   // The layer is linked into this program, so its module is the program.
   EXPECT_EQ(os::ModuleDir(), os::ExecutableDir());
+}
+
+TEST(ProcessFolders, ModuleDirOfALoadedModuleIsThatModulesFolder) {
+  const std::string probe = VELK_MODULE_PROBE;
+  void* module = dlopen(probe.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << dlerror();
+  using Probe = void (*)(char*, int);
+  auto probeDir = reinterpret_cast<Probe>(dlsym(module, "VelkProbeModuleDir"));
+  ASSERT_NE(probeDir, nullptr);
+  char dir[4096];
+  probeDir(dir, sizeof dir);
+  const std::string expected =
+      std::filesystem::canonical(std::filesystem::path(probe).parent_path()).string() + "/";
+  EXPECT_EQ(dir, expected);
+  EXPECT_NE(std::string(dir), os::ExecutableDir());
+  dlclose(module);
 }
 
 TEST(LocalFiles, WriteReadExistDelete) {

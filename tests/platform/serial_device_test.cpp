@@ -315,6 +315,17 @@ TEST(SerialDevice, PurgeDiscardsWhatWaits) {
   EXPECT_EQ(device->Purge(0), 0);
 }
 
+TEST(SerialDevice, WhatWasWrittenStillGoesOutAfterAnAbort) {
+  Pty pty;
+  auto device = OpenPty(pty);
+  ASSERT_EQ(device->SetState(PhoneLine(9600)), 0);
+  std::uint32_t written = 0;
+  ASSERT_EQ(device->Write("\x29\x02\x00", 3, &written), 0);
+  ASSERT_EQ(device->Purge(os::kPurgeRxAbort | os::kPurgeTxAbort), 0);
+  device.reset();
+  EXPECT_EQ(pty.Receive(3), std::string("\x29\x02\x00", 3));
+}
+
 TEST(SerialDevice, WaitEventReportsNewBytesOnce) {
   Pty pty;
   auto device = OpenPty(pty);

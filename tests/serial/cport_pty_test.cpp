@@ -172,6 +172,17 @@ TEST(PortOnDevice, ReadWriteWaitingAndPurge) {
   EXPECT_EQ(port.BytesWaiting(), 0);
 }
 
+TEST(PortOnDevice, TheLastPacketWrittenBeforeCloseIsNotLost) {
+  Pty pty;
+  TComPort port;
+  port.SetPort(pty.SlavePath());
+  port.Open();
+  const std::string confirm("\x29\x02\x00\x00\x00\x7e", 6);
+  EXPECT_EQ(port.WriteString(confirm), 6);
+  port.Close();
+  EXPECT_EQ(pty.Receive(confirm.size()), confirm);
+}
+
 TEST(PortOnDevice, TheEventThreadDeliversOnRxCharWithTheCountWaiting) {
   Pty pty;
   TComPort port;

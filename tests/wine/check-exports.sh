@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the module's exports against the names listed in the module's .def
-# file: the Windows DLL exports them undecorated (no @N) and imports system
-# DLLs only; the Linux module exports them as plain C names.
+# file: the Windows DLL is 32-bit, exports them undecorated (no @N) and imports
+# system DLLs only; the Linux module exports them as plain C names.
 # Usage: check-exports.sh VelkPlugin.def WINDOWS_WFX LINUX_WFX
 set -u
 def_file="$1" windows_module="$2" linux_module="$3"
@@ -13,6 +13,8 @@ names=$(sed -n '/^EXPORTS/,$p' "$def_file" | sed '1d; s/;.*//; s/[@=].*//' | awk
 echo "exports listed in the .def file: $(echo $names)"
 
 dump=$(i686-w64-mingw32-objdump -p "$windows_module") || { fail "objdump cannot read $windows_module"; exit 1; }
+# The host loads 32-bit modules only.
+echo "$dump" | grep -q 'file format pei-i386' || fail "$windows_module is not a 32-bit module"
 exported=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\[/ && NF >= 3 {print $NF}')
 for name in $names; do
   echo "$exported" | grep -qx "$name" || fail "Windows module does not export $name"

@@ -24,6 +24,14 @@ const struct {
     {"FsDeleteFile", 4},  {"FsExecuteFile", 12}, {"FsDisconnect", 4},     {"FsGetDefRootName", 8},
 };
 
+// GetProcAddress returns a FARPROC; the cast goes through void(*)(), the type
+// GCC accepts as "any function", since on x86-64 FARPROC's own return type
+// differs from every export's.
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
 std::string PeerState(const std::string& stateFile) {
   std::ifstream in(stateFile);
   std::string line;
@@ -66,16 +74,17 @@ int main(int argc, char** argv) {
     return check::Summary();
   TestExports(module);
 
-  auto fsInit = reinterpret_cast<FsInitFunction>(GetProcAddress(module, "FsInit"));
-  auto fsDisconnect = reinterpret_cast<FsDisconnectFunction>(GetProcAddress(module, "FsDisconnect"));
-  auto fsGetDefRootName = reinterpret_cast<FsGetDefRootNameFunction>(GetProcAddress(module, "FsGetDefRootName"));
+  auto fsInit = Export<FsInitFunction>(module, "FsInit");
+  auto fsDisconnect = Export<FsDisconnectFunction>(module, "FsDisconnect");
+  auto fsGetDefRootName = Export<FsGetDefRootNameFunction>(module, "FsGetDefRootName");
   if (fsInit == nullptr || fsDisconnect == nullptr || fsGetDefRootName == nullptr) return check::Summary();
 
   check::Equal(PeerState(stateFile).rfind("open=0", 0), 0, "the port is closed before FsInit: " + PeerState(stateFile));
   check::Equal(fsInit(3, nullptr, nullptr, nullptr), 0, "FsInit returns 0");
   const std::string opened = "open=1 speed=9600 bits=8 parity=N stop=1 raw=1";
-  check::That(check::Within(3000, [&] { return PeerState(stateFile) == opened; }),
-              "FsInit opened COM5 at 9600 baud, 8N1, raw: " + PeerState(stateFile));
+  // The state is read for the message only after the wait.
+  const bool sawOpen = check::Within(3000, [&] { return PeerState(stateFile) == opened; });
+  check::That(sawOpen, "FsInit opened COM5 at 9600 baud, 8N1, raw: " + PeerState(stateFile));
 
   char buffer[64];
   std::memset(buffer, 0xA5, sizeof buffer);
@@ -86,8 +95,8 @@ int main(int argc, char** argv) {
 
   char root[] = "\\";
   check::Equal(fsDisconnect(root), -1, "FsDisconnect returns -1");
-  check::That(check::Within(3000, [&] { return PeerState(stateFile).rfind("open=0", 0) == 0; }),
-              "FsDisconnect closed the port: " + PeerState(stateFile));
+  const bool sawClose = check::Within(3000, [&] { return PeerState(stateFile).rfind("open=0", 0) == 0; });
+  check::That(sawClose, "FsDisconnect closed the port: " + PeerState(stateFile));
 
   check::That(FreeLibrary(module) != 0, "FreeLibrary");
   DeleteFileA(ini.c_str());

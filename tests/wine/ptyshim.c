@@ -3,7 +3,8 @@
  * refuses any event mask that watches those lines. This answers them for ptys
  * with a remembered line state (DSR, CTS and carrier on) and passes every
  * other request to the real ioctl. 32-bit Wine calls __ioctl_time64 as well as
- * ioctl, so both are wrapped. */
+ * ioctl, so both are wrapped where the C library has it (32-bit time_t
+ * systems); 64-bit builds have ioctl only. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdarg.h>
@@ -52,6 +53,7 @@ int ioctl(int fd, unsigned long request, ...) {
   return forward("ioctl", fd, request, arg);
 }
 
+#if __TIMESIZE == 32
 int __ioctl_time64(int fd, unsigned long request, ...) {
   va_list ap;
   va_start(ap, request);
@@ -61,3 +63,4 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
   if (answer_modem_request(fd, request, arg, &result)) return result;
   return forward("__ioctl_time64", fd, request, arg);
 }
+#endif
