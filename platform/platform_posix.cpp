@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@
 #include <exception>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/ini.h"
 #include "platform/platform.h"
@@ -153,8 +155,8 @@ namespace {
 
 class PosixSerialDevice final : public SerialDevice {
  public:
-  PosixSerialDevice(int fd, int epollFd, int cancelFd)
-      : fd_(fd), epollFd_(epollFd), cancelFd_(cancelFd) {}
+  PosixSerialDevice(int fd, int epollFd, int cancelFd, bool pseudoTerminal)
+      : fd_(fd), epollFd_(epollFd), cancelFd_(cancelFd), pseudoTerminal_(pseudoTerminal) {}
 
   ~PosixSerialDevice() override {
     close(epollFd_);
@@ -307,18 +309,19 @@ class PosixSerialDevice final : public SerialDevice {
       }
     }
     *written = done;
+    if (done == count) WaitUntilSent(bounded, deadline);
     return 0;
   }
 
   int Purge(std::uint32_t flags) override {
     // The abort flags end pending reads and writes. Here no read or write is
-    // ever pending (reads never wait, a write returns once the driver has its
-    // bytes), so they have nothing to do: like a completed write on Windows,
-    // what was written still goes out, and received bytes stay until cleared.
-    // (Flushing the output queue on a pseudo-terminal would even drop bytes
-    // that the other side has not read yet.)
+    // ever pending (reads never wait, a write returns once its bytes are sent),
+    // so they have nothing to do: what was written still goes out, and
+    // received bytes stay until cleared. A pseudo-terminal has no output queue:
+    // what was written already stands at the other end, and flushing would
+    // take it away from there.
     const bool rx = flags & kPurgeRxClear;
-    const bool tx = flags & kPurgeTxClear;
+    const bool tx = (flags & kPurgeTxClear) && !pseudoTerminal_;
     if (!rx && !tx) return 0;
     if (tcflush(fd_, rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) == 0) return 0;
     // A hung-up device has no queues left to discard.
@@ -326,9 +329,21 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
  private:
+  // As on Windows, a write is complete once its bytes have left: waits until
+  // the driver's output queue is empty, within the write's time limit.
+  void WaitUntilSent(bool bounded, Clock::time_point deadline) const {
+    for (;;) {
+      int queued = 0;
+      if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+      if (bounded && Clock::now() >= deadline) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
   const int fd_;
   const int epollFd_;
   const int cancelFd_;
+  const bool pseudoTerminal_;
   CommTimeouts timeouts_;
   std::atomic<std::uint32_t> mask_{0};
   std::atomic<bool> cancelled_{false};
@@ -365,8 +380,12 @@ std::unique_ptr<SerialDevice> OpenRealSerialDevice(const std::string& portName, 
   if (epoll_ctl(epollFd, EPOLL_CTL_ADD, cancelFd, &ev) != 0) {
     return fail(Errno(), cancelFd, epollFd);
   }
+  // The slave side of a pseudo-terminal: Unix 98 (majors 136-143) or BSD (3).
+  struct stat st;
+  const unsigned major = fstat(fd, &st) == 0 ? ::major(st.st_rdev) : 0;
+  const bool pseudoTerminal = (major >= 136 && major <= 143) || major == 3;
   *error = 0;
-  return std::make_unique<PosixSerialDevice>(fd, epollFd, cancelFd);
+  return std::make_unique<PosixSerialDevice>(fd, epollFd, cancelFd, pseudoTerminal);
 }
 
 std::mutex& OpenerMutex() {

@@ -8,10 +8,9 @@
 #
 # The product is the 32-bit module in build-win. Where 32-bit programs run, the
 # tests run that very build under 32-bit Wine. This machine's kernel runs no
-# 32-bit programs (and such kernels exist elsewhere too), so there the tests
-# run an x86-64 build of the same sources (build-win64) under 64-bit Wine,
-# and the 32-bit module is checked without running it (its format, exports and
-# imports).
+# 32-bit programs, so there the tests run an x86-64 build of the same sources
+# (build-win64) under 64-bit Wine, and the 32-bit module is checked without
+# running it (its format, exports and imports).
 set -euo pipefail
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 linux_build="${1:-$source_dir/build-wlnx}"

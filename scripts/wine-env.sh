@@ -1,15 +1,18 @@
 # Wine set-up for running the Windows build's programs; sourced by test
-# scripts:  . scripts/wine-env.sh; wine_prepare; wine_map_com 5 /tmp/link;
-#           wine_run prog.exe args...; wine_stop
+# scripts (it also works under "set -eu"):
+#   . scripts/wine-env.sh; wine_prepare; wine_map_com 5 /tmp/link
+#   wine_run prog.exe args...; wine_stop
 #
 # The product is a 32-bit module, and its tests run under 32-bit Wine where the
-# machine can run 32-bit programs. Some kernels run no 32-bit programs at all
-# (no IA-32 emulation); there the tests run under 64-bit Wine with the x86-64
-# build of the same sources (cmake/mingw-x86_64.cmake). VELK_WINE_ARCH tells the
-# callers which one was chosen: win32 or win64 (set it beforehand to force one).
+# machine runs 32-bit programs. The development machine's kernel runs no 32-bit
+# programs at all (32-bit Wine fails with "Exec format error"), so there the
+# tests run under 64-bit Wine with the x86-64 build of the same sources
+# (cmake/mingw-x86_64.cmake). VELK_WINE_ARCH tells the callers which one was
+# chosen: win32 or win64 (set it beforehand to force one).
 #
-# VELK_WINEPREFIX chooses the prefix's base name (the architecture is appended);
-# VELK_WINE_TIMEOUT bounds one program run (seconds, default 120).
+# VELK_WINEPREFIX chooses the prefix's base name (the architecture is appended:
+# the two kinds of prefix cannot share a folder); VELK_WINE_TIMEOUT bounds one
+# program run (seconds, default 120).
 
 VELK_SOURCE_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -51,7 +54,7 @@ wine_prepare() {
       wine_stop
       return 1
     fi
-    timeout 60 wineserver -w
+    timeout 60 wineserver -w || true
     touch "$WINEPREFIX/.velk-prepared"
   fi
   # Debian's Wine does not find its own fonts; without them Tahoma falls back
@@ -78,8 +81,9 @@ wine_prepare() {
 # running (exit code 2) is just as good. The number is attached: "-p 30" would
 # mean "forever" followed by a stray word.
 wine_keep_server() {
-  wineserver -p30 >/dev/null 2>&1
-  [ $? -ne 1 ]
+  local status=0
+  wineserver -p30 >/dev/null 2>&1 || status=$?
+  [ "$status" -ne 1 ]
 }
 
 # Maps COM<N> to the Linux path PATH; Wine lists it under SERIALCOMM from the
@@ -110,7 +114,6 @@ wine_run() {
 # Stops every Wine process of the prefix and waits for the server to end; call
 # it before closing a pseudo-terminal that Wine has open.
 wine_stop() {
-  wineserver -k 2>/dev/null
-  timeout 60 wineserver -w 2>/dev/null
-  return 0
+  wineserver -k 2>/dev/null || true
+  timeout 60 wineserver -w 2>/dev/null || true
 }

@@ -315,15 +315,19 @@ TEST(SerialDevice, PurgeDiscardsWhatWaits) {
   EXPECT_EQ(device->Purge(0), 0);
 }
 
-TEST(SerialDevice, WhatWasWrittenStillGoesOutAfterAnAbort) {
+TEST(SerialDevice, WhatWasWrittenStillArrivesAfterAPurge) {
+  // A completed write has left the device: neither aborting nor clearing the
+  // output queue takes it back (on a pseudo-terminal it waits at the other end).
   Pty pty;
   auto device = OpenPty(pty);
   ASSERT_EQ(device->SetState(PhoneLine(9600)), 0);
   std::uint32_t written = 0;
   ASSERT_EQ(device->Write("\x29\x02\x00", 3, &written), 0);
   ASSERT_EQ(device->Purge(os::kPurgeRxAbort | os::kPurgeTxAbort), 0);
+  ASSERT_EQ(device->Write("\x7e", 1, &written), 0);
+  ASSERT_EQ(device->Purge(os::kPurgeRxClear | os::kPurgeTxClear), 0);
   device.reset();
-  EXPECT_EQ(pty.Receive(3), std::string("\x29\x02\x00", 3));
+  EXPECT_EQ(pty.Receive(4), std::string("\x29\x02\x00\x7e", 4));
 }
 
 TEST(SerialDevice, WaitEventReportsNewBytesOnce) {
