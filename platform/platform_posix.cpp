@@ -388,13 +388,15 @@ std::unique_ptr<SerialDevice> OpenRealSerialDevice(const std::string& portName, 
   return std::make_unique<PosixSerialDevice>(fd, epollFd, cancelFd, pseudoTerminal);
 }
 
+// The module's statics live as long as the module: a host may unload it and
+// load it again, and nothing of it may stay behind.
 std::mutex& OpenerMutex() {
-  static auto* m = new std::mutex;
-  return *m;
+  static std::mutex m;
+  return m;
 }
 SerialOpener& Opener() {
-  static auto* opener = new SerialOpener;
-  return *opener;
+  static SerialOpener opener;
+  return opener;
 }
 
 // ---------------------------------------------------------------------------
@@ -406,8 +408,8 @@ struct TimerRegistry {
   std::uint64_t nextId = 1;
 };
 TimerRegistry& Timers() {
-  static auto* registry = new TimerRegistry;
-  return *registry;
+  static TimerRegistry registry;
+  return registry;
 }
 
 struct HandOverItem {
@@ -423,14 +425,20 @@ struct HandOverQueue {
   bool shutDown = false;
 };
 HandOverQueue& HandOvers() {
-  static auto* queue = new HandOverQueue;
-  return *queue;
+  static HandOverQueue queue;
+  return queue;
 }
 
 // Wakes WaitForWork; an eventfd that stays readable until WaitForWork drains it.
+struct WakeEvent {
+  const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  ~WakeEvent() {
+    if (fd >= 0) close(fd);
+  }
+};
 int WakeFd() {
-  static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  return fd;
+  static WakeEvent wake;
+  return wake.fd;
 }
 
 void Wake() {
@@ -882,11 +890,11 @@ void SetLastError(int code) {
 }
 
 std::string Translate(const char* domain, const char* message) {
-  static auto* mutex = new std::mutex;
-  static auto* bound = new std::set<std::string>;
+  static std::mutex mutex;
+  static std::set<std::string> bound;
   {
-    std::lock_guard<std::mutex> lock(*mutex);
-    if (bound->insert(domain).second) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (bound.insert(domain).second) {
       const std::string folder = ModuleDir() + "locale";
       bindtextdomain(domain, folder.c_str());
       bind_textdomain_codeset(domain, "UTF-8");

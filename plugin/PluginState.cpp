@@ -99,7 +99,14 @@ namespace {
 // Start-up when the module is loaded, and the release of the port when it is
 // unloaded without FsDisconnect: no thread of the module may outlive it.
 struct ModuleLifetime {
-  ModuleLifetime() { LoadSettings(); }
+  ModuleLifetime() {
+    // The message queue's statics are made now, so that they are destroyed
+    // only after the teardown below has used them.
+    os::DispatchMessages();
+    os::RunHandOvers();
+    os::WaitForWork(0);
+    LoadSettings();
+  }
   ~ModuleLifetime() {
 #ifndef _WIN32
     // Windows ends the threads itself at process exit, and a pinned module is
