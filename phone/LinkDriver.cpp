@@ -99,19 +99,36 @@ void EndOperation(ReplyKind kind, bool succeeded) {
 
 namespace {
 
+// A frame that fails its checksum may still end with a whole reply, after the
+// tail of an earlier one or line noise: that reply is taken.
+std::optional<Bytes> ReplyAtEnd(const Bytes& frame, Bytes& received) {
+  for (std::size_t start = 1; start + 3 <= frame.size(); ++start) {
+    const Bytes candidate = frame.substr(start);
+    std::optional<Bytes> reply = CheckedReply(candidate);
+    if (reply && IsReplyTo(*reply, State.LastRequest)) {
+      received = candidate;
+      return reply;
+    }
+  }
+  return std::nullopt;
+}
+
 void RouteFrame(const Bytes& frame) {
   const ReplyKind kind = State.CurrentKind;
-  const std::optional<Bytes> reply = CheckedReply(frame);
+  Bytes received = frame;
+  std::optional<Bytes> reply = CheckedReply(frame);
+  if (!reply) reply = ReplyAtEnd(frame, received);
   if (!reply) {
-    // A damaged reply: nothing of it is used, and what it answered has failed.
-    if (TimerOf(kind).Enabled()) EndOperation(kind, false);
+    // A damaged reply fails what it answers, and nothing of it is used;
+    // bytes that do not even begin like the awaited reply are noise.
+    if (IsReplyTo(frame, State.LastRequest) && TimerOf(kind).Enabled()) EndOperation(kind, false);
     return;
   }
   if (!IsReplyTo(*reply, State.LastRequest)) return;
   wrapper& w = *State.PortWrapper;
   switch (kind) {
-    case ReplyKind::Command: w.ProcessCommandReply(frame, *reply); break;
-    case ReplyKind::Download: w.ProcessDownloadReply(frame, *reply); break;
+    case ReplyKind::Command: w.ProcessCommandReply(received, *reply); break;
+    case ReplyKind::Download: w.ProcessDownloadReply(received, *reply); break;
     case ReplyKind::Upload: w.ProcessUploadReply(*reply); break;
   }
 }

@@ -24,7 +24,7 @@ void StartOperation(ReplyKind kind, const Bytes& firstRequest);
 void EndOperation(ReplyKind kind, bool succeeded);
 os::Timer& TimerOf(ReplyKind kind);
 // Reads what is waiting and hands each complete reply frame, in order, to the
-// operation that awaits it. A frame that fails its checksum fails the running
-// operation; a frame that answers no outstanding request (a late reply of an
-// earlier one) is dropped.
+// operation that awaits it. A damaged reply fails the running operation; a
+// frame that answers no outstanding request (a late reply of an earlier one,
+// the tail of one sent before the port was opened) is dropped.
 void CollectFrames(TCustomComPort& port, std::int32_t count);

@@ -141,6 +141,18 @@ TEST_F(LinkDriverTest, DamagedReplyIsAFailedReply) {
   EXPECT_FALSE(State.Succeeded);
 }
 
+TEST_F(LinkDriverTest, StaleBytesBeforeAReplyAreSkipped) {
+  State.Busy = true;
+  StartOperation(ReplyKind::Command, PathCommandPacket(kOpRemoveDir, "a"));
+  device().Deliver(Bytes("\xA8\x11\x7E", 3));  // the tail of a reply to an earlier session
+  w().CommandTick();
+  EXPECT_TRUE(State.Busy) << "noise is no reply";
+  device().Deliver(Bytes("\x13\x37") + EncodeFrame(Bytes{0x59, 0x01, 0x09}));
+  w().CommandTick();
+  EXPECT_FALSE(State.Busy);
+  EXPECT_FALSE(State.Succeeded) << "the reply after the noise was judged: not empty";
+}
+
 TEST_F(LinkDriverTest, LateReplyOfAnEarlierRequestEndsNoWait) {
   State.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(kOpMakeDir, "b"));
