@@ -6,26 +6,10 @@ set -euo pipefail
 
 SOURCE_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${VELK_BUILD_DIR:-$SOURCE_DIR/build}"
-# Debian packages the build needs.
-PACKAGES=(cmake make g++ libcli11-dev libgtest-dev)
-
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 show() { printf '$ %s\n' "$*"; "$@"; }
 
-missing=()
-for package in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -eq 0 ]; then
-    step "Installing ${missing[*]}"
-    apt-get update -qq && apt-get install -y -qq "${missing[@]}"
-  else
-    echo "Missing packages: ${missing[*]}" >&2
-    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+"$SOURCE_DIR/scripts/install-deps.sh" linux
 
 step "Building the module, velkfs and phonesim into $BUILD_DIR"
 BUILD_LOG="$(mktemp)"

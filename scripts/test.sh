@@ -24,6 +24,6 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -j2 --output-on-failure || status=1
 
 section "Windows module under Wine"
-"$source_dir/scripts/test-windows.sh" || status=1
+"$source_dir/scripts/test-windows.sh" "$source_dir/build" || status=1
 
 exit "$status"
