@@ -1,20 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "phone/CRC.h"
 #include "phone/Unit1.h"
+#include "tests/phone/hex.h"
 
 namespace {
-
-// "59 0A 08" -> bytes.
-Bytes Hex(const std::string& text) {
-  std::istringstream in(text);
-  Bytes bytes;
-  std::string pair;
-  while (in >> pair) bytes += static_cast<char>(std::stoi(pair, nullptr, 16));
-  return bytes;
-}
 
 struct WorkedExample {
   const char* packet;

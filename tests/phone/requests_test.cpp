@@ -1,18 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "phone/Unit1.h"
+#include "tests/phone/hex.h"
 
 namespace {
-
-Bytes Hex(const std::string& text) {
-  std::istringstream in(text);
-  Bytes bytes;
-  std::string pair;
-  while (in >> pair) bytes += static_cast<char>(std::stoi(pair, nullptr, 16));
-  return bytes;
-}
 
 TEST(RequestPackets, ListingRequests) {
   EXPECT_EQ(ListingPacket(kOpIterateDirs, "", 0), Hex("59 0A 00 00 00 00 01 00"));
