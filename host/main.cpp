@@ -129,10 +129,11 @@ class Session {
   bool RemoveDir(const std::string& path) { return Call(fs_.removeDir, path); }
   bool DeleteRemoteFile(const std::string& path) { return Call(fs_.deleteFile, path); }
 
-  void OpenOptions() {
-    char root[] = "\\";
+  // Executes a phone path as a file manager does on Enter; the root opens the options.
+  void Execute(const std::string& path) {
+    std::string target = path;
     char verb[] = "open";
-    fs_.executeFile(nullptr, root, verb);
+    fs_.executeFile(nullptr, target.data(), verb);
   }
 
  private:
@@ -357,7 +358,8 @@ int main(int argc, char** argv) {
   installApp->add_option("FILE", local, "Local .jar or .jad")->required();
   auto* installTheme = app.add_subcommand("install-theme", "Install a theme");
   installTheme->add_option("FILE", local, "Local theme file")->required();
-  app.add_subcommand("options", "Open the module's options dialog");
+  auto* options = app.add_subcommand("options", "Open the module's options dialog (executes the root)");
+  options->add_option("ROOT", path, "The root as the file manager names it: \\ (default) or /");
   auto* config = app.add_subcommand("config", "Set the port and baud rate in fsplugin.ini beside velkfs");
   config->add_option("--port", port, "Port name (COM3; on Linux also a device path such as /dev/ttyUSB0)");
   config->add_option("--baud", baud, "Baud-rate index 0-16 or a rate such as 115200");
@@ -393,6 +395,6 @@ int main(int argc, char** argv) {
   if (installGame->parsed()) return InstallCommand(session, kInstallFolders[0], local);
   if (installApp->parsed()) return InstallCommand(session, kInstallFolders[1], local);
   if (installTheme->parsed()) return InstallCommand(session, kInstallFolders[2], local);
-  session.OpenOptions();
+  session.Execute(HostPath(path));
   return 0;
 }

@@ -32,6 +32,20 @@ class SlashPathTest(E2ETestCase):
         self.assertEqual(code, 0, err)
         self.assertEqual(read_file(phone.path("brew/mod/cmgr/pp/thm/usr/t.thm")), b"theme")
 
+    def test_executing_the_slash_root_opens_the_options(self):
+        self.start_phone({"a": {}})
+        settings = os.path.join(os.path.dirname(self.velkfs), "fsplugin.ini")
+        with open(settings, "rb") as before_file:
+            before = before_file.read()
+        code, shown = self.velkfs_on_terminal(["options", "/"], "q/Esc: close", "q")
+        self.assertEqual(code, 0, shown)
+        self.assertIn("Velk port settings", shown)
+        with open(settings, "rb") as after_file:
+            self.assertEqual(after_file.read(), before, "closed without storing")
+        code, shown = self.velkfs_on_terminal(["options", "/INSTALL THEME"], "q/Esc: close", "q", timeout=20)
+        self.assertEqual(code, 0, shown)
+        self.assertNotIn("Velk port settings", shown)
+
     def test_copy_and_folder_commands(self):
         data = every_byte_value(700)
         phone = self.start_phone({"data": {"f.bin": data}})
