@@ -152,7 +152,10 @@ std::string IniSetValue(const std::string& content, const std::string& section,
       if (lines.back().end.empty()) lines.back().end = eol;
       if (!Trim(lines.back().text).empty()) lines.push_back(Line{"", eol});
     }
-    lines.push_back(Line{"[" + Trim(section) + "]", eol});
+    std::string header = "[";
+    header += Trim(section);
+    header += ']';
+    lines.push_back(Line{header, eol});
     lines.push_back(Line{Trim(key) + "=" + value, eol});
   }
   std::string out;
@@ -179,7 +182,7 @@ int HexDigit(char c) {
 bool ParseIniInteger(const std::string& text, std::int32_t* value) {
   std::string s = text;
   // "0x1F" counts as hexadecimal only when longer than two characters.
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s = "$" + s.substr(2);
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s.replace(0, 2, "$");
   std::size_t i = 0;
   bool negative = false;
   if (i < s.size() && (s[i] == '-' || s[i] == '+')) {

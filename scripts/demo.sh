@@ -13,7 +13,7 @@ show() { printf '$ %s\n' "$*"; "$@"; }
 
 step "Building the module, velkfs and phonesim into $BUILD_DIR"
 BUILD_LOG="$(mktemp)"
-if ! { cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release &&
+if ! { cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
        cmake --build "$BUILD_DIR" -j2 --target VelkPlugin velkfs phonesim; } >"$BUILD_LOG" 2>&1; then
   tail -n 40 "$BUILD_LOG" >&2
   echo "The build failed; the whole log is in $BUILD_LOG" >&2
