@@ -695,7 +695,7 @@ void ShutDownHandOvers() {
 
 int MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
   const bool question = (flags & 0xF) == kMbYesNo;
-  const std::string shown = "\n[" + caption + "]\n" + text + "\n";
+  const std::string shown = (caption.empty() ? "\n" : "\n[" + caption + "]\n") + text + "\n";
   const int tty = OpenForegroundTerminal();
   if (tty < 0) {
     WriteAll(STDERR_FILENO, shown);
