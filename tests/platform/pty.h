@@ -13,6 +13,14 @@
 #include <stdexcept>
 #include <string>
 
+// The kernel's termios with free rates, to read back what the device holds.
+struct termios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+
 namespace testing_pty {
 
 class Pty {

@@ -10,14 +10,6 @@
 #include "serial/CPort.h"
 #include "tests/platform/pty.h"
 
-// The kernel's termios with free rates, to read back what the device holds.
-struct termios2 {
-  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
-  cc_t c_line;
-  cc_t c_cc[19];
-  speed_t c_ispeed, c_ospeed;
-};
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
