@@ -146,6 +146,15 @@ TCustomComPort::~TCustomComPort() {
 // ---------------------------------------------------------------------------
 // Settings
 
+// A setting set to its value does nothing; a changed one takes effect on an
+// open device at once.
+template <typename Setting>
+void TCustomComPort::Change(Setting& setting, const Setting& value, void (TCustomComPort::*apply)()) {
+  if (value == setting) return;
+  setting = value;
+  if (connected_) (this->*apply)();
+}
+
 void TCustomComPort::SetPort(const std::string& name) {
   if (name == port_) return;
   port_ = name;
@@ -155,70 +164,32 @@ void TCustomComPort::SetPort(const std::string& name) {
   }
 }
 
-void TCustomComPort::SetBaudRate(TBaudRate rate) {
-  if (rate == baudRate_) return;
-  baudRate_ = rate;
-  if (connected_) ApplyDCB();
-}
+void TCustomComPort::SetBaudRate(TBaudRate rate) { Change(baudRate_, rate, &TCustomComPort::ApplyDCB); }
 
-void TCustomComPort::SetCustomBaudRate(std::int32_t rate) {
-  if (rate == customBaudRate_) return;
-  customBaudRate_ = rate;
-  if (connected_) ApplyDCB();
-}
+void TCustomComPort::SetCustomBaudRate(std::int32_t rate) { Change(customBaudRate_, rate, &TCustomComPort::ApplyDCB); }
 
-void TCustomComPort::SetDataBits(TDataBits bits) {
-  if (bits == dataBits_) return;
-  dataBits_ = bits;
-  if (connected_) ApplyDCB();
-}
+void TCustomComPort::SetDataBits(TDataBits bits) { Change(dataBits_, bits, &TCustomComPort::ApplyDCB); }
 
-void TCustomComPort::SetStopBits(TStopBits bits) {
-  if (bits == stopBits_) return;
-  stopBits_ = bits;
-  if (connected_) ApplyDCB();
-}
+void TCustomComPort::SetStopBits(TStopBits bits) { Change(stopBits_, bits, &TCustomComPort::ApplyDCB); }
 
-void TCustomComPort::SetParity(const TComParity& parity) {
-  if (parity == parity_) return;
-  parity_ = parity;
-  if (connected_) ApplyDCB();
-}
+void TCustomComPort::SetParity(const TComParity& parity) { Change(parity_, parity, &TCustomComPort::ApplyDCB); }
 
-void TCustomComPort::SetFlowControl(const TComFlowControl& flow) {
-  if (flow == flowControl_) return;
-  flowControl_ = flow;
-  if (connected_) ApplyDCB();
-}
+void TCustomComPort::SetFlowControl(const TComFlowControl& flow) { Change(flowControl_, flow, &TCustomComPort::ApplyDCB); }
 
-void TCustomComPort::SetTimeouts(const TComTimeouts& timeouts) {
-  if (timeouts == timeouts_) return;
-  timeouts_ = timeouts;
-  if (connected_) ApplyTimeouts();
-}
+void TCustomComPort::SetTimeouts(const TComTimeouts& timeouts) { Change(timeouts_, timeouts, &TCustomComPort::ApplyTimeouts); }
 
 void TCustomComPort::SetBuffer(const TComBuffer& buffer) {
   TComBuffer even = buffer;
   if (even.InputSize % 2 != 0) even.InputSize -= 1;
   if (even.OutputSize % 2 != 0) even.OutputSize -= 1;
-  if (even == buffer_) return;
-  buffer_ = even;
-  if (connected_) ApplyBuffer();
+  Change(buffer_, even, &TCustomComPort::ApplyBuffer);
 }
 
 void TCustomComPort::SetEvents(TComEvents events) { events_ = events & kAllComEvents; }
 
-void TCustomComPort::SetEventChar(std::uint8_t c) {
-  if (c == eventChar_) return;
-  eventChar_ = c;
-  if (connected_) ApplyDCB();
-}
+void TCustomComPort::SetEventChar(std::uint8_t c) { Change(eventChar_, c, &TCustomComPort::ApplyDCB); }
 
-void TCustomComPort::SetDiscardNull(bool discard) {
-  if (discard == discardNull_) return;
-  discardNull_ = discard;
-  if (connected_) ApplyDCB();
-}
+void TCustomComPort::SetDiscardNull(bool discard) { Change(discardNull_, discard, &TCustomComPort::ApplyDCB); }
 
 void TCustomComPort::SetSyncMethod(TSyncMethod method) {
   if (method == syncMethod_) return;

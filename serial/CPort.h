@@ -156,6 +156,8 @@ class TCustomComPort {
   virtual void ApplyTimeouts();
 
  private:
+  template <typename Setting>
+  void Change(Setting& setting, const Setting& value, void (TCustomComPort::*apply)());
   struct EventThreadState;
   void StartEventThread();
   void StopEventThread();
