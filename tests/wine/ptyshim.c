@@ -38,7 +38,10 @@ static int answer_modem_request(int fd, unsigned long request, int *arg, int *re
   return 1;
 }
 
-static int forward(const char *name, int fd, unsigned long request, void *arg) {
+// Answers the modem-line requests on a pty, passes everything else on to `name`.
+static int intercept(const char *name, int fd, unsigned long request, void *arg) {
+  int result;
+  if (answer_modem_request(fd, request, arg, &result)) return result;
   ioctl_fn real = (ioctl_fn)dlsym(RTLD_NEXT, name);
   return real(fd, request, arg);
 }
@@ -48,9 +51,7 @@ int ioctl(int fd, unsigned long request, ...) {
   va_start(ap, request);
   void *arg = va_arg(ap, void *);
   va_end(ap);
-  int result;
-  if (answer_modem_request(fd, request, arg, &result)) return result;
-  return forward("ioctl", fd, request, arg);
+  return intercept("ioctl", fd, request, arg);
 }
 
 #if __TIMESIZE == 32
@@ -59,8 +60,6 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
   va_start(ap, request);
   void *arg = va_arg(ap, void *);
   va_end(ap);
-  int result;
-  if (answer_modem_request(fd, request, arg, &result)) return result;
-  return forward("__ioctl_time64", fd, request, arg);
+  return intercept("__ioctl_time64", fd, request, arg);
 }
 #endif
