@@ -40,4 +40,8 @@ bool InterruptRequested();
 int LastError();
 void ClearLastError();
 
+// The system's text for an error code of the serial layer (errno on Linux,
+// GetLastError() on Windows).
+std::string SystemErrorText(int code);
+
 }  // namespace host

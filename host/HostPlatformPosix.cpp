@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "host/HostPlatform.h"
 
@@ -52,5 +53,7 @@ bool InterruptRequested() { return interruptRequested != 0; }
 int LastError() { return errno; }
 
 void ClearLastError() { errno = 0; }
+
+std::string SystemErrorText(int code) { return std::strerror(code); }
 
 }  // namespace host

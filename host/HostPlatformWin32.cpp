@@ -20,7 +20,11 @@ std::string SystemMessage(DWORD code) {
   char text[512] = {};
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
                  sizeof text, nullptr);
-  return text;
+  std::string message = text;
+  // The system ends its texts with a line break and often a full stop.
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
+    message.pop_back();
+  return message;
 }
 }  // namespace
 
@@ -57,5 +61,9 @@ bool InterruptRequested() { return InterlockedCompareExchange(&interruptRequeste
 int LastError() { return static_cast<int>(GetLastError()); }
 
 void ClearLastError() { SetLastError(0); }
+
+std::string SystemErrorText(int code) {
+  return SystemMessage(static_cast<DWORD>(code)) + " (error " + std::to_string(code) + ")";
+}
 
 }  // namespace host

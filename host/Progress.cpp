@@ -52,7 +52,8 @@ void BeginTransfer(const std::string& label, std::optional<std::uint64_t> totalB
   current = Transfer{label, totalBytes, std::chrono::steady_clock::now(), false};
 }
 
-void EndTransfer() {
+void EndTransfer(bool completed) {
+  if (completed && StderrIsTerminal()) Draw(100);
   if (current.drawn) std::fputc('\n', stderr);
   current.drawn = false;
 }

@@ -13,8 +13,10 @@ namespace host {
 // Announces the transfer that the next progress reports belong to; `totalBytes`
 // lets the bar show bytes and rate (a download's size is known from the listing).
 void BeginTransfer(const std::string& label, std::optional<std::uint64_t> totalBytes);
-// Ends the bar's line, if one was drawn.
-void EndTransfer();
+// Ends the transfer. A completed one shows its full bar on a terminal even
+// when the module made no report (a file sent in one request gets none), so
+// that both directions show the same; the bar's line is then ended.
+void EndTransfer(bool completed);
 
 int FS_CALL ReportProgress(int pluginNumber, char* sourceName, char* targetName, int percentDone);
 

@@ -3,7 +3,9 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,6 +19,9 @@
 #include "host/PluginModule.h"
 #include "host/Progress.h"
 #include "host/SettingsFile.h"
+#include "platform/ini.h"
+#include "platform/platform.h"
+#include "serial/CPort.h"
 
 namespace fs = std::filesystem;
 
@@ -27,7 +32,19 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kModuleName = "VelkPlugin.wfx";
 constexpr const char* kSettingsName = "fsplugin.ini";
-const char* const kInstallFolders[] = {"INSTALL JAVA GAME", "INSTALL JAVA APP", "INSTALL THEME"};
+
+// The install folders at the module's root; what each takes, and the phone
+// folder that must exist for it (a theme's last two levels the module makes).
+struct InstallFolder {
+  const char* name;
+  bool javaPair;  // a .jar or a .jad, the other lying beside it
+  const char* phoneFolder;
+};
+constexpr InstallFolder kInstallFolders[] = {
+    {"INSTALL JAVA GAME", true, "/brew/mod/java_ams/config/games"},
+    {"INSTALL JAVA APP", true, "/brew/mod/java_ams/config/apps"},
+    {"INSTALL THEME", false, "/brew/mod/cmgr/pp"},
+};
 
 // ---------------------------------------------------------------------------
 // Host paths: the user may type '/' or '\'; the module gets the same separator.
@@ -80,12 +97,17 @@ class Session {
   explicit Session(const host::PluginExports& exports) : fs_(exports) {
     fs_.init(0, host::ReportProgress, nullptr, nullptr);
   }
-  ~Session() {
+  ~Session() { Close(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Ends the module's session: the port is free afterwards.
+  void Close() {
+    if (!open_) return;
+    open_ = false;
     char root[] = "\\";
     fs_.disconnect(root);
   }
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
 
   // Lists `path`, handing each entry to `visit` until it returns false.
   // Returns false when the phone could not list the folder (the module has
@@ -95,11 +117,21 @@ class Session {
     std::string argument = path;
     host::ClearLastError();
     const HANDLE search = fs_.findFirst(argument.data(), &record);
-    if (search == INVALID_HANDLE_VALUE) return host::LastError() == ERROR_NO_MORE_FILES;
+    if (search == INVALID_HANDLE_VALUE) {
+      const bool empty = host::LastError() == ERROR_NO_MORE_FILES;
+      if (!empty && IsRoot(path)) rootFailed_ = true;
+      return empty;
+    }
     bool more = true;
     while (more && visit(EntryOf(record))) more = fs_.findNext(search, &record) != 0;
     fs_.findClose(search);
     return true;
+  }
+
+  // True when the phone lists its root; a root that failed to list before is
+  // not tried again (each try may cost the whole reply time-out).
+  bool PhoneAnswers() {
+    return !rootFailed_ && List("\\", [](const RemoteEntry&) { return false; });
   }
 
   int Get(const std::string& remote, const std::string& local, bool overwrite,
@@ -109,7 +141,7 @@ class Session {
     host::BeginTransfer(remote + " -> " + local, size);
     const int result = fs_.getFile(remoteArgument.data(), localArgument.data(),
                                    overwrite ? kFsCopyOverwrite : 0, nullptr);
-    host::EndTransfer();
+    host::EndTransfer(result == kFsFileOk);
     return result;
   }
 
@@ -121,7 +153,7 @@ class Session {
     host::BeginTransfer(local + " -> " + remote,
                         error ? std::nullopt : std::optional<std::uint64_t>(size));
     const int result = fs_.putFile(localArgument.data(), remoteArgument.data(), 0);
-    host::EndTransfer();
+    host::EndTransfer(result == kFsFileOk);
     return result;
   }
 
@@ -151,14 +183,157 @@ class Session {
   }
 
   host::PluginExports fs_;
+  bool open_ = true;
+  bool rootFailed_ = false;
 };
+
+// ---------------------------------------------------------------------------
+// The settings the module reads when it loads. The one place velkfs reads or
+// writes them.
+
+constexpr const char* kSection = "VLK";
+constexpr const char* kPortKey = "velkport";
+constexpr const char* kBaudKey = "baud";
+
+std::string SettingsPath() { return host::ExecutableDir() + kSettingsName; }
+
+struct PortSettings {
+  std::string port;
+  std::int32_t baudIndex = 1;
+  std::string origin;  // where they come from, as the user is told
+};
+
+// Read as the module reads them, defaults included.
+PortSettings SettingsInUse() {
+  const std::string path = SettingsPath();
+  PortSettings settings;
+  settings.port = os::IniRead(path, kSection, kPortKey, "COM1");
+  if (!ParseIniInteger(os::IniRead(path, kSection, kBaudKey, "1"), &settings.baudIndex)) settings.baudIndex = 1;
+  settings.origin = fs::exists(path) ? "from " + path : "the module's defaults: there is no " + path;
+  return settings;
+}
+
+// The line rate of a baud index as the module uses it (its low byte picks a
+// rate of the port's table; index 0 is the custom rate, 9600); nothing for an
+// index that the module refuses.
+std::optional<std::uint32_t> RateOfBaudIndex(std::int32_t index) {
+  const auto rate = static_cast<std::uint8_t>(index & 0xFF);
+  if (rate >= kBaudRateCount) return std::nullopt;
+  return BaudRateValue(static_cast<TBaudRate>(rate), 9600);
+}
+
+// ---------------------------------------------------------------------------
+// Why something failed, as far as velkfs can tell.
+
+// Tries the port as the module opens it; the system's reason when it does not open.
+std::optional<std::string> PortOpenError(const std::string& port) {
+  int error = 0;
+  if (os::OpenSerialDevice(port, &error)) return std::nullopt;
+  return host::SystemErrorText(error);
+}
+
+// Why the phone cannot be reached: the settings in use, whether their port
+// opens, and how to change them. Ends the session first, as the module holds
+// the port until then.
+std::string UnreachableReason(Session& session) {
+  session.Close();
+  const PortSettings settings = SettingsInUse();
+  const auto rate = RateOfBaudIndex(settings.baudIndex);
+  const std::string baud =
+      rate ? std::to_string(*rate) + " baud" : "baud index " + std::to_string(settings.baudIndex);
+  std::string reason;
+  if (!rate) {
+    reason = "the " + baud + " is none of the list (0-16), so the module does not open the port";
+  } else if (const auto error = PortOpenError(settings.port)) {
+    reason = "the port " + settings.port + " could not be opened: " + *error;
+  } else {
+    reason = "the phone did not answer on " + settings.port + " at " + baud;
+  }
+  return reason + "\n  settings: port " + settings.port + ", " + baud + " (" + settings.origin + ")" +
+         "\n  to change them: velkfs config --port PORT --baud RATE (PORT such as /dev/ttyUSB0 or COM3)";
+}
+
+// What stands at a phone path, as its parent folder's listing shows it; the
+// listing stops at the entry.
+struct Lookup {
+  bool parentListed = false;
+  std::optional<RemoteEntry> entry;
+};
+
+Lookup FindRemote(Session& session, const std::string& path) {
+  if (IsRoot(path)) return {true, RemoteEntry{"", true, 0}};
+  Lookup found;
+  const std::string name = NameOf(path);
+  found.parentListed = session.List(ParentOf(path), [&](const RemoteEntry& entry) {
+    if (entry.name == name) found.entry = entry;
+    return !found.entry;
+  });
+  return found;
+}
+
+using EntryReason = std::function<std::string(const std::optional<RemoteEntry>&)>;
+
+// Why an operation on the phone path `path` failed: the phone does not answer,
+// the folder it lies in is missing, or what `explain` makes of the entry at
+// the path (none when there is none).
+std::string PhoneReason(Session& session, const std::string& path, const EntryReason& explain) {
+  if (!session.PhoneAnswers()) return UnreachableReason(session);
+  const Lookup found = FindRemote(session, path);
+  if (!found.parentListed) return "there is no phone folder " + ParentOf(path);
+  return explain(found.entry);
+}
+
+std::string ListFailureReason(Session& session, const std::string& folder) {
+  return PhoneReason(session, folder, [&](const std::optional<RemoteEntry>& entry) -> std::string {
+    if (!entry) return "there is no phone folder " + folder;
+    if (!entry->isDirectory) return "it is a file";
+    return "the phone could not list it";
+  });
+}
+
+// Why a local file cannot be read, or nothing when it can.
+std::optional<std::string> UnreadableReason(const fs::path& local) {
+  if (fs::is_directory(local)) return local.string() + " is a folder";
+  errno = 0;
+  std::FILE* file = std::fopen(local.string().c_str(), "rb");
+  if (file == nullptr) return "cannot read " + local.string() + ": " + std::strerror(errno);
+  std::fclose(file);
+  return std::nullopt;
+}
+
+std::string PutFailureReason(Session& session, const fs::path& local, const std::string& remote) {
+  if (const auto unreadable = UnreadableReason(local)) return *unreadable;
+  return PhoneReason(session, remote, [](const std::optional<RemoteEntry>& entry) -> std::string {
+    if (entry && entry->isDirectory) return "the target is a phone folder";
+    return "the phone did not take the file";
+  });
+}
+
+std::string InstallFailureReason(Session& session, const InstallFolder& folder, const fs::path& local) {
+  if (const auto unreadable = UnreadableReason(local)) return *unreadable;
+  if (folder.javaPair) {
+    const std::string extension = local.extension().string();
+    if (extension != ".jar" && extension != ".jad")
+      return "a Java installation takes a .jar or a .jad (in lower case), the other lying beside it";
+    // The module finds the companion by the last letter of the name.
+    const std::string path = local.string();
+    const fs::path companion = path.substr(0, path.size() - 1) + (extension == ".jar" ? "d" : "r");
+    if (const auto unreadable = UnreadableReason(companion)) return "its companion is missing: " + *unreadable;
+  }
+  if (!session.PhoneAnswers()) return UnreachableReason(session);
+  const auto entry = FindRemote(session, folder.phoneFolder).entry;
+  if (!entry || !entry->isDirectory)
+    return std::string("the phone has no folder ") + folder.phoneFolder + ", into which this installation goes";
+  return "the phone did not take the file";
+}
 
 // ---------------------------------------------------------------------------
 // Commands. Each returns the process's exit code.
 
 void Complain(const std::string& text) { std::cerr << "velkfs: " << text << "\n"; }
 
-int ResultCode(int result, const std::string& what) {
+// The exit code of a transfer's result; a failure is told with `whyFailed`.
+int ResultCode(int result, const std::string& what, const std::function<std::string()>& whyFailed) {
   switch (result) {
     case kFsFileOk:
       return 0;
@@ -169,7 +344,7 @@ int ResultCode(int result, const std::string& what) {
       Complain(what + ": aborted");
       return kFsFileAborted;
     default:
-      Complain(what + ": failed");
+      Complain(what + ": " + whyFailed());
       return kFsFileFailed;
   }
 }
@@ -188,34 +363,25 @@ int ListCommand(Session& session, const std::string& typed, bool longForm) {
     return true;
   });
   if (listed) return 0;
-  Complain("cannot list " + path);
+  Complain("cannot list " + path + ": " + ListFailureReason(session, WithoutTrailingSeparator(path)));
   return kFsFileFailed;
-}
-
-// Finds `path` in its parent folder's listing, as a file manager knows what
-// it copies; the listing stops at the entry.
-std::optional<RemoteEntry> FindRemote(Session& session, const std::string& path) {
-  if (IsRoot(path)) return RemoteEntry{"", true, 0};
-  std::optional<RemoteEntry> found;
-  const std::string name = NameOf(path);
-  session.List(ParentOf(path), [&](const RemoteEntry& entry) {
-    if (entry.name == name) found = entry;
-    return !found;
-  });
-  return found;
 }
 
 bool IsInstallFolder(const std::string& folder, const RemoteEntry& entry) {
   if (!IsRoot(folder) || !entry.isDirectory) return false;
-  for (const char* install : kInstallFolders)
-    if (entry.name == install) return true;
+  for (const auto& install : kInstallFolders)
+    if (entry.name == install.name) return true;
   return false;
 }
 
 int GetTree(Session& session, const std::string& remote, const RemoteEntry& entry, const fs::path& local,
             bool overwrite) {
-  if (!entry.isDirectory)
-    return ResultCode(session.Get(remote, local.string(), overwrite, entry.size), remote);
+  if (!entry.isDirectory) {
+    return ResultCode(session.Get(remote, local.string(), overwrite, entry.size), "cannot copy " + remote, [&] {
+      if (!session.PhoneAnswers()) return UnreachableReason(session);
+      return "the transfer failed (the phone broke off, or " + local.string() + " could not be written)";
+    });
+  }
   std::error_code error;
   fs::create_directories(local, error);
   if (error) {
@@ -228,7 +394,7 @@ int GetTree(Session& session, const std::string& remote, const RemoteEntry& entr
         if (!IsInstallFolder(remote, child)) entries.push_back(child);
         return true;
       })) {
-    Complain("cannot list " + remote);
+    Complain("cannot list " + remote + ": " + ListFailureReason(session, remote));
     return kFsFileFailed;
   }
   for (const auto& child : entries) {
@@ -242,22 +408,42 @@ int GetTree(Session& session, const std::string& remote, const RemoteEntry& entr
 int GetCommand(Session& session, const std::string& typedRemote, const std::string& typedLocal,
                bool overwrite) {
   const std::string remote = WithoutTrailingSeparator(HostPath(typedRemote));
-  const auto entry = FindRemote(session, remote);
-  if (!entry) {
-    Complain(remote + ": no such file or folder on the phone");
+  const Lookup found = FindRemote(session, remote);
+  if (!found.entry) {
+    Complain("cannot copy " + remote + ": " +
+             (found.parentListed ? "no such file or folder on the phone"
+                                 : ListFailureReason(session, ParentOf(remote))));
     return kFsFileFailed;
   }
   fs::path local = typedLocal;
-  if (fs::is_directory(local) && !IsRoot(remote)) local /= entry->name;
-  return GetTree(session, remote, *entry, local, overwrite);
+  if (fs::is_directory(local) && !IsRoot(remote)) local /= found.entry->name;
+  return GetTree(session, remote, *found.entry, local, overwrite);
 }
 
 int PutTree(Session& session, const fs::path& local, const std::string& remote) {
-  if (!fs::is_directory(local)) return ResultCode(session.Put(local.string(), remote), local.string());
+  if (!fs::is_directory(local)) {
+    return ResultCode(session.Put(local.string(), remote), "cannot copy " + local.string(),
+                      [&] { return PutFailureReason(session, local, remote); });
+  }
   // A folder that exists already is filled as it is.
-  if (!session.MakeDir(remote)) Complain("could not create " + remote + " (it may exist); going on");
+  if (!session.MakeDir(remote)) {
+    const std::string reason = PhoneReason(session, remote, [](const std::optional<RemoteEntry>& entry) {
+      if (!entry) return "the phone did not make it";
+      return entry->isDirectory ? "" : "a phone file of that name is in the way";
+    });
+    if (!reason.empty()) {
+      Complain("cannot make folder " + remote + ": " + reason);
+      return kFsFileFailed;
+    }
+  }
   std::vector<fs::path> children;
-  for (const auto& child : fs::directory_iterator(local)) children.push_back(child.path());
+  std::error_code error;
+  for (fs::directory_iterator child(local, error), end; !error && child != end; child.increment(error))
+    children.push_back(child->path());
+  if (error) {
+    Complain("cannot read " + local.string() + ": " + error.message());
+    return kFsFileFailed;
+  }
   std::sort(children.begin(), children.end());
   for (const auto& child : children) {
     const int code = PutTree(session, child, Joined(remote, child.filename().string(), SeparatorOf(remote)));
@@ -266,28 +452,63 @@ int PutTree(Session& session, const fs::path& local, const std::string& remote) 
   return 0;
 }
 
+// Like cp: a target that ends in a separator, or names an existing phone
+// folder, receives the local file or folder by its name.
 int PutCommand(Session& session, const std::string& typedLocal, const std::string& typedRemote) {
   const fs::path local = typedLocal;
   if (!fs::exists(local)) {
     Complain(typedLocal + ": no such file or folder");
     return kFsFileFailed;
   }
+  const fs::path absolute = fs::absolute(local).lexically_normal();
+  const std::string name = (absolute.has_filename() ? absolute : absolute.parent_path()).filename().string();
   std::string remote = HostPath(typedRemote);
-  if (IsSeparator(remote.back())) remote += fs::absolute(local).lexically_normal().filename().string();
+  if (IsSeparator(remote.back())) {
+    remote += name;
+  } else if (const auto entry = FindRemote(session, remote).entry; entry && entry->isDirectory) {
+    remote = Joined(remote, name, SeparatorOf(remote));
+  }
   return PutTree(session, local, remote);
 }
 
-int InstallCommand(Session& session, const std::string& installFolder, const std::string& local) {
-  const std::string remote = "\\" + installFolder + "\\" + fs::path(local).filename().string();
-  return ResultCode(session.Put(local, remote), local);
+int InstallCommand(Session& session, const InstallFolder& folder, const std::string& local) {
+  const std::string remote = std::string("\\") + folder.name + "\\" + fs::path(local).filename().string();
+  return ResultCode(session.Put(local, remote), "cannot install " + local,
+                    [&] { return InstallFailureReason(session, folder, local); });
 }
 
 int FolderCommand(bool (Session::*operation)(const std::string&), Session& session, const std::string& typed,
-                  const std::string& verb) {
-  const std::string path = HostPath(typed);
+                  const std::string& verb, const EntryReason& explain) {
+  const std::string path = WithoutTrailingSeparator(HostPath(typed));
   if ((session.*operation)(path)) return 0;
-  Complain("could not " + verb + " " + path);
+  Complain("cannot " + verb + " " + path + ": " + PhoneReason(session, path, explain));
   return kFsFileFailed;
+}
+
+std::string MakeDirReason(const std::optional<RemoteEntry>& entry) {
+  if (!entry) return "the phone refused it";
+  return entry->isDirectory ? "the folder exists" : "a file of that name exists";
+}
+
+std::string DeleteReason(const std::optional<RemoteEntry>& entry) {
+  if (!entry) return "no such file on the phone";
+  if (entry->isDirectory) return "it is a phone folder (rmdir removes empty folders)";
+  return "the phone refused it";
+}
+
+int RemoveDirCommand(Session& session, const std::string& typed) {
+  const std::string path = WithoutTrailingSeparator(HostPath(typed));
+  return FolderCommand(&Session::RemoveDir, session, typed, "remove folder",
+                       [&](const std::optional<RemoteEntry>& entry) -> std::string {
+                         if (!entry) return "no such folder on the phone";
+                         if (!entry->isDirectory) return "it is a file (rm deletes files)";
+                         bool empty = true;
+                         session.List(path, [&](const RemoteEntry&) {
+                           empty = false;
+                           return false;
+                         });
+                         return empty ? "the phone refused it" : "the folder is not empty";
+                       });
 }
 
 int ConfigCommand(const std::optional<std::string>& port, const std::optional<std::string>& baud) {
@@ -303,15 +524,15 @@ int ConfigCommand(const std::optional<std::string>& port, const std::optional<st
     Complain("config: give --port and/or --baud");
     return kExitUsage;
   }
-  const std::string path = host::ExecutableDir() + kSettingsName;
+  const std::string path = SettingsPath();
   std::string text;
   if (std::ifstream input{path, std::ios::binary}) {
     std::ostringstream content;
     content << input.rdbuf();
     text = content.str();
   }
-  if (port) text = host::WithIniValue(text, "VLK", "velkport", *port);
-  if (baudIndex) text = host::WithIniValue(text, "VLK", "baud", std::to_string(*baudIndex));
+  if (port) text = host::WithIniValue(text, kSection, kPortKey, *port);
+  if (baudIndex) text = host::WithIniValue(text, kSection, kBaudKey, std::to_string(*baudIndex));
   std::ofstream output{path, std::ios::binary | std::ios::trunc};
   output << text;
   if (!output.flush()) {
@@ -367,6 +588,14 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
+    const auto unexpected = app.remaining();
+    if (app.get_subcommands().empty() && !unexpected.empty() && unexpected.front().front() != '-') {
+      std::string names;
+      for (const auto* subcommand : app.get_subcommands([](CLI::App*) { return true; }))
+        names += (names.empty() ? "" : ", ") + subcommand->get_name();
+      Complain("unknown subcommand '" + unexpected.front() + "'; the subcommands are: " + names);
+      return kExitUsage;
+    }
     const int code = app.exit(error);
     return code == 0 ? 0 : kExitUsage;
   }
@@ -389,9 +618,9 @@ int main(int argc, char** argv) {
   if (ls->parsed()) return ListCommand(session, path, longForm);
   if (get->parsed()) return GetCommand(session, remote, local, overwrite);
   if (put->parsed()) return PutCommand(session, local, remote);
-  if (mkdir->parsed()) return FolderCommand(&Session::MakeDir, session, path, "make folder");
-  if (rmdir->parsed()) return FolderCommand(&Session::RemoveDir, session, path, "remove folder");
-  if (rm->parsed()) return FolderCommand(&Session::DeleteRemoteFile, session, path, "delete");
+  if (mkdir->parsed()) return FolderCommand(&Session::MakeDir, session, path, "make folder", MakeDirReason);
+  if (rmdir->parsed()) return RemoveDirCommand(session, path);
+  if (rm->parsed()) return FolderCommand(&Session::DeleteRemoteFile, session, path, "delete", DeleteReason);
   if (installGame->parsed()) return InstallCommand(session, kInstallFolders[0], local);
   if (installApp->parsed()) return InstallCommand(session, kInstallFolders[1], local);
   if (installTheme->parsed()) return InstallCommand(session, kInstallFolders[2], local);
