@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from e2e_support import E2ETestCase
+from e2e_support import E2ETestCase, read_file
 
 SUBCOMMANDS = ["ls", "get", "put", "mkdir", "rmdir", "rm", "install-game", "install-app",
                "install-theme", "options", "config"]
@@ -22,9 +22,61 @@ class CommandLineTest(E2ETestCase):
                 self.assertIn("Usage:", out)
 
     def test_usage_errors_give_2(self):
-        for args in ([], ["get", "only-one"], ["frobnicate"], ["config"], ["config", "--baud", "12345"]):
+        unknown = "unknown subcommand 'lss'; the subcommands are: " + ", ".join(SUBCOMMANDS)
+        for args, said in (([], ""), (["get", "only-one"], ""), (["lss"], unknown), (["config"], ""),
+                           (["config", "--baud", "12345"], "12345")):
             with self.subTest(args=args):
-                self.assertEqual(self.velkfs_run(*args)[0], 2)
+                code, _, err = self.velkfs_run(*args)
+                self.assertEqual(code, 2)
+                self.assertIn(said, err)
+
+    def test_an_unreachable_phone_is_told_with_the_settings_in_use(self):
+        missing = os.path.join(self.folder, "no-such-port")
+        deaf = self.start_phone(options=["--drop-nth", "1"]).link
+        for args, port, baud, said in (
+                (["get", "/x.txt", "x.txt"], missing, 13, "the port %s could not be opened" % missing),
+                (["ls", "/"], deaf, 13, "the phone did not answer on %s at 115200 baud" % deaf),
+                (["mkdir", "/new"], deaf, 42, "the baud index 42 is none of the list")):
+            with self.subTest(args=args):
+                with open(os.path.join(self.host_dir, "fsplugin.ini"), "w") as handle:
+                    handle.write("[VLK]\nvelkport=%s\nbaud=%d\n" % (port, baud))
+                code, _, err = self.velkfs_run(*args)
+                self.assertEqual(code, 4)
+                self.assertIn(said, err)
+                self.assertIn(os.path.join(self.host_dir, "fsplugin.ini"), err)
+                self.assertIn("velkfs config --port", err)
+                self.assertNotIn("no such file", err)
+
+    def test_put_into_an_existing_phone_folder_as_cp_does(self):
+        phone = self.start_phone({"data": {}})
+        local = self.write_local("x.txt", b"abc")
+        for target in ("/data", "\\data\\"):
+            with self.subTest(target=target):
+                code, _, err = self.velkfs_run("put", local, target)
+                self.assertEqual(code, 0, err)
+                self.assertEqual(read_file(phone.path("data/x.txt")), b"abc")
+                os.remove(phone.path("data/x.txt"))
+
+    def test_failures_say_why(self):
+        self.start_phone({"data": {"f.bin": b"x", "notes.txt": {}}})
+        self.write_local("game.jar", b"jar")
+        self.write_local("notes.txt", b"notes")
+        for args, said in ((["mkdir", "/data"], "the folder exists"),
+                           (["mkdir", "/none/new"], "there is no phone folder /none"),
+                           (["rmdir", "/data"], "the folder is not empty"),
+                           (["rmdir", "/data/f.bin"], "it is a file"),
+                           (["rm", "/data"], "it is a phone folder"),
+                           (["rm", "/data/g.bin"], "no such file on the phone"),
+                           (["put", "notes.txt", "/none/notes.txt"], "there is no phone folder /none"),
+                           (["put", "notes.txt", "/data/"], "the target is a phone folder"),
+                           (["get", "/data/g.bin", "g.bin"], "no such file or folder on the phone"),
+                           (["install-game", "game.jar"], "its companion is missing"),
+                           (["install-app", "notes.txt"], "takes a .jar or a .jad"),
+                           (["install-theme", "notes.txt"], "the phone has no folder /brew/mod/cmgr/pp")):
+            with self.subTest(args=args):
+                code, _, err = self.velkfs_run(*args)
+                self.assertEqual(code, 4, err)
+                self.assertIn(said, err)
 
     def test_config_sets_port_and_baud_beside_velkfs_keeping_other_lines(self):
         with open(os.path.join(self.host_dir, "fsplugin.ini"), "w") as handle:
