@@ -2,11 +2,16 @@
 # Builds everything, starts the phone emulator on a pseudo-terminal with a small
 # sample phone, and shows velkfs listing it, copying a file each way and
 # installing a Java game. Run from anywhere: scripts/demo.sh
+# The user's own settings are left as they were.
 set -euo pipefail
 
 SOURCE_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${VELK_BUILD_DIR:-$SOURCE_DIR/build}"
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+if [ -t 1 ]; then
+  step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+else
+  step() { printf '\n== %s\n' "$*"; }
+fi
 show() { printf '$ %s\n' "$*"; "$@"; }
 
 "$SOURCE_DIR/scripts/install-deps.sh" linux
@@ -28,10 +33,21 @@ PHONE="$WORK/phone"
 PC="$WORK/pc"
 LINK="$WORK/phone-link"
 PHONESIM_PID=""
+# The demo's settings live in a configuration folder of its own. Where velkfs
+# keeps them beside itself instead, that file is put back as it was at the end.
+export XDG_CONFIG_HOME="$WORK/config"
+SETTINGS_BESIDE="$BIN/fsplugin.ini"
+SETTINGS_KEPT="$WORK/fsplugin.ini.kept"
+[ -e "$SETTINGS_BESIDE" ] && cp -p "$SETTINGS_BESIDE" "$SETTINGS_KEPT"
 cleanup() {
   if [ -n "$PHONESIM_PID" ] && kill -0 "$PHONESIM_PID" 2>/dev/null; then
     kill -INT "$PHONESIM_PID" 2>/dev/null || true
     wait "$PHONESIM_PID" 2>/dev/null || true
+  fi
+  if [ -e "$SETTINGS_KEPT" ]; then
+    cp -p "$SETTINGS_KEPT" "$SETTINGS_BESIDE"
+  else
+    rm -f "$SETTINGS_BESIDE"
   fi
   rm -rf "$WORK"
 }
@@ -62,9 +78,11 @@ done
 cat "$WORK/phonesim.log"
 grep -q "listening" "$WORK/phonesim.log" || { echo "phonesim did not start" >&2; exit 1; }
 
-step "Pointing the module at it (fsplugin.ini beside velkfs; baud index 13 is 115200)"
-show "$BIN/velkfs" config --port "$LINK" --baud 13
-cat "$BIN/fsplugin.ini"
+step "Pointing the module at it (the demo's own settings; 115200 baud)"
+printf '$ %s\n' "$BIN/velkfs config --port $LINK --baud 115200"
+SETTINGS="$("$BIN/velkfs" config --port "$LINK" --baud 115200 | sed -n 's/^Settings written to //p')"
+echo "Settings written to $SETTINGS:"
+cat "$SETTINGS"
 
 step "Listing the phone"
 show "$BIN/velkfs" ls -l /
@@ -74,9 +92,9 @@ step "Copying a file from the phone, and comparing"
 show "$BIN/velkfs" get -f /pictures/allbytes.bin "$PC/allbytes.bin"
 cmp "$PHONE/pictures/allbytes.bin" "$PC/allbytes.bin" && echo "identical: all 256 byte values came through"
 
-step "Copying a file to the phone, and comparing"
-show "$BIN/velkfs" put "$PC/notes.txt" /notes.txt
-cmp "$PC/notes.txt" "$PHONE/notes.txt" && echo "identical"
+step "Copying a file into a phone folder, and comparing"
+show "$BIN/velkfs" put "$PC/notes.txt" /pictures
+cmp "$PC/notes.txt" "$PHONE/pictures/notes.txt" && echo "identical"
 
 step "Installing a Java game (game.jar with game.jad beside it)"
 if [ -t 0 ] && [ -t 1 ]; then
@@ -94,4 +112,5 @@ wait "$PHONESIM_PID" || true
 PHONESIM_PID=""
 cat "$WORK/phonesim.log"
 echo
-echo "Done. To use a real phone: $BIN/velkfs config --port /dev/ttyUSB0 --baud 13, then $BIN/velkfs --help"
+echo "Done; your own settings are as they were. To use a real phone:"
+echo "  $BIN/velkfs config --port /dev/ttyUSB0 --baud 115200, then $BIN/velkfs --help"

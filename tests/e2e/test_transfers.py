@@ -58,6 +58,11 @@ class FolderCopyTest(E2ETestCase):
         self.assert_same_tree(phone.path("top"), phone.path("copy"))
 
 
+def write_frames(phone):
+    """The upload's frames; velkfs lists the target's folder before, as a file manager knows it."""
+    return [frame for frame in phone.received_frames() if frame.startswith(b"\x59\x05")]
+
+
 class WireTest(E2ETestCase):
     def test_three_byte_upload_is_byte_exact(self):
         phone = self.start_phone({"data": {}})
@@ -65,7 +70,7 @@ class WireTest(E2ETestCase):
         self.assertEqual(code, 0, err)
         expected = bytes.fromhex("59 05 00 00 01 03 00 00 00 FF 00 01 00 0B 64 61 74 61 2F 78 2E 74 78 74"
                                  " 00 03 00 61 62 63 7F F6 7E")
-        self.assertEqual(phone.received_frames(), [expected])
+        self.assertEqual(write_frames(phone), [expected])
         self.assertEqual(read_file(phone.path("data/x.txt")), b"abc")
 
     def test_300_byte_upload_is_byte_exact(self):
@@ -79,7 +84,7 @@ class WireTest(E2ETestCase):
         first = (bytes.fromhex("59 05 00 01 01 2C 01 00 00 FF 00 01 00 0B") + b"data/x.txt\x00" +
                  bytes.fromhex("00 01") + data[:256])
         second = bytes.fromhex("59 05 01 00 2C 00") + data[256:]
-        self.assertEqual(phone.received_frames(), [frame_of(first), frame_of(second)])
+        self.assertEqual(write_frames(phone), [frame_of(first), frame_of(second)])
         self.assertEqual(read_file(phone.path("data/x.txt")), data)
 
 
