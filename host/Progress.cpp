@@ -13,6 +13,7 @@ struct Transfer {
   std::optional<std::uint64_t> totalBytes;
   std::chrono::steady_clock::time_point start;
   bool drawn = false;
+  int percentShown = -1;
 };
 Transfer current;
 
@@ -45,15 +46,16 @@ void Draw(int percentDone) {
                current.label.c_str());
   std::fflush(stderr);
   current.drawn = true;
+  current.percentShown = clamped;
 }
 }  // namespace
 
 void BeginTransfer(const std::string& label, std::optional<std::uint64_t> totalBytes) {
-  current = Transfer{label, totalBytes, std::chrono::steady_clock::now(), false};
+  current = Transfer{label, totalBytes, std::chrono::steady_clock::now(), false, -1};
 }
 
 void EndTransfer(bool completed) {
-  if (completed && StderrIsTerminal()) Draw(100);
+  if (completed && StderrIsTerminal() && current.percentShown != 100) Draw(100);
   if (current.drawn) std::fputc('\n', stderr);
   current.drawn = false;
 }
