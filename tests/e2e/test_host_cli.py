@@ -57,6 +57,15 @@ class CommandLineTest(E2ETestCase):
                 self.assertEqual(read_file(phone.path("data/x.txt")), b"abc")
                 os.remove(phone.path("data/x.txt"))
 
+    def test_put_and_get_show_the_same_bar_on_a_terminal(self):
+        self.start_phone({"data": {"x.txt": b"abc"}})
+        local = self.write_local("y.txt", b"abc")
+        for args in (["put", local, "/data/y.txt"], ["get", "/data/x.txt", "x.txt"]):
+            with self.subTest(command=args[0]):
+                code, shown = self.velkfs_on_terminal(args, "no question comes", "")
+                self.assertEqual(code, 0, shown)
+                self.assertIn("] 100%  3 B / 3 B", shown)
+
     def test_failures_say_why(self):
         self.start_phone({"data": {"f.bin": b"x", "notes.txt": {}}})
         self.write_local("game.jar", b"jar")
