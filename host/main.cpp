@@ -566,7 +566,7 @@ int main(int argc, char** argv) {
   get->add_flag("-f,--force", overwrite, "Overwrite existing local files");
   auto* put = app.add_subcommand("put", "Copy a file or a whole folder to the phone");
   put->add_option("LOCAL", local, "Local file or folder")->required();
-  put->add_option("REMOTE", remote, "Phone target (ending in a separator: into that folder)")->required();
+  put->add_option("REMOTE", remote, "Phone target (an existing folder, or one ending in a separator, receives it by name)")->required();
   auto* mkdir = app.add_subcommand("mkdir", "Make a folder on the phone");
   mkdir->add_option("PATH", path, "Phone folder")->required();
   auto* rmdir = app.add_subcommand("rmdir", "Remove an empty folder from the phone");
