@@ -465,8 +465,14 @@ int PutCommand(Session& session, const std::string& typedLocal, const std::strin
   std::string remote = HostPath(typedRemote);
   if (IsSeparator(remote.back())) {
     remote += name;
-  } else if (const auto entry = FindRemote(session, remote).entry; entry && entry->isDirectory) {
-    remote = Joined(remote, name, SeparatorOf(remote));
+  } else {
+    const Lookup found = FindRemote(session, remote);
+    // A folder that cannot be listed cannot receive the copy either.
+    if (!found.parentListed) {
+      Complain("cannot copy " + typedLocal + ": " + ListFailureReason(session, ParentOf(remote)));
+      return kFsFileFailed;
+    }
+    if (found.entry && found.entry->isDirectory) remote = Joined(remote, name, SeparatorOf(remote));
   }
   return PutTree(session, local, remote);
 }
@@ -589,7 +595,8 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     const auto unexpected = app.remaining();
-    if (app.get_subcommands().empty() && !unexpected.empty() && unexpected.front().front() != '-') {
+    if (app.get_subcommands().empty() && !unexpected.empty() && !unexpected.front().empty() &&
+        unexpected.front().front() != '-') {
       std::string names;
       for (const auto* subcommand : app.get_subcommands([](CLI::App*) { return true; }))
         names += (names.empty() ? "" : ", ") + subcommand->get_name();
