@@ -48,6 +48,8 @@ PhoneSession::PhoneSession(const PhoneFileSystem& files, std::size_t chunkSize)
     : files_(files), chunkSize_(chunkSize) {}
 
 PhoneSession::Answer PhoneSession::Handle(const Request& request) {
+  // Any other request may change a folder (reads and restarts too, to keep the rule simple).
+  if (request.kind != RequestKind::kListDirs && request.kind != RequestKind::kListFiles) listing_.reset();
   switch (request.kind) {
     case RequestKind::kListDirs:
     case RequestKind::kListFiles:
@@ -92,12 +94,17 @@ PhoneSession::Answer PhoneSession::Handle(const Request& request) {
   return {reply, {}};
 }
 
-Bytes PhoneSession::List(const Request& request) const {
+Bytes PhoneSession::List(const Request& request) {
   const bool folders = request.kind == RequestKind::kListDirs;
-  const auto entries = files_.List(request.path, folders);
-  if (!entries) return StatusPacket(request.op, kStatusCannotList);
-  if (request.index >= entries->size()) return StatusPacket(request.op, kStatusNoEntry);
-  const FolderEntry& entry = (*entries)[request.index];
+  if (request.index == 0 || !listing_ || listing_->path != request.path || listing_->folders != folders) {
+    auto entries = files_.List(request.path, folders);
+    listing_.reset();
+    if (!entries) return StatusPacket(request.op, kStatusCannotList);
+    listing_ = CachedListing{request.path, folders, std::move(*entries)};
+  }
+  const std::vector<FolderEntry>& entries = listing_->entries;
+  if (request.index >= entries.size()) return StatusPacket(request.op, kStatusNoEntry);
+  const FolderEntry& entry = entries[request.index];
   const std::string phonePath = request.path.empty() ? entry.name : request.path + "/" + entry.name;
   return EntryPacket(request.op, request.index, phonePath, entry.size);
 }

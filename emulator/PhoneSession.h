@@ -66,7 +66,7 @@ class PhoneSession {
     std::uint8_t lastSequence = 0;
   };
 
-  Bytes List(const Request& request) const;
+  Bytes List(const Request& request);
   Bytes ReadFirst(const Request& request);
   Bytes ReadNext(const Request& request);
   Bytes WriteFirst(const Request& request);
@@ -75,8 +75,17 @@ class PhoneSession {
   Bytes AcceptChunk(const Bytes& chunk);
   Bytes NextChunk();
 
+  // One folder's sorted entries of one kind, read at index 0 of a listing and
+  // used for its later indexes, so a long listing reads the folder once.
+  struct CachedListing {
+    std::string path;
+    bool folders = false;
+    std::vector<FolderEntry> entries;
+  };
+
   const PhoneFileSystem& files_;
   std::size_t chunkSize_;
+  std::optional<CachedListing> listing_;
   std::optional<OpenRead> read_;
   std::optional<OpenWrite> write_;
 };

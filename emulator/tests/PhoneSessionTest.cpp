@@ -64,6 +64,16 @@ TEST_F(Listing, FoldersThatCannotBeListed) {
   EXPECT_EQ(Ask(ListingPacket(kOpIterateFiles, "nowhere", 0)), Hex({0x59, 0x0B, 0x08}));
 }
 
+TEST_F(Listing, EachListingSeesTheFolderAsItIsAtItsStartAndAfterEveryWrite) {
+  EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 0))), "a");
+  folder_.MakeFolder("aa");  // behind the phone's back: the listing under way goes on unchanged
+  EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 1))), "b");
+  EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 0))), "a");  // a new listing
+  EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 1))), "aa");
+  EXPECT_EQ(Ask(PathCommandPacket(kOpMakeDir, "ab")), Hex({0x59, 0x00, 0x00}));
+  EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 2))), "ab");
+}
+
 TEST_F(Listing, HighIndexesAnsweredAsAsked) {
   for (int i = 0; i < 300; ++i) folder_.MakeFile("data/tones/" + std::to_string(1000 + i), "");
   const Bytes entry = Ask(ListingPacket(kOpIterateFiles, "data/tones", 0x7F));
