@@ -6,14 +6,16 @@ namespace phonesim {
 namespace {
 
 constexpr std::size_t kMaxNameLength = 255;  // the one-byte length field
+static_assert(kEntryTimeOffset + 4 == kEntrySizeOffset);
 
 std::uint8_t NextSequence(std::uint8_t sequence) { return sequence == 255 ? 1 : sequence + 1; }
 
-Bytes EntryPacket(std::uint8_t op, std::uint32_t index, const std::string& phonePath, std::uint64_t size) {
+Bytes EntryPacket(std::uint8_t op, std::uint32_t index, const std::string& phonePath, const FolderEntry& entry) {
   Bytes packet{char(kCmdFileSystem), char(op), char(kStatusOk)};
   AppendLe32(packet, index);
-  packet.append(kEntrySizeOffset - packet.size(), '\0');
-  AppendLe32(packet, static_cast<std::uint32_t>(size));
+  packet.append(kEntryTimeOffset - packet.size(), '\0');
+  AppendLe32(packet, entry.modified);
+  AppendLe32(packet, static_cast<std::uint32_t>(entry.size));
   packet.append(kEntryNameLengthOffset - packet.size(), '\0');
   const std::string name = phonePath.substr(0, kMaxNameLength);
   packet += static_cast<char>(name.size());
@@ -106,7 +108,7 @@ Bytes PhoneSession::List(const Request& request) {
   if (request.index >= entries.size()) return StatusPacket(request.op, kStatusNoEntry);
   const FolderEntry& entry = entries[request.index];
   const std::string phonePath = request.path.empty() ? entry.name : request.path + "/" + entry.name;
-  return EntryPacket(request.op, request.index, phonePath, entry.size);
+  return EntryPacket(request.op, request.index, phonePath, entry);
 }
 
 Bytes PhoneSession::NextChunk() {

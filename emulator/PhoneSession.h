@@ -34,6 +34,7 @@ std::uint8_t FailureStatus(std::uint8_t op);
 
 // Byte offsets of a listing entry reply.
 constexpr std::size_t kEntryIndexOffset = 3;
+constexpr std::size_t kEntryTimeOffset = 11;  // modification time, phone time, 32 bits
 constexpr std::size_t kEntrySizeOffset = 15;
 constexpr std::size_t kEntryNameLengthOffset = 24;
 constexpr std::size_t kEntryNameOffset = 25;
