@@ -60,15 +60,14 @@ Response PhoneEmulator::OnFrame(const Bytes& wireFrame) {
   // A dropped request is lost on the line: the phone never sees it.
   if (number == faults_.dropNth) return response;
 
-  Bytes frame;
-  if (number == faults_.staleNth) {
-    frame = lastFrame_;  // nothing before the first request: no reply
-  } else {
-    const Request request = ParseRequest(unescaped.substr(0, unescaped.size() - 3));
-    Bytes packet = ReplyPacket(request, response);
-    if (number == faults_.oversizeNth) packet = Oversized(std::move(packet));
-    frame = lastFrame_ = EncodeFrame(packet);
-  }
+  const Request request = ParseRequest(unescaped.substr(0, unescaped.size() - 3));
+  Bytes packet = ReplyPacket(request, response);
+  if (number == faults_.oversizeNth) packet = Oversized(std::move(packet));
+  Bytes frame = EncodeFrame(packet);
+  // A stale reply: the request was carried out, but its reply is lost and the
+  // previous one comes again (none before the first request).
+  if (number == faults_.staleNth) std::swap(frame, lastFrame_);
+  else lastFrame_ = frame;
   if (frame.empty()) return response;
   if (number == faults_.flipNth) frame = FlipOneBit(std::move(frame));
   if (number == faults_.garbageNth) frame = Garbage(1 + random_() % kMaxGarbageBytes) + frame;

@@ -31,7 +31,7 @@ struct FaultOptions {
   RepeatKind repeatKind = RepeatKind::kRepeatRequest1404;
   std::uint64_t hangupAfter = 0;
   std::uint64_t dupNth = 0;       // the reply sent twice
-  std::uint64_t staleNth = 0;     // the previous reply sent again instead; not carried out
+  std::uint64_t staleNth = 0;     // carried out, but the previous reply sent again instead
   bool emptyChunks = false;       // every next-chunk read reply carries no data
   std::uint64_t oversizeNth = 0;  // a read reply carrying kOversizeBytes more than it should
   std::uint64_t noiseNth = 0;     // noiseBytes stray bytes (no 0x7E) before the reply

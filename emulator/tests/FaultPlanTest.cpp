@@ -156,10 +156,10 @@ TEST_F(Faults, ReadReplyFaults) {
   EXPECT_EQ(wire(faults), (std::vector<Bytes>{clean[0], clean[1] + clean[1], clean[2]}));
 
   faults = {};
-  faults.staleNth = 2;  // answered with the first reply; the second chunk is still to come
+  faults.staleNth = 2;  // answered with the first reply, though the second chunk went by
   auto replies = wire(faults);
   EXPECT_EQ(replies[1], clean[0]);
-  EXPECT_EQ(ReplyPacket(replies[2]), Hex({0x59, 0x04, 0x02, 0, 0, 0, 1}) + Bytes(256, 'b'));
+  EXPECT_EQ(replies[2], clean[2]);
   faults.staleNth = 1;  // nothing to repeat yet
   EXPECT_TRUE(wire(faults)[0].empty());
 
