@@ -10,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from e2e_support import (E2ETestCase, NO_REPLY_BOUND_S, Phone, every_byte_value, read_file, wait_for)
+from e2e_support import (BAUD_INDEX_115200, E2ETestCase, NO_REPLY_BOUND_S, Phone, every_byte_value, read_file, wait_for)
 
 DATA = every_byte_value(3000)
 TREE = {"a": {}, "data": {"f.bin": DATA}}
@@ -230,7 +230,7 @@ class FaultMatrixTest(E2ETestCase):
         tree = {"data": {} if on_phone is None else {"f.bin": on_phone}}
         phone = Phone(os.path.join(folder, "phone"), options(nth, "read" if direction == "get" else "write"), tree)
         with open(os.path.join(host, "fsplugin.ini"), "w") as handle:
-            handle.write("[VLK]\nvelkport=%s\nbaud=13\n" % phone.link)
+            handle.write("[VLK]\nvelkport=%s\nbaud=%d\n" % (phone.link, BAUD_INDEX_115200))
         if direction == "get":
             target = os.path.join(local, "f.bin")
             if previous is not None:
