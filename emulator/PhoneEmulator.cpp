@@ -61,9 +61,18 @@ Response PhoneEmulator::OnFrame(const Bytes& wireFrame) {
   if (number == faults_.dropNth) return response;
 
   const Request request = ParseRequest(unescaped.substr(0, unescaped.size() - 3));
-  Bytes frame = EncodeFrame(ReplyPacket(request, response));
+  Bytes packet = ReplyPacket(request, response);
+  if (number == faults_.oversizeNth) packet = Oversized(std::move(packet));
+  Bytes frame = EncodeFrame(packet);
+  // A stale reply: the request was carried out, but its reply is lost and the
+  // previous one comes again (none before the first request).
+  if (number == faults_.staleNth) std::swap(frame, lastFrame_);
+  else lastFrame_ = frame;
+  if (frame.empty()) return response;
   if (number == faults_.flipNth) frame = FlipOneBit(std::move(frame));
-  if (number == faults_.garbageNth) frame = Garbage() + frame;
+  if (number == faults_.garbageNth) frame = Garbage(1 + random_() % kMaxGarbageBytes) + frame;
+  if (number == faults_.noiseNth) frame = Garbage(faults_.noiseBytes) + frame;
+  if (number == faults_.dupNth) frame += frame;
   response.pieces = Split(frame);
   return response;
 }
@@ -81,7 +90,24 @@ Bytes PhoneEmulator::ReplyPacket(const Request& request, Response& response) {
   }
   PhoneSession::Answer answer = session_.Handle(request);
   response.notes = std::move(answer.notes);
+  if (faults_.emptyChunks && request.kind == RequestKind::kReadNext && answer.reply.size() > kReadNextDataOffset) {
+    answer.reply.resize(kReadNextLengthOffset);
+    AppendLe16(answer.reply, 0);
+  }
   return answer.reply;
+}
+
+// A data reply of a read whose length field and data both run kOversizeBytes
+// past what the phone should send; any other reply stays as it is.
+Bytes PhoneEmulator::Oversized(Bytes packet) {
+  if (packet.size() < kReadNextDataOffset || static_cast<std::uint8_t>(packet[1]) != kOpRead) return packet;
+  // Byte 2 is 0 in the first reply only: next-chunk replies echo a sequence of 1 to 255.
+  const std::size_t lengthOffset = packet[2] == 0 ? kReadFirstLengthOffset : kReadNextLengthOffset;
+  const auto length = static_cast<std::uint16_t>(ReadLe16(packet, lengthOffset) + kOversizeBytes);
+  packet[lengthOffset] = static_cast<char>(length & 0xFF);
+  packet[lengthOffset + 1] = static_cast<char>(length >> 8);
+  for (std::size_t i = 0; i < kOversizeBytes; ++i) packet += static_cast<char>(random_());
+  return packet;
 }
 
 // One bit of one byte before the terminator; a flip that would make a 0x7E
@@ -98,8 +124,8 @@ Bytes PhoneEmulator::FlipOneBit(Bytes frame) {
   return frame;
 }
 
-Bytes PhoneEmulator::Garbage() {
-  Bytes garbage(1 + random_() % kMaxGarbageBytes, '\0');
+Bytes PhoneEmulator::Garbage(std::size_t count) {
+  Bytes garbage(count, '\0');
   for (char& byte : garbage) {
     byte = static_cast<char>(random_() % 0xFF);  // 0x00..0xFE
     if (byte == kFrameEnd) byte = 0x7F;

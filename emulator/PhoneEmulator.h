@@ -17,6 +17,9 @@ enum class RepeatKind { kRepeatRequest1404, kReadStatus590406 };
 
 // Faults on demand. Every "nth" counts request frames from 1 (0 = never) and
 // means the reply to that request.
+// Extra data bytes an oversized read reply carries (its length field counts them).
+constexpr std::size_t kOversizeBytes = 16;
+
 struct FaultOptions {
   unsigned split = 1;    // pieces each reply is cut into
   unsigned gapMs = 0;    // between the pieces
@@ -27,6 +30,12 @@ struct FaultOptions {
   std::uint64_t repeatNth = 0;
   RepeatKind repeatKind = RepeatKind::kRepeatRequest1404;
   std::uint64_t hangupAfter = 0;
+  std::uint64_t dupNth = 0;       // the reply sent twice
+  std::uint64_t staleNth = 0;     // carried out, but the previous reply sent again instead
+  bool emptyChunks = false;       // every next-chunk read reply carries no data
+  std::uint64_t oversizeNth = 0;  // a read reply carrying kOversizeBytes more than it should
+  std::uint64_t noiseNth = 0;     // noiseBytes stray bytes (no 0x7E) before the reply
+  std::size_t noiseBytes = 0;
   std::map<std::uint8_t, std::uint8_t> statusByOp;  // sub-operation → status to answer
   std::uint32_t seed = 1;
 };
@@ -61,14 +70,16 @@ class PhoneEmulator {
 
  private:
   Bytes ReplyPacket(const Request& request, Response& response);
+  Bytes Oversized(Bytes packet);
   Bytes FlipOneBit(Bytes frame);
-  Bytes Garbage();
+  Bytes Garbage(std::size_t count);
   std::vector<WirePiece> Split(const Bytes& bytes) const;
 
   PhoneSession session_;
   FaultOptions faults_;
   std::mt19937 random_;
   std::uint64_t requestCount_ = 0;
+  Bytes lastFrame_;  // the last reply as framed, before damage: what a stale reply repeats
 };
 
 }  // namespace phonesim

@@ -1,6 +1,8 @@
 #include "emulator/PhoneFileSystem.h"
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -8,6 +10,13 @@
 namespace fs = std::filesystem;
 
 namespace phonesim {
+
+std::uint32_t PhoneTime(fs::file_time_type time) {
+  const auto unixSeconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::file_clock::to_sys(time).time_since_epoch());
+  return static_cast<std::uint32_t>(
+      std::clamp<std::int64_t>(unixSeconds.count() - kPhoneEpochUnixSeconds, 0, UINT32_MAX));
+}
 
 PhoneFileSystem::PhoneFileSystem(fs::path root) : root_(std::move(root)) {}
 
@@ -32,9 +41,9 @@ std::optional<std::vector<FolderEntry>> PhoneFileSystem::List(const std::string&
   std::vector<FolderEntry> entries;
   for (const auto& item : fs::directory_iterator(*local, error)) {
     if (folders && item.is_directory(error)) {
-      entries.push_back({item.path().filename().string(), 0});
+      entries.push_back({item.path().filename().string(), 0, PhoneTime(item.last_write_time(error))});
     } else if (!folders && item.is_regular_file(error)) {
-      entries.push_back({item.path().filename().string(), item.file_size(error)});
+      entries.push_back({item.path().filename().string(), item.file_size(error), PhoneTime(item.last_write_time(error))});
     }
   }
   if (error) return std::nullopt;

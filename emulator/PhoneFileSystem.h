@@ -13,10 +13,17 @@
 
 namespace phonesim {
 
+// The phone's clock counts seconds from 1980-01-06 00:00 UTC.
+constexpr std::int64_t kPhoneEpochUnixSeconds = 315964800;
+
 struct FolderEntry {
   std::string name;
-  std::uint64_t size = 0;  // 0 for a folder
+  std::uint64_t size = 0;       // 0 for a folder
+  std::uint32_t modified = 0;   // phone time; 0 before the phone's epoch
 };
+
+// A local modification time as phone time, held to the 32 bits of the field.
+std::uint32_t PhoneTime(std::filesystem::file_time_type time);
 
 enum class FsResult { kOk, kMissing, kExists, kNotEmpty, kRefused, kFailed };
 

@@ -6,14 +6,16 @@ namespace phonesim {
 namespace {
 
 constexpr std::size_t kMaxNameLength = 255;  // the one-byte length field
+static_assert(kEntryTimeOffset + 4 == kEntrySizeOffset);
 
 std::uint8_t NextSequence(std::uint8_t sequence) { return sequence == 255 ? 1 : sequence + 1; }
 
-Bytes EntryPacket(std::uint8_t op, std::uint32_t index, const std::string& phonePath, std::uint64_t size) {
+Bytes EntryPacket(std::uint8_t op, std::uint32_t index, const std::string& phonePath, const FolderEntry& entry) {
   Bytes packet{char(kCmdFileSystem), char(op), char(kStatusOk)};
   AppendLe32(packet, index);
-  packet.append(kEntrySizeOffset - packet.size(), '\0');
-  AppendLe32(packet, static_cast<std::uint32_t>(size));
+  packet.append(kEntryTimeOffset - packet.size(), '\0');
+  AppendLe32(packet, entry.modified);
+  AppendLe32(packet, static_cast<std::uint32_t>(entry.size));
   packet.append(kEntryNameLengthOffset - packet.size(), '\0');
   const std::string name = phonePath.substr(0, kMaxNameLength);
   packet += static_cast<char>(name.size());
@@ -48,6 +50,8 @@ PhoneSession::PhoneSession(const PhoneFileSystem& files, std::size_t chunkSize)
     : files_(files), chunkSize_(chunkSize) {}
 
 PhoneSession::Answer PhoneSession::Handle(const Request& request) {
+  // Any other request may change a folder (reads and restarts too, to keep the rule simple).
+  if (request.kind != RequestKind::kListDirs && request.kind != RequestKind::kListFiles) listing_.reset();
   switch (request.kind) {
     case RequestKind::kListDirs:
     case RequestKind::kListFiles:
@@ -92,14 +96,19 @@ PhoneSession::Answer PhoneSession::Handle(const Request& request) {
   return {reply, {}};
 }
 
-Bytes PhoneSession::List(const Request& request) const {
+Bytes PhoneSession::List(const Request& request) {
   const bool folders = request.kind == RequestKind::kListDirs;
-  const auto entries = files_.List(request.path, folders);
-  if (!entries) return StatusPacket(request.op, kStatusCannotList);
-  if (request.index >= entries->size()) return StatusPacket(request.op, kStatusNoEntry);
-  const FolderEntry& entry = (*entries)[request.index];
+  if (request.index == 0 || !listing_ || listing_->path != request.path || listing_->folders != folders) {
+    auto entries = files_.List(request.path, folders);
+    listing_.reset();
+    if (!entries) return StatusPacket(request.op, kStatusCannotList);
+    listing_ = CachedListing{request.path, folders, std::move(*entries)};
+  }
+  const std::vector<FolderEntry>& entries = listing_->entries;
+  if (request.index >= entries.size()) return StatusPacket(request.op, kStatusNoEntry);
+  const FolderEntry& entry = entries[request.index];
   const std::string phonePath = request.path.empty() ? entry.name : request.path + "/" + entry.name;
-  return EntryPacket(request.op, request.index, phonePath, entry.size);
+  return EntryPacket(request.op, request.index, phonePath, entry);
 }
 
 Bytes PhoneSession::NextChunk() {

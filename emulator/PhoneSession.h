@@ -34,6 +34,7 @@ std::uint8_t FailureStatus(std::uint8_t op);
 
 // Byte offsets of a listing entry reply.
 constexpr std::size_t kEntryIndexOffset = 3;
+constexpr std::size_t kEntryTimeOffset = 11;  // modification time, phone time, 32 bits
 constexpr std::size_t kEntrySizeOffset = 15;
 constexpr std::size_t kEntryNameLengthOffset = 24;
 constexpr std::size_t kEntryNameOffset = 25;
@@ -66,7 +67,7 @@ class PhoneSession {
     std::uint8_t lastSequence = 0;
   };
 
-  Bytes List(const Request& request) const;
+  Bytes List(const Request& request);
   Bytes ReadFirst(const Request& request);
   Bytes ReadNext(const Request& request);
   Bytes WriteFirst(const Request& request);
@@ -75,8 +76,17 @@ class PhoneSession {
   Bytes AcceptChunk(const Bytes& chunk);
   Bytes NextChunk();
 
+  // One folder's sorted entries of one kind, read at index 0 of a listing and
+  // used for its later indexes, so a long listing reads the folder once.
+  struct CachedListing {
+    std::string path;
+    bool folders = false;
+    std::vector<FolderEntry> entries;
+  };
+
   const PhoneFileSystem& files_;
   std::size_t chunkSize_;
+  std::optional<CachedListing> listing_;
   std::optional<OpenRead> read_;
   std::optional<OpenWrite> write_;
 };

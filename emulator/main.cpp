@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   std::size_t chunk = kChunkSize;
   std::string repeatKind = "1404";
   std::vector<std::string> statuses;
+  std::pair<std::uint64_t, std::size_t> noise{0, 0};
 
   app.add_option("--root", root, "Folder served as the phone's flash file system")
       ->required()
@@ -38,7 +39,15 @@ int main(int argc, char** argv) {
   app.add_option("--status", statuses, "OP=STATUS: answer every OP request with that status "
                                        "(OP: list, read, write, mkdir, rmdir, delete)");
   app.add_option("--hangup-after", faults.hangupAfter, "Close the terminal once the Nth request is answered, then exit");
+  app.add_option("--dup-nth", faults.dupNth, "Send the reply to the Nth request twice");
+  app.add_option("--stale-nth", faults.staleNth, "Answer the Nth request with the reply to the one before, "
+                                                 "without carrying it out");
+  app.add_flag("--empty-chunks", faults.emptyChunks, "Answer every next-chunk read request with no data");
+  app.add_option("--oversize-nth", faults.oversizeNth, "Let the reply to the Nth request (a read) carry extra bytes");
+  app.add_option("--noise-nth", noise, "N BYTES: send BYTES random bytes without 0x7E before the reply to the Nth request");
   CLI11_PARSE(app, argc, argv);
+  faults.noiseNth = noise.first;
+  faults.noiseBytes = noise.second;
 
   for (const auto& status : statuses) {
     if (!phonesim::AddStatusOverride(faults, status)) {

@@ -4,6 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libcli11-dev python3 gettext)
+# The fuzz targets (scripts/fuzz.sh): clang with libFuzzer and the sanitizers' runtime.
+packages+=(clang libclang-rt-dev)
 if [ "${1:-linux}" = all ]; then
   packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth imagemagick)
 fi

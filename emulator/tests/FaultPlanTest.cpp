@@ -138,6 +138,58 @@ TEST_F(Faults, RepeatNthAsksForTheFirstReadRequestAgain) {
   EXPECT_EQ(Joined(other.OnFrame(BuildFrame(ReadNextPacket(1)))), Hex({0x59, 0x04, 0x06, 0x67, 0xDB, 0x7E}));
 }
 
+// The faults on read replies, each on a read of 600 bytes in three requests:
+// the wire bytes of each reply against those of a phone without faults.
+TEST_F(Faults, ReadReplyFaults) {
+  const Bytes data = Bytes(256, 'a') + Bytes(256, 'b') + Bytes(88, 'c');
+  folder_.MakeFile("f", data);
+  const Bytes requests[] = {ReadFirstPacket("f"), ReadNextPacket(1), ReadNextPacket(2)};
+  const auto wire = [&](const FaultOptions& faults) {
+    PhoneEmulator phone(files_, kChunkSize, faults);
+    std::vector<Bytes> replies;
+    for (const Bytes& request : requests) replies.push_back(Joined(phone.OnFrame(BuildFrame(request))));
+    return replies;
+  };
+  const std::vector<Bytes> clean = wire({});
+  FaultOptions faults;
+  faults.dupNth = 2;
+  EXPECT_EQ(wire(faults), (std::vector<Bytes>{clean[0], clean[1] + clean[1], clean[2]}));
+
+  faults = {};
+  faults.staleNth = 2;  // answered with the first reply, though the second chunk went by
+  auto replies = wire(faults);
+  EXPECT_EQ(replies[1], clean[0]);
+  EXPECT_EQ(replies[2], clean[2]);
+  faults.staleNth = 1;  // nothing to repeat yet
+  EXPECT_TRUE(wire(faults)[0].empty());
+
+  faults = {};
+  faults.emptyChunks = true;
+  replies = wire(faults);
+  EXPECT_EQ(replies[0], clean[0]);
+  EXPECT_EQ(ReplyPacket(replies[2]), Hex({0x59, 0x04, 0x02, 0, 0, 0, 0}));
+
+  for (std::uint64_t nth : {1, 3}) {
+    faults = {};
+    faults.oversizeNth = nth;
+    replies = wire(faults);
+    const Bytes packet = ReplyPacket(replies[nth - 1]);
+    const std::size_t dataOffset = nth == 1 ? kReadFirstDataOffset : kReadNextDataOffset;
+    const std::size_t carried = (nth == 1 ? 256 : 88) + kOversizeBytes;
+    EXPECT_EQ(ReadLe16(packet, nth == 1 ? kReadFirstLengthOffset : kReadNextLengthOffset), carried);
+    EXPECT_EQ(packet.size(), dataOffset + carried);
+    EXPECT_EQ(packet.substr(dataOffset, carried - kOversizeBytes), data.substr(nth == 1 ? 0 : 512, carried - kOversizeBytes));
+  }
+
+  faults = {};
+  faults.noiseNth = 2;
+  faults.noiseBytes = 1000;
+  replies = wire(faults);
+  EXPECT_EQ(replies[1].size(), clean[1].size() + 1000);
+  EXPECT_EQ(replies[1].substr(1000), clean[1]);
+  EXPECT_EQ(replies[1].find(kFrameEnd), replies[1].size() - 1);
+}
+
 TEST_F(Faults, StatusOverridesAnswerWithoutActing) {
   FaultOptions faults;
   for (const char* text : {"mkdir=7", "rmdir=9", "delete=6", "read=6", "write=1", "list=8"}) {

@@ -24,10 +24,17 @@ class Listing : public PhoneFixture {
 };
 
 TEST_F(Listing, SubFoldersThenFilesAtTheRootInNameOrder) {
+  const auto setTime = [this](const char* name, std::int64_t unixSeconds) {
+    std::filesystem::last_write_time(folder_.path() / name,
+                                     std::chrono::file_clock::from_sys(std::chrono::sys_seconds{std::chrono::seconds{unixSeconds}}));
+  };
+  setTime("a", kPhoneEpochUnixSeconds + 0x12345678);
+  setTime("c", 1000);  // before the phone's epoch
   const Bytes first = Ask(ListingPacket(kOpIterateDirs, "", 0));
   EXPECT_EQ(first.substr(0, 3), Hex({0x59, 0x0A, 0x00}));
   EXPECT_EQ(ReadLe32(first, kEntryIndexOffset), 0u);
-  EXPECT_EQ(first.substr(7, 8), Bytes(8, '\0'));
+  EXPECT_EQ(first.substr(7, 4), Bytes(4, '\0'));
+  EXPECT_EQ(ReadLe32(first, kEntryTimeOffset), 0x12345678u);
   EXPECT_EQ(first.substr(19, 5), Bytes(5, '\0'));
   EXPECT_EQ(EntryName(first), "a");
   EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 1))), "b");
@@ -38,6 +45,7 @@ TEST_F(Listing, SubFoldersThenFilesAtTheRootInNameOrder) {
   EXPECT_EQ(file.substr(0, 3), Hex({0x59, 0x0B, 0x00}));
   EXPECT_EQ(EntryName(file), "c");
   EXPECT_EQ(ReadLe32(file, kEntrySizeOffset), 10u);
+  EXPECT_EQ(ReadLe32(file, kEntryTimeOffset), 0u);
   EXPECT_EQ(Ask(ListingPacket(kOpIterateFiles, "", 1)), Hex({0x59, 0x0B, 0x1C}));
 }
 
@@ -62,6 +70,16 @@ TEST_F(Listing, FoldersThatCannotBeListed) {
   EXPECT_EQ(Ask(ListingPacket(kOpIterateDirs, "nowhere", 0)), Hex({0x59, 0x0A, 0x08}));
   EXPECT_EQ(Ask(ListingPacket(kOpIterateDirs, "c", 0)), Hex({0x59, 0x0A, 0x08}));  // a file
   EXPECT_EQ(Ask(ListingPacket(kOpIterateFiles, "nowhere", 0)), Hex({0x59, 0x0B, 0x08}));
+}
+
+TEST_F(Listing, EachListingSeesTheFolderAsItIsAtItsStartAndAfterEveryWrite) {
+  EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 0))), "a");
+  folder_.MakeFolder("aa");  // behind the phone's back: the listing under way goes on unchanged
+  EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 1))), "b");
+  EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 0))), "a");  // a new listing
+  EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 1))), "aa");
+  EXPECT_EQ(Ask(PathCommandPacket(kOpMakeDir, "ab")), Hex({0x59, 0x00, 0x00}));
+  EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 2))), "ab");
 }
 
 TEST_F(Listing, HighIndexesAnsweredAsAsked) {

@@ -1,0 +1,180 @@
+// The module's operations against a phone whose replies the fuzzer damages:
+// every request goes to a correct phone (the emulator, which carries it out),
+// and the fuzzer's data decides what of its reply reaches the module, and when.
+// Ticks come every millisecond, so a silent phone costs 51 ms, not 2.5 s.
+#pragma once
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "emulator/PhoneEmulator.h"
+#include "fuzz/Invariant.h"
+#include "phone/LinkDriver.h"
+#include "plugin/PluginState.h"
+#include "tests/plugin/FakeDevice.h"
+
+namespace fuzzphone {
+
+namespace fs = std::filesystem;
+
+inline Bytes ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+inline void WriteAll(const fs::path& path, const Bytes& data) { std::ofstream(path, std::ios::binary) << data; }
+
+class FuzzPhone {
+ public:
+  explicit FuzzPhone(FuzzedDataProvider& input) : input_(input) {
+    static const fs::path base = fs::temp_directory_path() / ("velk-fuzz-" + std::to_string(getpid()));
+    root_ = base / "phone";
+    local_ = base / "local";
+    fs::remove_all(base);
+    fs::create_directories(root_);
+    fs::create_directories(local_);
+    os::SetSerialOpenerForTesting([this](const std::string&, int*) {
+      auto device = std::make_unique<FakeDevice>();
+      device_ = device.get();
+      device_->onFrame = [this](const Bytes& frame) { OnRequest(frame); };
+      return device;
+    });
+    Ui.MessageBox = [](const std::string&, const std::string&, unsigned) { return os::kIdNo; };
+    Ui.MessageBeep = [](unsigned) {};
+    Ui.Beep = [](unsigned, unsigned) {};
+    State = PluginState{};
+    State.PortName = "fuzz";
+    CreatePluginObjects();
+    for (auto* timer : {State.CommandTimer.get(), State.DownloadTimer.get(), State.UploadTimer.get()}) {
+      timer->SetInterval(1);
+    }
+    lineTimer_ = std::make_unique<os::Timer>([this] { LineTick(); });
+    lineTimer_->SetInterval(1);
+    lineTimer_->SetEnabled(true);
+    if (!OpenPhonePort()) Violation("the in-memory port does not open");
+  }
+  ~FuzzPhone() {
+    lineTimer_.reset();
+    DestroyPluginObjects();
+    os::SetSerialOpenerForTesting(nullptr);
+    Ui = UserInterface();
+  }
+  FuzzPhone(const FuzzPhone&) = delete;
+  FuzzPhone& operator=(const FuzzPhone&) = delete;
+
+  const fs::path& Root() const { return root_; }
+  const fs::path& Local() const { return local_; }
+  // Starts the correct phone once its folder is filled.
+  void Connect(std::size_t chunk = kChunkSize) {
+    files_ = std::make_unique<phonesim::PhoneFileSystem>(root_);
+    phone_ = std::make_unique<phonesim::PhoneEmulator>(*files_, chunk, phonesim::FaultOptions{});
+  }
+  // Requests the module sent; the phone falls silent past `limit`, so a module
+  // that never stops asking shows as an operation without end.
+  std::uint64_t Requests() const { return requests_; }
+  void SetRequestLimit(std::uint64_t limit) { limit_ = limit; }
+
+ private:
+  struct Delivery {
+    int ticks;
+    Bytes bytes;
+  };
+
+  void OnRequest(const Bytes& frame) {
+    ++requests_;
+    // The line keeps its order: what is still under way arrives first.
+    while (!scheduled_.empty()) Deliver(Take());
+    if (!phone_ || requests_ > limit_) return;
+    const Bytes previous = lastReply_;
+    Bytes reply;
+    for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+    lastReply_ = reply;
+    if (reply.empty()) return;
+    const int ticks = input_.ConsumeIntegralInRange(0, 60);
+    switch (input_.remaining_bytes() == 0 ? 0 : input_.ConsumeIntegralInRange(0, 8)) {
+      case 0:
+        return Deliver(reply);
+      case 1:  // lost
+        return;
+      case 2: {  // in two pieces
+        const std::size_t cut = input_.ConsumeIntegralInRange<std::size_t>(0, reply.size());
+        Deliver(reply.substr(0, cut));
+        return Schedule(ticks, reply.substr(cut));
+      }
+      case 3:  // late
+        return Schedule(ticks, reply);
+      case 4: {  // stray bytes first
+        Bytes noise = input_.ConsumeBytesAsString(input_.ConsumeIntegralInRange(1, 64));
+        for (char& byte : noise) byte = byte == kFrameEnd ? 0x7F : byte;
+        return DeliverIfFair(noise + reply, {{noise.size(), reply}}, reply);
+      }
+      case 5: {  // one byte damaged
+        Bytes damaged = reply;
+        const std::size_t at = input_.ConsumeIntegralInRange<std::size_t>(0, reply.size() - 2);
+        damaged[at] = static_cast<char>(damaged[at] ^ input_.ConsumeIntegralInRange(1, 255));
+        return DeliverIfFair(damaged, {}, reply);
+      }
+      case 6:  // twice
+        return Deliver(reply + reply);
+      case 7:  // the previous reply instead: this one is lost
+        return Deliver(previous);
+      default:  // the previous reply late, then this one
+        return Deliver(previous + reply);
+    }
+  }
+
+  // A damaged stream must not hold a well-formed reply other than the phone's
+  // own frames: no module could tell such a forgery from the phone's answer.
+  void DeliverIfFair(const Bytes& stream, const std::vector<std::pair<std::size_t, Bytes>>& genuine, const Bytes& reply) {
+    std::size_t start = 0;
+    for (std::size_t end = stream.find(kFrameEnd); end != Bytes::npos; end = stream.find(kFrameEnd, end + 1)) {
+      for (std::size_t from = start; from < end; ++from) {
+        const Bytes segment = stream.substr(from, end + 1 - from);
+        bool isGenuine = false;
+        for (const auto& [at, frame] : genuine) isGenuine |= at == from && frame == segment;
+        if (!isGenuine && CheckedReply(segment)) return Deliver(reply);
+      }
+      start = end + 1;
+    }
+    Deliver(stream);
+  }
+
+  void Deliver(const Bytes& bytes) {
+    if (!bytes.empty()) device_->Deliver(bytes);
+  }
+  void Schedule(int ticks, Bytes bytes) { scheduled_.push_back({ticks, std::move(bytes)}); }
+  Bytes Take() {
+    Bytes bytes = std::move(scheduled_.front().bytes);
+    scheduled_.pop_front();
+    return bytes;
+  }
+  void LineTick() {
+    while (!scheduled_.empty() && scheduled_.front().ticks-- <= 0) Deliver(Take());
+  }
+
+  FuzzedDataProvider& input_;
+  fs::path root_;
+  fs::path local_;
+  FakeDevice* device_ = nullptr;
+  std::unique_ptr<phonesim::PhoneFileSystem> files_;
+  std::unique_ptr<phonesim::PhoneEmulator> phone_;
+  std::unique_ptr<os::Timer> lineTimer_;
+  std::deque<Delivery> scheduled_;
+  Bytes lastReply_;
+  std::uint64_t requests_ = 0;
+  std::uint64_t limit_ = 100000;
+};
+
+// File contents the fuzzer picks: a size and a pattern with every byte value.
+inline Bytes FileData(FuzzedDataProvider& input, std::size_t largest) {
+  const std::size_t size = input.ConsumeIntegralInRange<std::size_t>(0, largest);
+  const auto seed = input.ConsumeIntegral<std::uint8_t>();
+  Bytes data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(seed + i * 7 + i / 256);
+  return data;
+}
+
+}  // namespace fuzzphone

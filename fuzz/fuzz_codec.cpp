@@ -1,0 +1,54 @@
+// The frame codec and the reply checks over any bytes: a framed packet comes
+// back whole, a frame holds 0x7E only at its end, the collector cuts a stream
+// exactly at its terminators, and no check reads outside its input.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "fuzz/Invariant.h"
+#include "phone/Unit1.h"
+
+using fuzzphone::Violation;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider input(data, size);
+  const Bytes packet = input.ConsumeRandomLengthString(600);
+  const auto sentIndex = input.ConsumeIntegral<std::uint32_t>();
+  const Bytes stream = input.ConsumeRemainingBytesAsString();
+
+  for (const Bytes& frame : {EncodeFrame(packet), BuildFrame(packet)}) {
+    if (frame.find(kFrameEnd) != frame.size() - 1) Violation("a frame holds 0x7E before its end");
+    const auto reply = CheckedReply(frame);
+    if (!reply) Violation("a frame fails its own checksum");
+    else if (reply->substr(0, reply->size() - 3) != (frame == EncodeFrame(packet) ? packet : ApplyThirdByteRule(packet))) {
+      Violation("a frame does not give back its packet");
+    }
+  }
+
+  FrameCollector collector;
+  Bytes joined;
+  // Pieces of 1 to 97 bytes, as reads deliver them.
+  for (std::size_t at = 0, piece = 0; at < stream.size(); at += piece) {
+    piece = 1 + static_cast<std::uint8_t>(stream[at]) % 97;
+    collector.Append(stream.substr(at, piece));
+    while (auto frame = collector.Next()) {
+      if (frame->empty() || frame->back() != kFrameEnd || frame->find(kFrameEnd) != frame->size() - 1) {
+        Violation("the collector cut a frame elsewhere than at its terminator");
+      }
+      joined += *frame;
+      Bytes unescaped = *frame;
+      UnescapeFrame(unescaped);
+      if (const auto reply = CheckedReply(*frame)) {
+        if (!ChecksumMatches(*reply)) Violation("a checked reply fails its checksum");
+        IsReplyTo(*reply, packet);
+        if (reply->size() > 3) ListingReplyIndex(static_cast<std::uint8_t>((*reply)[3 % reply->size()]), sentIndex);
+      }
+      Bytes data = unescaped;
+      DropStrayByte(data);
+      if (data.size() + 1 < unescaped.size()) Violation("more than one stray byte dropped");
+    }
+  }
+  if (joined != stream.substr(0, stream.rfind(kFrameEnd) + 1)) Violation("the collector lost or added bytes");
+  IsSafeEntryName(stream);
+  NameFromPath(ApplyBracketRule(ToPhonePath(stream)));
+  IndexAsSent(sentIndex);
+  return 0;
+}
