@@ -7,8 +7,6 @@ namespace {
 
 constexpr std::size_t kMaxNameLength = 255;  // the one-byte length field
 
-std::uint8_t NextSequence(std::uint8_t sequence) { return sequence == 255 ? 1 : sequence + 1; }
-
 Bytes EntryPacket(std::uint8_t op, std::uint32_t index, const std::string& phonePath, std::uint64_t size) {
   Bytes packet{char(kCmdFileSystem), char(op), char(kStatusOk)};
   AppendLe32(packet, index);

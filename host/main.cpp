@@ -17,6 +17,7 @@
 #include "host/PluginModule.h"
 #include "host/Progress.h"
 #include "host/SettingsFile.h"
+#include "phone/InstallFolders.h"
 
 namespace fs = std::filesystem;
 
@@ -27,7 +28,6 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kModuleName = "VelkPlugin.wfx";
 constexpr const char* kSettingsName = "fsplugin.ini";
-const char* const kInstallFolders[] = {"INSTALL JAVA GAME", "INSTALL JAVA APP", "INSTALL THEME"};
 
 // ---------------------------------------------------------------------------
 // Host paths: the user may type '/' or '\'; the module gets the same separator.
@@ -207,8 +207,8 @@ std::optional<RemoteEntry> FindRemote(Session& session, const std::string& path)
 
 bool IsInstallFolder(const std::string& folder, const RemoteEntry& entry) {
   if (!IsRoot(folder) || !entry.isDirectory) return false;
-  for (const char* install : kInstallFolders)
-    if (entry.name == install) return true;
+  for (const InstallFolder& install : kInstallFolders)
+    if (entry.name == install.name) return true;
   return false;
 }
 
@@ -392,9 +392,9 @@ int main(int argc, char** argv) {
   if (mkdir->parsed()) return FolderCommand(&Session::MakeDir, session, path, "make folder");
   if (rmdir->parsed()) return FolderCommand(&Session::RemoveDir, session, path, "remove folder");
   if (rm->parsed()) return FolderCommand(&Session::DeleteRemoteFile, session, path, "delete");
-  if (installGame->parsed()) return InstallCommand(session, kInstallFolders[0], local);
-  if (installApp->parsed()) return InstallCommand(session, kInstallFolders[1], local);
-  if (installTheme->parsed()) return InstallCommand(session, kInstallFolders[2], local);
+  if (installGame->parsed()) return InstallCommand(session, kInstallFolders[kInstallJavaGame].name, local);
+  if (installApp->parsed()) return InstallCommand(session, kInstallFolders[kInstallJavaApp].name, local);
+  if (installTheme->parsed()) return InstallCommand(session, kInstallFolders[kInstallTheme].name, local);
   session.Execute(HostPath(path));
   return 0;
 }

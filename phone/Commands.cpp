@@ -1,47 +1,18 @@
 // Listing folders and the short commands (make folder, remove folder, delete
 // file), with the reply handler they share.
-#include <array>
 #include <cstring>
 
+#include "phone/InstallFolders.h"
 #include "phone/LinkDriver.h"
 #include "phone/Operations.h"
 
 namespace {
 
-// States of the command reply handler.
-enum : std::uint8_t {
-  kStateIdle = 0,
-  kStateDispatch = 1,
-  kStateDirEntry = 3,
-  kStateFileEntry = 4,
-  kStateSubOp07 = 5,
-  kStateSubOp0C = 6,
-  kStateDelete = 8,
-  kStateMakeDir = 9,
-  kStateRemoveDir = 10,
-  kStateDownload = 11,
-};
-
-const Bytes kDirListFailed("\x59\x0A\x08\x09\xA8\x7E", 6);
-const Bytes kNoMoreDirs("\x59\x0A\x1C\xAC\xFE\x7E", 6);
-const Bytes kNoMoreFiles("\x59\x0B\x1C\x74\xE7\x7E", 6);
-const Bytes kRemoveDirDone("\x59\x01\x00\xE9\xC0\x7E", 6);
-const Bytes kRemoveDirMissing("\x59\x01\x03\x72\xF2\x7E", 6);
-const Bytes kRemoveDirNotEmpty("\x59\x01\x09\x28\x5D\x7E", 6);
-
-constexpr std::size_t kEntryNameLengthAt = 24;
-constexpr std::size_t kEntryNameAt = 25;
-constexpr std::size_t kEntrySizeAt = 15;
-constexpr std::size_t kTrailerLength = 3;
-
 const HANDLE kSearchHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(10));
 
-const std::array<const char*, 3> kInstallFolders = {"INSTALL JAVA GAME", "INSTALL JAVA APP",
-                                                    "INSTALL THEME"};
-
 bool IsInstallPath(const std::string& hostPath) {
-  for (const char* folder : kInstallFolders) {
-    const std::string path = std::string("\\") + folder;
+  for (const InstallFolder& folder : kInstallFolders) {
+    const std::string path = std::string("\\") + folder.name;
     if (hostPath == path || hostPath == path + "\\") return true;
   }
   return false;
@@ -79,74 +50,71 @@ void FailCommand() {
 
 // An entry reply: its name, size and index. Names that a host would take for
 // a path are skipped by asking for the next index at once.
-void ListingEntry(const Bytes& reply, bool isDirectory) {
-  if (reply.size() < kEntryNameAt + kTrailerLength) return FailCommand();
-  const std::size_t nameLength = static_cast<std::uint8_t>(reply[kEntryNameLengthAt]);
-  if (reply.size() < kEntryNameAt + nameLength + kTrailerLength) return FailCommand();
-  std::string path = reply.substr(kEntryNameAt, nameLength);
-  path.resize(std::strlen(path.c_str()));  // the name may end with a zero byte
-  const std::string name = NameFromPath(path);
-  const std::uint32_t index =
-      ListingReplyIndex(static_cast<std::uint8_t>(reply[3]), State.SentIndex);
+void ListingEntryReply(const Bytes& reply) {
+  const std::optional<ListingEntry> entry = ParseListingEntry(reply);
+  if (!entry) return FailCommand();
+  const std::string name = NameFromPath(entry->path);
+  const std::uint32_t index = ListingReplyIndex(entry->index, State.SentIndex);
   State.Sequence = static_cast<std::int32_t>(index + 1);
   if (!IsSafeEntryName(name)) {
-    if (isDirectory) {
+    if (entry->isDirectory) {
       RequestDirEntry(State.ListPath, State.Sequence);
     } else {
       RequestFileEntry(State.ListPath, State.Sequence);
     }
     return;
   }
-  State.Entry.IsDirectory = isDirectory;
+  State.Entry.IsDirectory = entry->isDirectory;
   State.Entry.Name = name;
-  if (!isDirectory) {
-    State.Entry.EntrySize = static_cast<std::int32_t>(ReadLe32(reply, kEntrySizeAt));
+  if (!entry->isDirectory) {
+    State.Entry.EntrySize = static_cast<std::int32_t>(entry->size);
     State.ReplyState = kStateIdle;
   }
   State.Busy = false;
 }
 
-void DirectoryReply(const Bytes& frame, const Bytes& reply) {
-  if (frame == kDirListFailed) return FailCommand();
-  if (frame == kNoMoreDirs) {
+void DirectoryReply(const Bytes& reply) {
+  if (IsStatusReply(reply, kOpIterateDirs, kStatusCannotList)) return FailCommand();
+  if (IsStatusReply(reply, kOpIterateDirs, kStatusNoEntry)) {
     State.Sequence = 0;
     State.DirPhaseDone = true;
     State.ReplyState = kStateIdle;
     RequestFileEntry(State.ListPath, 0);
     return;
   }
-  ListingEntry(reply, true);
+  ListingEntryReply(reply);
 }
 
-void FileReply(const Bytes& frame, const Bytes& reply) {
-  if (frame == kNoMoreFiles) {
+void FileReply(const Bytes& reply) {
+  if (IsStatusReply(reply, kOpIterateFiles, kStatusNoEntry)) {
     State.ListingDone = true;
     State.ReplyState = kStateIdle;
     State.Sequence = 0;
     State.Busy = false;
     return;
   }
-  ListingEntry(reply, false);
+  ListingEntryReply(reply);
 }
 
 void MakeDirReply(const Bytes& reply) {
-  const char status = reply.size() > 2 ? reply[2] : 0;
-  if (status == 0x00) {
+  const std::optional<std::uint8_t> status = StatusOf(reply, kOpMakeDir);
+  if (status == kStatusOk) {
     // The phone is asked for the folder listed last, as a refresh; the answer
     // is not waited for.
     RequestDirEntry(State.ListPath, 0);
     State.ReplyState = kStateIdle;
     State.Succeeded = true;
-  } else if (status == 0x07) {
+  } else if (status == kStatusDirExists) {
     State.Succeeded = false;
   }
   State.Busy = false;
 }
 
-void RemoveDirReply(const Bytes& frame) {
+void RemoveDirReply(const Bytes& reply) {
   State.Busy = false;
-  if (frame == kRemoveDirDone) State.ReplyState = kStateIdle;
-  if (frame == kRemoveDirMissing || frame == kRemoveDirNotEmpty) {
+  if (IsStatusReply(reply, kOpRemoveDir, kStatusOk)) State.ReplyState = kStateIdle;
+  if (IsStatusReply(reply, kOpRemoveDir, kStatusDirMissing) ||
+      IsStatusReply(reply, kOpRemoveDir, kStatusDirNotEmpty)) {
     State.Succeeded = false;
     State.ReplyState = kStateIdle;
   }
@@ -154,12 +122,12 @@ void RemoveDirReply(const Bytes& frame) {
 
 void DeleteReply(const Bytes& reply) {
   State.Busy = false;
-  if (reply.size() > 2 && reply[0] == char(kCmdFileSystem) && reply[1] == char(kOpDeleteFile)) {
-    if (reply[2] != 0) {
-      State.Succeeded = false;
-    } else {
-      State.ReplyState = kStateIdle;
-    }
+  const std::optional<std::uint8_t> status = StatusOf(reply, kOpDeleteFile);
+  if (!status) return;
+  if (*status != kStatusOk) {
+    State.Succeeded = false;
+  } else {
+    State.ReplyState = kStateIdle;
   }
 }
 
@@ -168,10 +136,10 @@ std::uint8_t StateForSubOperation(char op) {
     case kOpMakeDir: return kStateMakeDir;
     case kOpRemoveDir: return kStateRemoveDir;
     case kOpDeleteFile: return kStateDelete;
-    case 0x07: return kStateSubOp07;
+    case 0x07: return kStateUnaskedOp07;
     case kOpIterateDirs: return kStateDirEntry;
     case kOpIterateFiles: return kStateFileEntry;
-    case 0x0C: return kStateSubOp0C;
+    case 0x0C: return kStateUnaskedOp0C;
     default: return kStateDispatch;
   }
 }
@@ -187,7 +155,7 @@ BOOL RunPathCommand(FileSystemOp op, const std::string& phonePath) {
 
 }  // namespace
 
-void wrapper::ProcessCommandReply(const Bytes& frame, const Bytes& reply) {
+void ProcessCommandReply(const Bytes& reply) {
   State.Succeeded = true;
   State.Entry.EntrySize = 0;
   State.CommandTimer->SetEnabled(false);
@@ -196,11 +164,11 @@ void wrapper::ProcessCommandReply(const Bytes& frame, const Bytes& reply) {
     State.ReplyState = StateForSubOperation(reply[1]);
   }
   switch (State.ReplyState) {
-    case kStateDirEntry: DirectoryReply(frame, reply); break;
-    case kStateFileEntry: FileReply(frame, reply); break;
+    case kStateDirEntry: DirectoryReply(reply); break;
+    case kStateFileEntry: FileReply(reply); break;
     case kStateDelete: DeleteReply(reply); break;
     case kStateMakeDir: MakeDirReply(reply); break;
-    case kStateRemoveDir: RemoveDirReply(frame); break;
+    case kStateRemoveDir: RemoveDirReply(reply); break;
     default: break;
   }
   // A reply that neither ended the command nor led to another request would
@@ -259,7 +227,7 @@ BOOL FindNext(WIN32_FIND_DATAA* findData) {
   if (State.ListingDone) {
     if (!State.ListPath.empty()) return 0;
     if (State.InstallFolderIndex >= static_cast<std::int32_t>(kInstallFolders.size())) return 0;
-    FillFindData(findData, kInstallFolders[State.InstallFolderIndex], true, 0);
+    FillFindData(findData, kInstallFolders[State.InstallFolderIndex].name, true, 0);
     ++State.InstallFolderIndex;
     return -1;
   }

@@ -5,19 +5,13 @@
 
 namespace {
 
-const Bytes kReadStatus6("\x59\x04\x06\x67\xDB\x7E", 6);
-
-constexpr std::size_t kFirstReplyMinimum = 14;  // header, size, length, trailer
-constexpr std::size_t kFirstDataAt = 11;
-constexpr std::size_t kLaterDataAt = 7;
-constexpr std::size_t kTrailerLength = 3;
 constexpr std::size_t kLongestPhonePath = 254;  // the path's count byte includes its zero
 // A phone that keeps asking for the request again gets this many tries.
 constexpr int kRepeatLimit = 3;
 
 void StartDownload(const std::string& phonePath) {
   State.Busy = true;
-  State.ReplyState = 11;
+  State.ReplyState = kStateDownloading;
   State.Sequence = 0;
   State.TransferBuffer.clear();
   State.TransferSize = 0;
@@ -62,31 +56,26 @@ void CompleteDownload() {
 
 }  // namespace
 
-void wrapper::ProcessDownloadReply(const Bytes& frame, const Bytes& reply) {
+void ProcessDownloadReply(const Bytes& reply) {
   if (!State.DownloadTimer->Enabled()) return;
   State.IdleTicks = 0;
-  const bool repeatRequest = (reply.size() >= 2 && reply[0] == 0x14 && reply[1] == 0x04) ||
-                             frame == kReadStatus6;
-  if (repeatRequest) {
+  if (AsksForReadAgain(reply)) {
     if (++State.RepeatedStarts > kRepeatLimit) return FailDownload();
     StartDownload(State.DownloadName);
     return;
   }
   State.RepeatedStarts = 0;
   if (State.Sequence == 0) {
-    if (reply.size() < kFirstReplyMinimum) return FailDownload();
-    State.TransferSize = static_cast<std::int32_t>(ReadLe32(reply, 5));
-    const std::size_t announced = ReadLe16(reply, 9);
-    const Bytes data = reply.substr(kFirstDataAt, reply.size() - kFirstDataAt - kTrailerLength);
-    State.TransferBuffer = data.substr(0, announced);
+    const std::optional<ReadReply> first = ParseFirstReadReply(reply);
+    if (!first) return FailDownload();
+    State.TransferSize = static_cast<std::int32_t>(first->totalSize);
+    State.TransferBuffer = first->data;
     ReportProgress();  // an abort is only taken from later replies
   } else {
-    Bytes data;
-    if (reply.size() > kLaterDataAt + kTrailerLength) {
-      data = reply.substr(kLaterDataAt, reply.size() - kLaterDataAt - kTrailerLength);
-    }
-    DropStrayByte(data);
-    State.TransferBuffer += data;
+    std::optional<ReadReply> later = ParseNextReadReply(reply);
+    if (!later) return FailDownload();
+    DropStrayByte(later->data);
+    State.TransferBuffer += later->data;
     if (ReportProgress() == 1) return AbortDownload();
   }
   if (State.TransferBuffer.size() >= static_cast<std::size_t>(std::max(State.TransferSize, 0))) {

@@ -101,23 +101,18 @@ namespace {
 
 // A frame that fails its checksum may still end with a whole reply, after the
 // tail of an earlier one or line noise: that reply is taken.
-std::optional<Bytes> ReplyAtEnd(const Bytes& frame, Bytes& received) {
+std::optional<Bytes> ReplyAtEnd(const Bytes& frame) {
   for (std::size_t start = 1; start + 3 <= frame.size(); ++start) {
-    const Bytes candidate = frame.substr(start);
-    std::optional<Bytes> reply = CheckedReply(candidate);
-    if (reply && IsReplyTo(*reply, State.LastRequest)) {
-      received = candidate;
-      return reply;
-    }
+    std::optional<Bytes> reply = CheckedReply(frame.substr(start));
+    if (reply && IsReplyTo(*reply, State.LastRequest)) return reply;
   }
   return std::nullopt;
 }
 
 void RouteFrame(const Bytes& frame) {
   const ReplyKind kind = State.CurrentKind;
-  Bytes received = frame;
   std::optional<Bytes> reply = CheckedReply(frame);
-  if (!reply) reply = ReplyAtEnd(frame, received);
+  if (!reply) reply = ReplyAtEnd(frame);
   if (!reply) {
     // A damaged reply fails what it answers, and nothing of it is used;
     // bytes that do not even begin like the awaited reply are noise.
@@ -125,11 +120,10 @@ void RouteFrame(const Bytes& frame) {
     return;
   }
   if (!IsReplyTo(*reply, State.LastRequest)) return;
-  wrapper& w = *State.PortWrapper;
   switch (kind) {
-    case ReplyKind::Command: w.ProcessCommandReply(received, *reply); break;
-    case ReplyKind::Download: w.ProcessDownloadReply(received, *reply); break;
-    case ReplyKind::Upload: w.ProcessUploadReply(*reply); break;
+    case ReplyKind::Command: ProcessCommandReply(*reply); break;
+    case ReplyKind::Download: ProcessDownloadReply(*reply); break;
+    case ReplyKind::Upload: ProcessUploadReply(*reply); break;
   }
 }
 

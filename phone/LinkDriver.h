@@ -12,6 +12,21 @@
 constexpr int kIdleTickLimit = 50;
 constexpr unsigned kPollIntervalMs = 50;
 
+// The values of ReplyState, the state of the command reply handler: which
+// reply it judges next.
+enum CommandReplyState : std::uint8_t {
+  kStateIdle = 0,           // a reply has been dealt with
+  kStateDispatch = 1,       // a reply began with 0x59: its sub-operation picks the state
+  kStateDirEntry = 3,       // iterate-directories reply
+  kStateFileEntry = 4,      // iterate-files reply
+  kStateUnaskedOp07 = 5,    // sub-operations 0x07 and 0x0C, which the module never
+  kStateUnaskedOp0C = 6,    //   sends: no action
+  kStateDelete = 8,         // delete-file reply
+  kStateMakeDir = 9,        // make-directory reply
+  kStateRemoveDir = 10,     // remove-directory reply
+  kStateDownloading = 11,   // a download runs; its replies go to the download
+};
+
 // Frames the packet and writes it; a write failure beeps and goes no further.
 void SendPacket(const Bytes& packet);
 // Points the port's receive event at the reply handler of `kind`.
@@ -28,3 +43,8 @@ os::Timer& TimerOf(ReplyKind kind);
 // frame that answers no outstanding request (a late reply of an earlier one,
 // the tail of one sent before the port was opened) is dropped.
 void CollectFrames(TCustomComPort& port, std::int32_t count);
+
+// Judge one complete, checked reply (a packet) of the running operation.
+void ProcessCommandReply(const Bytes& reply);
+void ProcessDownloadReply(const Bytes& reply);
+void ProcessUploadReply(const Bytes& reply);

@@ -88,10 +88,14 @@ bool ChecksumMatches(const Bytes& frame) {
 }
 
 std::optional<Bytes> CheckedReply(const Bytes& received) {
-  if (received.size() == kUnescapedFullReplyLength && ChecksumMatches(received)) return received;
+  constexpr std::size_t kTrailer = 3;  // checksum low, high, terminator
+  if (received.size() == kUnescapedFullReplyLength && ChecksumMatches(received)) {
+    return received.substr(0, received.size() - kTrailer);
+  }
   Bytes unescaped = Unescape(received);
-  if (ChecksumMatches(unescaped)) return unescaped;
-  return std::nullopt;
+  if (!ChecksumMatches(unescaped)) return std::nullopt;
+  unescaped.resize(unescaped.size() - kTrailer);
+  return unescaped;
 }
 
 std::optional<Bytes> FrameCollector::Next() {
@@ -166,33 +170,14 @@ Bytes PathCommandPacket(FileSystemOp op, const std::string& phonePath) {
 Bytes RestartPacket() { return Bytes{char(kCmdRestart), 0x01, 0x00}; }
 Bytes RestartConfirmPacket() { return Bytes{char(kCmdRestart), 0x02, 0x00}; }
 
-std::uint32_t ReadLe32(const Bytes& bytes, std::size_t offset) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(bytes.at(offset + i));
-  return value;
-}
-
-std::uint16_t ReadLe16(const Bytes& bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes.at(offset)) |
-                                    (static_cast<std::uint8_t>(bytes.at(offset + 1)) << 8));
-}
-
-void AppendLe32(Bytes& bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-void AppendLe16(Bytes& bytes, std::uint16_t value) {
-  bytes += static_cast<char>(value & 0xFF);
-  bytes += static_cast<char>(value >> 8);
-}
-
 // ---------------------------------------------------------------------------
 
-bool IsReplyTo(const Bytes& reply, const Bytes& request) {
+bool IsReplyTo(std::string_view reply, const Bytes& request) {
   if (reply.empty() || request.size() < 2) return false;
   if (request[0] == char(kCmdRestart)) return reply[0] == char(kCmdRestart);
-  if (request[1] == char(kOpRead) && reply.size() >= 2 && reply[0] == 0x14 && reply[1] == 0x04) return true;
-  return reply.size() >= 2 && reply[0] == request[0] && reply[1] == request[1];
+  if (reply.size() < 2) return false;
+  if (request[1] == char(kOpRead) && reply[0] == char(kCmdRepeatRequest) && reply[1] == char(kOpRead)) return true;
+  return reply[0] == request[0] && reply[1] == request[1];
 }
 
 std::uint32_t IndexAsSent(std::uint32_t index) {

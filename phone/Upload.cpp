@@ -1,17 +1,11 @@
 // Copying a file to the phone in chunks of at most 256 bytes, and the
 // installations through the three install folders.
+#include "phone/InstallFolders.h"
 #include "phone/LinkDriver.h"
 #include "phone/Operations.h"
 
 namespace {
 
-const std::string kJavaGameFolder = "\\INSTALL JAVA GAME\\";
-const std::string kJavaAppFolder = "\\INSTALL JAVA APP\\";
-const std::string kThemeFolder = "\\INSTALL THEME\\";
-const std::string kPhoneGames = "brew/mod/java_ams/config/games/";
-const std::string kPhoneApps = "brew/mod/java_ams/config/apps/";
-const std::string kPhoneThemeParent = "brew/mod/cmgr/pp/thm";
-const std::string kPhoneThemes = "brew/mod/cmgr/pp/thm/usr";
 const char* const kRestartQuestion =
     "Phone has to be restarted for the installation to finish. Do it now?";
 
@@ -30,6 +24,14 @@ std::string Extension(const std::string& localPath) {
   const std::string name = LocalFileName(localPath);
   const auto dot = name.rfind('.');
   return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+// The install folder a host folder ("\\NAME\\") names, if any.
+const InstallFolder* InstallFolderOf(const std::string& hostFolder) {
+  for (const InstallFolder& folder : kInstallFolders) {
+    if (hostFolder == std::string("\\") + folder.name + "\\") return &folder;
+  }
+  return nullptr;
 }
 
 std::string PhoneFolderOf(const std::string& phonePath) {
@@ -118,7 +120,7 @@ void UploadFinished() {
 
 }  // namespace
 
-void wrapper::ProcessUploadReply(const Bytes& reply) {
+void ProcessUploadReply(const Bytes& reply) {
   if (!State.UploadTimer->Enabled()) return;
   State.IdleTicks = 0;
   if (reply[0] == char(kCmdRestart)) {
@@ -128,9 +130,7 @@ void wrapper::ProcessUploadReply(const Bytes& reply) {
     State.Busy = false;
     return;
   }
-  const bool accepted = reply.size() >= 3 && reply[0] == char(kCmdFileSystem) &&
-                        reply[1] == char(kOpWrite) && reply[2] == 0;
-  if (!accepted) {
+  if (!IsWriteAccepted(reply)) {
     // The phone refused the chunk it was sent: the file cannot be complete.
     EndOperation(ReplyKind::Upload, false);
     return;
@@ -151,8 +151,9 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
   const auto lastSeparator = hostPath.rfind('\\');
   const std::string folder = lastSeparator == std::string::npos ? std::string() : hostPath.substr(0, lastSeparator + 1);
   const std::string fileName = hostPath.substr(folder.size());
+  const InstallFolder* install = InstallFolderOf(folder);
   std::string phonePath;
-  if (folder == kJavaGameFolder || folder == kJavaAppFolder) {
+  if (install && install->javaPair) {
     const std::string extension = Extension(localPath);
     const std::string stem = localPath.substr(0, localPath.size() - 1);
     if (extension == ".jad") {
@@ -167,14 +168,13 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
     // Both files of the pair must be readable before anything is sent.
     const std::string companion = extension == ".jad" ? State.PendingJar : State.PendingJad;
     if (!IsReadable(localPath) || !IsReadable(companion)) return kFsFileFailed;
-    phonePath = (folder == kJavaGameFolder ? kPhoneGames : kPhoneApps) + fileName;
+    phonePath = install->phoneFolder + fileName;
     Ui.Beep(0, 1001);
-  } else if (folder == kThemeFolder) {
+  } else if (install) {
     if (!IsReadable(localPath)) return kFsFileFailed;
     State.PendingTheme = localPath;
-    MakeDirectory(kPhoneThemeParent);
-    MakeDirectory(kPhoneThemes);
-    phonePath = kPhoneThemes + "/" + fileName;
+    for (const char* themeFolder : kThemeFoldersToCreate) MakeDirectory(themeFolder);
+    phonePath = install->phoneFolder + fileName;
   } else {
     phonePath = ToPhonePath(hostPath);
   }

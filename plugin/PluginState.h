@@ -34,11 +34,6 @@ class wrapper {
   void UploadReplyHandler(TCustomComPort* sender, std::int32_t count);
 
   std::unique_ptr<TComPort> port_;
-
-  // Judge one complete reply: `frame` as received, `reply` unescaped and checked.
-  void ProcessCommandReply(const Bytes& frame, const Bytes& reply);
-  void ProcessDownloadReply(const Bytes& frame, const Bytes& reply);
-  void ProcessUploadReply(const Bytes& reply);
 };
 
 // Which kind of operation the replies now belong to.
