@@ -54,8 +54,7 @@ void ListingEntryReply(const Bytes& reply) {
   const std::optional<ListingEntry> entry = ParseListingEntry(reply);
   if (!entry) return FailCommand();
   const std::string name = NameFromPath(entry->path);
-  const std::uint32_t index = ListingReplyIndex(entry->index, State.SentIndex);
-  State.Sequence = static_cast<std::int32_t>(index + 1);
+  State.Sequence = static_cast<std::int32_t>(State.SentIndex + 1);
   if (!IsSafeEntryName(name)) {
     if (entry->isDirectory) {
       RequestDirEntry(State.ListPath, State.Sequence);
@@ -99,15 +98,31 @@ void FileReply(const Bytes& reply) {
 void MakeDirReply(const Bytes& reply) {
   const std::optional<std::uint8_t> status = StatusOf(reply, kOpMakeDir);
   if (status == kStatusOk) {
-    // The phone is asked for the folder listed last, as a refresh; the answer
-    // is not waited for.
+    // The phone is asked for the folder listed last, as a refresh. Its answer
+    // is awaited as well, so that it cannot be taken for the reply to a later
+    // request.
+    State.RefreshListingPending = true;
     RequestDirEntry(State.ListPath, 0);
-    State.ReplyState = kStateIdle;
-    State.Succeeded = true;
-  } else if (status == kStatusDirExists) {
-    State.Succeeded = false;
+    return;
   }
+  if (status == kStatusDirExists) State.Succeeded = false;
   State.Busy = false;
+}
+
+// The answer to a made folder's refresh request ends the make-directory
+// command; what it lists is not used.
+void RefreshListingReply() {
+  State.RefreshListingPending = false;
+  State.ReplyState = kStateIdle;
+  EndOperation(ReplyKind::Command, true);
+}
+
+// An entry for another index than the one asked for answers an earlier
+// listing request.
+bool IsStaleEntry(const Bytes& reply) {
+  const bool listing = reply[1] == char(kOpIterateDirs) || reply[1] == char(kOpIterateFiles);
+  return listing && reply.size() > kEntryIndexOffset &&
+         static_cast<std::uint8_t>(reply[kEntryIndexOffset]) != (State.SentIndex & 0xFF);
 }
 
 void RemoveDirReply(const Bytes& reply) {
@@ -156,6 +171,8 @@ BOOL RunPathCommand(FileSystemOp op, const std::string& phonePath) {
 }  // namespace
 
 void ProcessCommandReply(const Bytes& reply) {
+  if (IsStaleEntry(reply)) return NoteReplyWithoutProgress(ReplyKind::Command);
+  if (State.RefreshListingPending) return RefreshListingReply();
   State.Succeeded = true;
   State.Entry.EntrySize = 0;
   State.CommandTimer->SetEnabled(false);
@@ -240,7 +257,11 @@ BOOL FindNext(WIN32_FIND_DATAA* findData) {
 BOOL MakeDirectory(const std::string& path) {
   const std::string phonePath = ApplyBracketRule(ToPhonePath(path));
   if (phonePath.empty()) return 0;
-  return RunPathCommand(kOpMakeDir, phonePath);
+  const BOOL made = RunPathCommand(kOpMakeDir, phonePath);
+  // A refresh request that got no answer leaves the folder made all the same.
+  if (!State.RefreshListingPending) return made;
+  State.RefreshListingPending = false;
+  return -1;
 }
 
 BOOL RemoveDirectory(const std::string& hostPath) {

@@ -1,5 +1,7 @@
 // Copying a file from the phone: one read request naming the file, then one
-// next-chunk request per reply until the announced size has arrived.
+// next-chunk request per reply until the announced size has arrived. The data
+// goes into a temporary file beside the target, which replaces the target only
+// once the whole file has arrived.
 #include "phone/LinkDriver.h"
 #include "phone/Operations.h"
 
@@ -9,27 +11,29 @@ constexpr std::size_t kLongestPhonePath = 254;  // the path's count byte include
 // A phone that keeps asking for the request again gets this many tries.
 constexpr int kRepeatLimit = 3;
 
-void StartDownload(const std::string& phonePath) {
+// Sends the first read request with an empty temporary file; false when that
+// file cannot be made.
+bool StartDownload(const std::string& phonePath) {
+  State.DownloadStream.reset();  // a new start drops what came before
+  int error = 0;
+  State.DownloadStream = os::CreateReplacingFile(State.LocalPath, &error);
+  if (!State.DownloadStream) return false;
   State.Busy = true;
   State.ReplyState = kStateDownloading;
   State.Sequence = 0;
-  State.TransferBuffer.clear();
+  State.TransferDone = 0;
   State.TransferSize = 0;
   StartOperation(ReplyKind::Download, ReadFirstPacket(phonePath));
+  return true;
 }
 
-// Ends a download that can never complete: result 4 at once.
-void FailDownload() {
-  State.TransferBuffer.clear();
-  State.TransferSize = 0;
-  EndOperation(ReplyKind::Download, false);
-}
+// Ends a download that can never complete: result 4.
+void FailDownload() { EndOperation(ReplyKind::Download, false); }
 
 int ReportProgress() {
   if (!State.ProgressCallback) return 0;
   return State.ProgressCallback(State.PluginNumber, State.RemotePath.data(), State.LocalPath.data(),
-                                ProgressPercent(static_cast<std::int64_t>(State.TransferBuffer.size()),
-                                                State.TransferSize));
+                                ProgressPercent(State.TransferDone, State.TransferSize));
 }
 
 void AbortDownload() {
@@ -38,62 +42,75 @@ void AbortDownload() {
   BindReplyHandler(ReplyKind::Command);
   State.CurrentKind = ReplyKind::Command;
   State.Succeeded = false;
+  State.UserAborted = true;
   State.DownloadTimer->SetEnabled(false);
 }
 
 void CompleteDownload() {
-  if (os::WriteLocalFile(State.LocalPath, State.TransferBuffer) != 0) {
-    // Everything arrived but cannot be stored: the buffer stays full, so the result is 4.
-    EndOperation(ReplyKind::Download, false);
-    return;
-  }
-  State.TransferBuffer.clear();
+  if (State.DownloadStream->Commit() != 0) return FailDownload();
   State.LocalPath.clear();
   State.RemotePath.clear();
   State.Sequence = 0;
   EndOperation(ReplyKind::Download, true);
 }
 
+// Stores data that arrived; false (and the download failed) when it would
+// run past the announced size or cannot be written.
+bool Store(const Bytes& data) {
+  if (data.size() > State.TransferSize - State.TransferDone ||
+      State.DownloadStream->Append(data.data(), data.size()) != 0) {
+    FailDownload();
+    return false;
+  }
+  State.TransferDone += static_cast<std::uint32_t>(data.size());
+  return true;
+}
+
 }  // namespace
 
 void ProcessDownloadReply(const Bytes& reply) {
   if (!State.DownloadTimer->Enabled()) return;
-  State.IdleTicks = 0;
   if (AsksForReadAgain(reply)) {
-    if (++State.RepeatedStarts > kRepeatLimit) return FailDownload();
-    StartDownload(State.DownloadName);
+    if (++State.RepeatedStarts > kRepeatLimit || !StartDownload(State.DownloadName)) FailDownload();
     return;
   }
   State.RepeatedStarts = 0;
-  if (State.Sequence == 0) {
-    const std::optional<ReadReply> first = ParseFirstReadReply(reply);
+  const auto sequence = static_cast<std::uint8_t>(State.Sequence);
+  // Byte 2 of a data reply echoes the sequence number of the request it
+  // answers; one that answers an earlier request is stale.
+  if (reply.size() >= kReadNextDataOffset && StatusOf(reply, kOpRead) != sequence) {
+    return NoteReplyWithoutProgress(ReplyKind::Download);
+  }
+  Bytes data;
+  if (sequence == 0) {
+    const std::optional<FirstReadReply> first = ParseFirstReadReply(reply);
     if (!first) return FailDownload();
-    State.TransferSize = static_cast<std::int32_t>(first->totalSize);
-    State.TransferBuffer = first->data;
+    State.TransferSize = first->totalSize;
+    data = first->data;
+    if (!Store(data)) return;
     ReportProgress();  // an abort is only taken from later replies
   } else {
-    std::optional<ReadReply> later = ParseNextReadReply(reply);
-    if (!later) return FailDownload();
-    DropStrayByte(later->data);
-    State.TransferBuffer += later->data;
+    data = NextReadReplyData(reply);
+    DropStrayByte(data);
+    if (!Store(data)) return;
     if (ReportProgress() == 1) return AbortDownload();
   }
-  if (State.TransferBuffer.size() >= static_cast<std::size_t>(std::max(State.TransferSize, 0))) {
-    return CompleteDownload();
+  if (State.TransferDone == State.TransferSize) return CompleteDownload();
+  if (data.empty()) {
+    NoteReplyWithoutProgress(ReplyKind::Download);
+    if (!State.DownloadTimer->Enabled()) return;
+  } else {
+    NoteProgress(ReplyKind::Download);
   }
-  State.Sequence = State.Sequence >= 255 ? 1 : State.Sequence + 1;
+  State.Sequence = NextSequence(sequence);
   SendPacket(ReadNextPacket(static_cast<std::uint8_t>(State.Sequence)));
 }
 
 int GetFile(const std::string& hostPath, const std::string& localPath, int copyFlags) {
   if (!State.PortWrapper) return kFsFileFailed;
-  const bool overwrite = (copyFlags & kFsCopyOverwrite) != 0;
-  if (os::FileExists(localPath)) {
-    if (!overwrite) {
-      Ui.MessageBeep(0);
-      return kFsFileExists;
-    }
-    if (os::DeleteLocalFile(localPath) != 0) return kFsFileFailed;
+  if (os::FileExists(localPath) && (copyFlags & kFsCopyOverwrite) == 0) {
+    Ui.MessageBeep(0);
+    return kFsFileExists;
   }
   const std::string phonePath = ToPhonePath(hostPath);
   if (phonePath.size() > kLongestPhonePath) return kFsFileFailed;
@@ -104,15 +121,14 @@ int GetFile(const std::string& hostPath, const std::string& localPath, int copyF
   }
   State.DownloadName = phonePath;
   State.RemotePath = phonePath;
-  State.Sequence = 0;
-  State.IdleTicks = 0;
-  State.RepeatedStarts = 0;
   State.LocalPath = localPath;
+  State.RepeatedStarts = 0;
+  State.UserAborted = false;
+  State.Succeeded = false;
   State.CommandTimer->SetEnabled(false);
-  StartDownload(State.DownloadName);
-  WaitWhileBusy();
+  if (StartDownload(State.DownloadName)) WaitWhileBusy();
+  // Unless it was committed, the temporary file goes and the target stays as it was.
+  State.DownloadStream.reset();
   if (State.Succeeded) return kFsFileOk;
-  return State.TransferBuffer.size() < static_cast<std::size_t>(std::max(State.TransferSize, 0))
-             ? kFsFileAborted
-             : kFsFileFailed;
+  return State.UserAborted ? kFsFileAborted : kFsFileFailed;
 }

@@ -60,19 +60,14 @@ std::optional<ListingEntry> ParseListingEntry(const Bytes& reply) {
   return entry;
 }
 
-std::optional<ReadReply> ParseFirstReadReply(const Bytes& reply) {
+std::optional<FirstReadReply> ParseFirstReadReply(const Bytes& reply) {
   if (reply.size() < kReadFirstDataOffset) return std::nullopt;
-  ReadReply read;
-  read.sequence = static_cast<std::uint8_t>(reply[kReadSequenceOffset]);
+  FirstReadReply read;
   read.totalSize = ReadLe32(reply, kReadTotalSizeOffset);
   read.data = reply.substr(kReadFirstDataOffset, ReadLe16(reply, kReadFirstLengthOffset));
   return read;
 }
 
-std::optional<ReadReply> ParseNextReadReply(const Bytes& reply) {
-  if (reply.size() <= kReadSequenceOffset) return std::nullopt;
-  ReadReply read;
-  read.sequence = static_cast<std::uint8_t>(reply[kReadSequenceOffset]);
-  if (reply.size() > kReadNextDataOffset) read.data = reply.substr(kReadNextDataOffset);
-  return read;
+Bytes NextReadReplyData(const Bytes& reply) {
+  return reply.size() > kReadNextDataOffset ? reply.substr(kReadNextDataOffset) : Bytes();
 }

@@ -54,7 +54,8 @@ constexpr std::size_t kEntryNameOffset = 25;
 constexpr std::int64_t kPhoneEpochUnixSeconds = 315964800;
 
 // Read replies.
-constexpr std::size_t kReadSequenceOffset = 2;  // the sequence number of the request answered
+// Byte 2 (kReplyStatusOffset) of a read reply echoes the sequence number of
+// the request it answers.
 constexpr std::size_t kReadTotalSizeOffset = 5;
 constexpr std::size_t kReadFirstLengthOffset = 9;
 constexpr std::size_t kReadFirstDataOffset = 11;
@@ -102,13 +103,12 @@ struct ListingEntry {
 // An entry reply to a listing request; empty when it is too short for its name.
 std::optional<ListingEntry> ParseListingEntry(const Bytes& reply);
 
-struct ReadReply {
-  std::uint8_t sequence = 0;
-  std::uint32_t totalSize = 0;  // first reply only
+struct FirstReadReply {
+  std::uint32_t totalSize = 0;
   Bytes data;
 };
 // The first reply of a read: the total size and the first D bytes of its data
 // (all that is there if fewer); empty when too short for its fields.
-std::optional<ReadReply> ParseFirstReadReply(const Bytes& reply);
-// A later reply: the sequence it answers and everything after its header.
-std::optional<ReadReply> ParseNextReadReply(const Bytes& reply);
+std::optional<FirstReadReply> ParseFirstReadReply(const Bytes& reply);
+// The data of a later read reply: everything after its header, if anything.
+Bytes NextReadReplyData(const Bytes& reply);

@@ -98,6 +98,25 @@ std::optional<Bytes> CheckedReply(const Bytes& received) {
   return unescaped;
 }
 
+std::optional<Bytes> CheckedReplyAtEnd(const Bytes& received,
+                                       const std::function<bool(std::string_view packet)>& wanted) {
+  // Every frame that ends where this one ends leaves the running checksum at
+  // the good residue; going backwards from there, a start where the value is
+  // back at its initial 0xFFFF begins a frame whose checksum holds.
+  const Bytes unescaped = Unescape(received);
+  if (unescaped.size() < 3 || unescaped.back() != kFrameEnd) return std::nullopt;
+  const std::size_t end = unescaped.size() - 1;  // the terminator is not checksummed
+  const std::size_t earliest = end > kLongestReplyFrame ? end - kLongestReplyFrame : 0;
+  std::uint16_t crc = kCrcGoodResidue;
+  std::optional<std::size_t> start;
+  for (std::size_t i = end; i-- > earliest;) {
+    CrcUnstep(static_cast<std::uint8_t>(unescaped[i]), crc);
+    if (crc == 0xFFFF && end - i > 2 && wanted(std::string_view(unescaped).substr(i, end - i - 2))) start = i;
+  }
+  if (!start) return std::nullopt;
+  return unescaped.substr(*start, end - *start - 2);
+}
+
 std::optional<Bytes> FrameCollector::Next() {
   const auto end = pending_.find(kFrameEnd);
   if (end == Bytes::npos) return std::nullopt;
@@ -182,12 +201,6 @@ bool IsReplyTo(std::string_view reply, const Bytes& request) {
 
 std::uint32_t IndexAsSent(std::uint32_t index) {
   return (index & 0xFF) == 0x7E ? index + 1 : index;
-}
-
-std::uint32_t ListingReplyIndex(std::uint8_t replyLowByte, std::uint32_t sentIndex) {
-  std::uint32_t index = (sentIndex & ~0xFFu) | replyLowByte;
-  if (replyLowByte < (sentIndex & 0xFF)) index += 0x100;
-  return index;
 }
 
 bool IsSafeEntryName(const std::string& name) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,12 @@ bool ChecksumMatches(const Bytes& unescapedFrame);
 // first checked as received and only unescaped if that fails. Empty when the
 // checksum fails.
 std::optional<Bytes> CheckedReply(const Bytes& received);
+// For a received frame that fails its checksum as a whole: the packet of the
+// longest checked frame, no longer than the longest reply, that it ends with
+// (a reply after the tail of an earlier one, or after line noise) and that
+// `wanted` accepts. One pass over the frame.
+std::optional<Bytes> CheckedReplyAtEnd(const Bytes& received,
+                                       const std::function<bool(std::string_view packet)>& wanted);
 
 // Cuts a byte stream into frames at each terminator.
 class FrameCollector {
@@ -79,9 +86,6 @@ Bytes RestartConfirmPacket();
 // with a repeat-request reply beginning 14 04.
 bool IsReplyTo(std::string_view reply, const Bytes& request);
 
-// The index a listing reply stands for: its byte 3 gives the low 8 bits, the
-// index that was sent gives the rest (a wrap past a multiple of 256 counts).
-std::uint32_t ListingReplyIndex(std::uint8_t replyLowByte, std::uint32_t sentIndex);
 // The index that a listing request for `index` really asks for on the wire
 // (the third-byte rule turns a low byte of 0x7E into 0x7F).
 std::uint32_t IndexAsSent(std::uint32_t index);

@@ -58,12 +58,11 @@ bool StartUpload(const std::string& localPath, const std::string& phonePath) {
   State.Busy = true;
   State.UploadLocalPath = localPath;
   State.UploadPhonePath = phonePath;
-  State.TransferSize = static_cast<std::int32_t>(data.size());
+  State.TransferSize = static_cast<std::uint32_t>(data.size());
   State.TransferBuffer = std::move(data);
   const Bytes chunk = CutChunk();
   State.Sequence = 0;
-  StartOperation(ReplyKind::Upload,
-                 WriteFirstPacket(phonePath, static_cast<std::uint32_t>(State.TransferSize), chunk));
+  StartOperation(ReplyKind::Upload, WriteFirstPacket(phonePath, State.TransferSize, chunk));
   return true;
 }
 
@@ -79,7 +78,7 @@ int ReportProgress() {
 void AbortUpload() {
   SendPacket(AbortPacket());
   State.Busy = false;
-  State.TransferBuffer.resize(1);  // the abort marker
+  State.UserAborted = true;
   BindReplyHandler(ReplyKind::Command);
   State.CurrentKind = ReplyKind::Command;
   State.Succeeded = false;
@@ -179,8 +178,9 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
     phonePath = ToPhonePath(hostPath);
   }
   State.Succeeded = false;
+  State.UserAborted = false;
   if (!StartUpload(localPath, phonePath)) return kFsFileFailed;
   WaitWhileBusy();
   if (State.Succeeded) return kFsFileOk;
-  return State.TransferBuffer.size() == 1 ? kFsFileAborted : kFsFileFailed;
+  return State.UserAborted ? kFsFileAborted : kFsFileFailed;
 }

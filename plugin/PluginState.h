@@ -58,6 +58,7 @@ struct PluginState {
   std::uint8_t ReplyState = 0;
   std::int32_t IdleTicks = 0;
   std::int32_t CommandIdleTicks = 0;  // command poll ticks since the request
+  std::int32_t RepliesWithoutProgress = 0;  // complete replies in a row that moved nothing
   std::int32_t Sequence = 0;
   Bytes LastRequest;                   // the packet whose reply is awaited
   ReplyKind CurrentKind = ReplyKind::Command;
@@ -66,6 +67,7 @@ struct PluginState {
   std::string ListPath;
   TFile Entry;
   std::uint32_t SentIndex = 0;  // index the last listing request asked for
+  bool RefreshListingPending = false;  // a made folder's listing request awaits its answer
   bool DirPhaseDone = false;
   bool ListingDone = false;
   std::int32_t InstallFolderIndex = 0;
@@ -74,8 +76,11 @@ struct PluginState {
   std::string DownloadName;
   std::string LocalPath;
   std::string RemotePath;
-  Bytes TransferBuffer;
-  std::int32_t TransferSize = 0;
+  Bytes TransferBuffer;             // the file being sent
+  std::uint32_t TransferSize = 0;
+  std::uint32_t TransferDone = 0;   // bytes received or sent so far
+  std::unique_ptr<os::ReplacingFile> DownloadStream;  // the download's temporary file
+  bool UserAborted = false;         // the progress callback asked to abort
   Bytes RxBuffer;
   std::int32_t RepeatedStarts = 0;  // repeat-request replies in a row
   std::string UploadLocalPath;      // the file being sent and where it goes

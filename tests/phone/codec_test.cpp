@@ -126,6 +126,22 @@ TEST(CheckedReply, AcceptsGoodFramesAndRefusesDamagedOnes) {
   EXPECT_FALSE(CheckedReply(Bytes()).has_value());
 }
 
+TEST(CheckedReply, ReplyAfterNoiseIsFoundInOnePass) {
+  const Bytes packet = Hex("59 04 01 00 00 02 00 61 7E");
+  const Bytes reply = EncodeFrame(packet);
+  const auto any = [](std::string_view) { return true; };
+  const auto read = [](std::string_view p) { return p.substr(0, 2) == "\x59\x04"; };
+  for (const Bytes& noise : {Hex("A8 11"), Hex("7D"), Hex("59 04 01"), Bytes(1 << 20, '\x59')}) {
+    SCOPED_TRACE(noise.size());
+    EXPECT_FALSE(CheckedReply(noise + reply).has_value());
+    EXPECT_EQ(CheckedReplyAtEnd(noise + reply, read), packet);
+  }
+  EXPECT_FALSE(CheckedReplyAtEnd(Hex("A8 11") + reply, [](std::string_view) { return false; }).has_value());
+  Bytes damaged = reply;
+  damaged[3] ^= 0x10;
+  EXPECT_FALSE(CheckedReplyAtEnd(Hex("A8 11") + damaged, any).has_value());
+}
+
 TEST(CheckedReply, FullChunkReplyIsCheckedAsReceivedThenUnescaped) {
   // 7 header bytes + 256 data bytes, sent without escaping by the phone: 266 bytes.
   Bytes packet = Hex("59 04 01 00 00 00 01");

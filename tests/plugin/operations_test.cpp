@@ -300,16 +300,44 @@ TEST_F(OperationsTest, FolderCommandsFollowThePhonesStatus) {
 
 TEST_F(OperationsTest, DamagedRepliesNeverGiveACopiedFile) {
   WriteFile(phone("d.bin"), Pattern(2000));
+  WriteFile(pc("d.bin"), "the user's own file");
   for (std::uint64_t nth = 1; nth <= 4; ++nth) {
     SCOPED_TRACE(nth);
     phonesim::FaultOptions faults;
     faults.flipNth = nth;
     faults.seed = static_cast<std::uint32_t>(nth);
     StartPhone(faults);
-    const int result = GetFile("\\d.bin", pc("d.bin"), kFsCopyOverwrite);
-    EXPECT_NE(result, kFsFileOk);
-    EXPECT_FALSE(fs::exists(pc("d.bin")));
+    EXPECT_EQ(GetFile("\\d.bin", pc("d.bin"), kFsCopyOverwrite), kFsFileFailed) << "a failure, not an abort";
+    EXPECT_EQ(ReadFile(pc("d.bin")), "the user's own file");
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "pc"), fs::directory_iterator()), 1)
+        << "no temporary file is left";
   }
+  phonesim::FaultOptions refusing;
+  refusing.statusByOp[kOpWrite] = kStatusWriteFailed;
+  StartPhone(refusing);
+  WriteFile(pc("257.bin"), Pattern(257));
+  EXPECT_EQ(PutFile(pc("257.bin"), "\\257.bin"), kFsFileFailed) << "one byte left unsent is no abort";
+}
+
+TEST_F(OperationsTest, RepliesRepeatedOnTheLineAreNotTakenTwice) {
+  // Before each reply the phone sends the one before it once more.
+  device().onFrame = [this, previous = Bytes()](const Bytes& frame) mutable {
+    Bytes reply;
+    for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+    device().Deliver(previous + reply);
+    previous = reply;
+  };
+  fs::create_directories(phone("a"));
+  fs::create_directories(phone("b"));
+  WriteFile(phone("c"), Pattern(1000));
+  EXPECT_EQ(List("\\"), (std::vector<std::string>{"a/", "b/", "c", "INSTALL JAVA GAME/", "INSTALL JAVA APP/",
+                                                  "INSTALL THEME/"}));
+  ASSERT_EQ(GetFile("\\c", pc("c"), 0), kFsFileOk);
+  EXPECT_TRUE(ReadFile(pc("c")) == Pattern(1000)) << "content differs";
+  EXPECT_EQ(MakeDirectory("\\d"), -1);
+  EXPECT_EQ(device().Waiting(), 0u) << "the made folder's listing request was answered before it returned";
+  EXPECT_EQ(List("\\"), (std::vector<std::string>{"a/", "b/", "d/", "c", "INSTALL JAVA GAME/", "INSTALL JAVA APP/",
+                                                  "INSTALL THEME/"}));
 }
 
 TEST_F(OperationsTest, PhoneThatKeepsAskingForTheRequestAgainIsGivenUp) {
