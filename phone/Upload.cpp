@@ -1,5 +1,7 @@
 // Copying a file to the phone in chunks of at most 256 bytes, and the
 // installations through the three install folders.
+#include <cstdint>
+
 #include "phone/InstallFolders.h"
 #include "phone/LinkDriver.h"
 #include "phone/Operations.h"
@@ -44,23 +46,28 @@ bool IsReadable(const std::string& localPath) {
   return os::ReadLocalFile(localPath, &data) == 0;
 }
 
-Bytes CutChunk() {
-  const std::size_t length = std::min(kChunkSize, State.TransferBuffer.size());
-  Bytes chunk = State.TransferBuffer.substr(0, length);
-  State.TransferBuffer.erase(0, length);
+bool AllSent() { return State.TransferDone == State.TransferBuffer.size(); }
+
+// The next chunk of the file: the file stays whole, an offset tells what was sent.
+Bytes NextChunk() {
+  const std::size_t length = std::min<std::size_t>(kChunkSize, State.TransferBuffer.size() - State.TransferDone);
+  Bytes chunk = State.TransferBuffer.substr(State.TransferDone, length);
+  State.TransferDone += static_cast<std::uint32_t>(length);
   return chunk;
 }
 
-// Reads the file first: a file that cannot be read fails before anything is sent.
+// Reads the file first: a file that cannot be read, or is too large for the
+// size field, fails before anything is sent.
 bool StartUpload(const std::string& localPath, const std::string& phonePath) {
   Bytes data;
-  if (os::ReadLocalFile(localPath, &data) != 0) return false;
+  if (os::ReadLocalFile(localPath, &data) != 0 || data.size() > UINT32_MAX) return false;
   State.Busy = true;
   State.UploadLocalPath = localPath;
   State.UploadPhonePath = phonePath;
   State.TransferSize = static_cast<std::uint32_t>(data.size());
   State.TransferBuffer = std::move(data);
-  const Bytes chunk = CutChunk();
+  State.TransferDone = 0;
+  const Bytes chunk = NextChunk();
   State.Sequence = 0;
   StartOperation(ReplyKind::Upload, WriteFirstPacket(phonePath, State.TransferSize, chunk));
   return true;
@@ -68,11 +75,9 @@ bool StartUpload(const std::string& localPath, const std::string& phonePath) {
 
 int ReportProgress() {
   if (!State.ProgressCallback) return 0;
-  const auto sent = static_cast<std::int64_t>(State.TransferSize) -
-                    static_cast<std::int64_t>(State.TransferBuffer.size());
   return State.ProgressCallback(State.PluginNumber, State.UploadLocalPath.data(),
                                 State.UploadPhonePath.data(),
-                                ProgressPercent(sent, State.TransferSize));
+                                ProgressPercent(State.TransferDone, State.TransferSize));
 }
 
 void AbortUpload() {
@@ -134,10 +139,10 @@ void ProcessUploadReply(const Bytes& reply) {
     EndOperation(ReplyKind::Upload, false);
     return;
   }
-  if (State.TransferBuffer.empty()) return UploadFinished();
+  if (AllSent()) return UploadFinished();
   if (ReportProgress() == 1) return AbortUpload();
-  const Bytes chunk = CutChunk();
-  State.Sequence = State.Sequence >= 255 ? 1 : State.Sequence + 1;
+  const Bytes chunk = NextChunk();
+  State.Sequence = NextSequence(static_cast<std::uint8_t>(State.Sequence));
   SendPacket(WriteNextPacket(static_cast<std::uint8_t>(State.Sequence), chunk));
 }
 
@@ -181,6 +186,8 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
   State.UserAborted = false;
   if (!StartUpload(localPath, phonePath)) return kFsFileFailed;
   WaitWhileBusy();
+  Bytes().swap(State.TransferBuffer);  // the file is held only while it is sent
+  State.TransferDone = 0;
   if (State.Succeeded) return kFsFileOk;
   return State.UserAborted ? kFsFileAborted : kFsFileFailed;
 }
