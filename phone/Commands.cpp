@@ -18,13 +18,30 @@ bool IsInstallPath(const std::string& hostPath) {
   return false;
 }
 
-void FillFindData(WIN32_FIND_DATAA* findData, const std::string& name, bool isDirectory,
-                  std::int32_t size) {
+#ifndef _WIN32
+// Hosts on Linux need a valid date on every entry; the Windows build keeps the
+// zero dates the record has always had.
+FILETIME FileTimeOfPhoneDate(std::uint32_t phoneSeconds) {
+  constexpr std::int64_t kFileTimeEpochToUnixSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+  constexpr std::int64_t kTicksPerSecond = 10000000;                  // of 100 ns
+  const auto ticks = static_cast<std::uint64_t>(
+      (kFileTimeEpochToUnixSeconds + kPhoneEpochUnixSeconds + phoneSeconds) * kTicksPerSecond);
+  return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
+}
+#endif
+
+void FillFindData(WIN32_FIND_DATAA* findData, const TFile& entry) {
   std::memset(findData, 0, sizeof(*findData));
-  findData->dwFileAttributes = isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  if (!isDirectory) findData->nFileSizeLow = static_cast<DWORD>(size);
-  const std::size_t length = std::min(std::strlen(name.c_str()), sizeof(findData->cFileName) - 1);
-  std::memcpy(findData->cFileName, name.c_str(), length);
+  findData->dwFileAttributes = entry.IsDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  if (!entry.IsDirectory) findData->nFileSizeLow = static_cast<DWORD>(entry.EntrySize);
+  const std::size_t length = std::min(std::strlen(entry.Name.c_str()), sizeof(findData->cFileName) - 1);
+  std::memcpy(findData->cFileName, entry.Name.c_str(), length);
+#ifndef _WIN32
+  const FILETIME date = FileTimeOfPhoneDate(entry.EntryDate);
+  findData->ftCreationTime = date;
+  findData->ftLastAccessTime = date;
+  findData->ftLastWriteTime = date;
+#endif
 }
 
 void ShowError(const char* text) { Ui.MessageBox(text, PluginTitle, os::kMbIconError); }
@@ -65,6 +82,7 @@ void ListingEntryReply(const Bytes& reply) {
   }
   State.Entry.IsDirectory = entry->isDirectory;
   State.Entry.Name = name;
+  State.Entry.EntryDate = entry->date;
   if (!entry->isDirectory) {
     State.Entry.EntrySize = static_cast<std::int32_t>(entry->size);
     State.ReplyState = kStateIdle;
@@ -227,7 +245,7 @@ HANDLE FindFirst(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
     ShowError("Error while reading file system!");
     return INVALID_HANDLE_VALUE;
   }
-  FillFindData(findData, State.Entry.Name, State.Entry.IsDirectory, State.Entry.EntrySize);
+  FillFindData(findData, State.Entry);
   return kSearchHandle;
 }
 
@@ -244,13 +262,13 @@ BOOL FindNext(WIN32_FIND_DATAA* findData) {
   if (State.ListingDone) {
     if (!State.ListPath.empty()) return 0;
     if (State.InstallFolderIndex >= static_cast<std::int32_t>(kInstallFolders.size())) return 0;
-    FillFindData(findData, kInstallFolders[State.InstallFolderIndex].name, true, 0);
+    FillFindData(findData, TFile{true, kInstallFolders[State.InstallFolderIndex].name, 0, 0});
     ++State.InstallFolderIndex;
     return -1;
   }
   // A failed reply ends the listing rather than repeating the last entry.
   if (!State.Succeeded) return 0;
-  FillFindData(findData, State.Entry.Name, State.Entry.IsDirectory, State.Entry.EntrySize);
+  FillFindData(findData, State.Entry);
   return -1;
 }
 

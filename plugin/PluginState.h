@@ -18,6 +18,7 @@ struct TFile {
   bool IsDirectory = false;
   std::string Name;
   std::int32_t EntrySize = 0;
+  std::uint32_t EntryDate = 0;  // the phone's date: seconds since 1980-01-06 00:00 UTC
 };
 
 // Owns the phone's port object; every tick and reply handler runs on it.

@@ -129,6 +129,34 @@ TEST_F(OperationsTest, RootListsFoldersFilesThenInstallFolders) {
             std::vector<std::string>(wire.begin(), wire.begin() + 8));
 }
 
+TEST_F(OperationsTest, EntriesCarryThePhonesDateInAllThreeTimes) {
+  // The phone dates its entries 2026-12-09 00:00 UTC, 1 480 809 600 s after 1980-01-06.
+  device().onFrame = [this](const Bytes& frame) {
+    Bytes reply;
+    for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+    Bytes packet = CheckedReply(reply).value();
+    if (packet.size() > kEntryNameOffset) {
+      Bytes date;
+      AppendLe32(date, 1480809600);
+      packet.replace(kEntryDateOffset, 4, date);
+    }
+    device().Deliver(EncodeFrame(packet));
+  };
+  fs::create_directories(phone("a"));
+  WriteFile(phone("c"), "c");
+  const auto ticks = [](const FILETIME& t) { return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+  WIN32_FIND_DATAA data;
+  std::vector<std::uint64_t> dates;
+  for (bool more = FindFirst("\\", &data) != INVALID_HANDLE_VALUE; more; more = FindNext(&data)) {
+    EXPECT_EQ(ticks(data.ftCreationTime), ticks(data.ftLastWriteTime)) << data.cFileName;
+    EXPECT_EQ(ticks(data.ftLastAccessTime), ticks(data.ftLastWriteTime)) << data.cFileName;
+    dates.push_back(ticks(data.ftLastWriteTime));
+  }
+  // Folder a and file c carry the phone's date; the install folders 1980-01-06 00:00 UTC.
+  const std::uint64_t phoneDate = 134412480000000000u, phoneEpoch = 119604384000000000u;
+  EXPECT_EQ(dates, (std::vector<std::uint64_t>{phoneDate, phoneDate, phoneEpoch, phoneEpoch, phoneEpoch}));
+}
+
 TEST_F(OperationsTest, SubFolderAndEmptyFoldersAndInstallPaths) {
   fs::create_directories(phone("data/a"));
   WriteFile(phone("data/c"), "1234");
