@@ -23,6 +23,18 @@ void Guarded(ReplyKind kind, Work&& work) {
   }
 }
 
+// Ends the running operation of `kind`: the phone no longer answers it.
+void GiveUp(ReplyKind kind) {
+  if (kind == ReplyKind::Upload && State.RestartPending) {
+    // The upload itself succeeded; only the phone's answer to the restart is missing.
+    State.RestartPending = false;
+    TimerOf(kind).SetEnabled(false);
+    State.Busy = false;
+    return;
+  }
+  EndOperation(kind, false);
+}
+
 void CallHandler(ReplyKind kind, TCustomComPort* sender, std::int32_t count) {
   wrapper& w = *State.PortWrapper;
   switch (kind) {
@@ -40,16 +52,7 @@ void PollTick(ReplyKind kind, std::int32_t& idleTicks) {
     if (!TimerOf(kind).Enabled()) return;
     TComPort& port = State.PortWrapper->Port();
     if (port.BytesWaiting() > 0) CallHandler(kind, nullptr, port.BytesWaiting());
-    if (TimerOf(kind).Enabled() && idleTicks > kIdleTickLimit) {
-      if (kind == ReplyKind::Upload && State.RestartPending) {
-        // The upload itself succeeded; only the phone's answer to the restart is missing.
-        State.RestartPending = false;
-        TimerOf(kind).SetEnabled(false);
-        State.Busy = false;
-        return;
-      }
-      EndOperation(kind, false);
-    }
+    if (TimerOf(kind).Enabled() && idleTicks > kIdleTickLimit) GiveUp(kind);
   });
 }
 
@@ -134,9 +137,7 @@ void NoteProgress(ReplyKind kind) {
 void NoteReplyWithoutProgress(ReplyKind kind) {
   ResetIdleCount(kind);
   ++State.RepliesWithoutProgress;
-  if (State.RepliesWithoutProgress >= kRepliesWithoutProgressLimit && TimerOf(kind).Enabled()) {
-    EndOperation(kind, false);
-  }
+  if (State.RepliesWithoutProgress >= kRepliesWithoutProgressLimit && TimerOf(kind).Enabled()) GiveUp(kind);
 }
 
 void CollectFrames(TCustomComPort& port, std::int32_t count) {

@@ -102,7 +102,7 @@ void OfferRestart() {
     // The export waits on for the phone's answer, so the confirmation goes out
     // even on hosts that run no message loop between calls.
     State.RestartPending = true;
-    State.IdleTicks = 0;
+    NoteProgress(ReplyKind::Upload);
     SendPacket(RestartPacket());
     State.UploadTimer->SetEnabled(true);
     return;
@@ -126,7 +126,7 @@ void UploadFinished() {
 
 void ProcessUploadReply(const Bytes& reply) {
   if (!State.UploadTimer->Enabled()) return;
-  State.IdleTicks = 0;
+  NoteProgress(ReplyKind::Upload);
   if (reply[0] == char(kCmdRestart)) {
     SendPacket(RestartConfirmPacket());
     State.RestartPending = false;
