@@ -9,12 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "phone/Protocol.h"
 #include "phone/Unit1.h"
 
 namespace phonesim {
-
-// The phone's clock counts seconds from 1980-01-06 00:00 UTC.
-constexpr std::int64_t kPhoneEpochUnixSeconds = 315964800;
 
 struct FolderEntry {
   std::string name;

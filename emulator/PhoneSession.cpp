@@ -6,14 +6,12 @@ namespace phonesim {
 namespace {
 
 constexpr std::size_t kMaxNameLength = 255;  // the one-byte length field
-static_assert(kEntryTimeOffset + 4 == kEntrySizeOffset);
-
-std::uint8_t NextSequence(std::uint8_t sequence) { return sequence == 255 ? 1 : sequence + 1; }
+static_assert(kEntryDateOffset + 4 == kEntrySizeOffset);
 
 Bytes EntryPacket(std::uint8_t op, std::uint32_t index, const std::string& phonePath, const FolderEntry& entry) {
   Bytes packet{char(kCmdFileSystem), char(op), char(kStatusOk)};
   AppendLe32(packet, index);
-  packet.append(kEntryTimeOffset - packet.size(), '\0');
+  packet.append(kEntryDateOffset - packet.size(), '\0');
   AppendLe32(packet, entry.modified);
   AppendLe32(packet, static_cast<std::uint32_t>(entry.size));
   packet.append(kEntryNameLengthOffset - packet.size(), '\0');

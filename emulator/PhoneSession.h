@@ -9,20 +9,9 @@
 
 #include "emulator/PhoneFileSystem.h"
 #include "emulator/PhoneRequest.h"
+#include "phone/Protocol.h"
 
 namespace phonesim {
-
-// Statuses of the phone's status frames 59 <op> <status>.
-enum PhoneStatus : std::uint8_t {
-  kStatusOk = 0x00,
-  kStatusWriteFailed = 0x01,
-  kStatusDirMissing = 0x03,
-  kStatusFileMissing = 0x06,
-  kStatusDirExists = 0x07,
-  kStatusCannotList = 0x08,
-  kStatusDirNotEmpty = 0x09,
-  kStatusNoEntry = 0x1C,
-};
 
 // The DIAG "bad command" answer that precedes an echo of a request the phone
 // does not know.
@@ -31,19 +20,6 @@ constexpr std::uint8_t kBadCommand = 0x13;
 Bytes StatusPacket(std::uint8_t op, std::uint8_t status);
 // The status a failed request of this kind gets.
 std::uint8_t FailureStatus(std::uint8_t op);
-
-// Byte offsets of a listing entry reply.
-constexpr std::size_t kEntryIndexOffset = 3;
-constexpr std::size_t kEntryTimeOffset = 11;  // modification time, phone time, 32 bits
-constexpr std::size_t kEntrySizeOffset = 15;
-constexpr std::size_t kEntryNameLengthOffset = 24;
-constexpr std::size_t kEntryNameOffset = 25;
-// Byte offsets of read replies.
-constexpr std::size_t kReadTotalSizeOffset = 5;
-constexpr std::size_t kReadFirstLengthOffset = 9;
-constexpr std::size_t kReadFirstDataOffset = 11;
-constexpr std::size_t kReadNextLengthOffset = 5;
-constexpr std::size_t kReadNextDataOffset = 7;
 
 class PhoneSession {
  public:

@@ -22,6 +22,7 @@
 #include "platform/ini.h"
 #include "platform/platform.h"
 #include "serial/CPort.h"
+#include "phone/InstallFolders.h"
 
 namespace fs = std::filesystem;
 
@@ -32,19 +33,6 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kModuleName = "VelkPlugin.wfx";
 constexpr const char* kSettingsName = "fsplugin.ini";
-
-// The install folders at the module's root; what each takes, and the phone
-// folder that must exist for it (a theme's last two levels the module makes).
-struct InstallFolder {
-  const char* name;
-  bool javaPair;  // a .jar or a .jad, the other lying beside it
-  const char* phoneFolder;
-};
-constexpr InstallFolder kInstallFolders[] = {
-    {"INSTALL JAVA GAME", true, "/brew/mod/java_ams/config/games"},
-    {"INSTALL JAVA APP", true, "/brew/mod/java_ams/config/apps"},
-    {"INSTALL THEME", false, "/brew/mod/cmgr/pp"},
-};
 
 // ---------------------------------------------------------------------------
 // Host paths: the user may type '/' or '\'; the module gets the same separator.
@@ -321,9 +309,9 @@ std::string InstallFailureReason(Session& session, const InstallFolder& folder, 
     if (const auto unreadable = UnreadableReason(companion)) return "its companion is missing: " + *unreadable;
   }
   if (!session.PhoneAnswers()) return UnreachableReason(session);
-  const auto entry = FindRemote(session, folder.phoneFolder).entry;
-  if (!entry || !entry->isDirectory)
-    return std::string("the phone has no folder ") + folder.phoneFolder + ", into which this installation goes";
+  const std::string required = std::string("/") + folder.requiredFolder;
+  const auto entry = FindRemote(session, required).entry;
+  if (!entry || !entry->isDirectory) return "the phone has no folder " + required + ", into which this installation goes";
   return "the phone did not take the file";
 }
 
@@ -369,7 +357,7 @@ int ListCommand(Session& session, const std::string& typed, bool longForm) {
 
 bool IsInstallFolder(const std::string& folder, const RemoteEntry& entry) {
   if (!IsRoot(folder) || !entry.isDirectory) return false;
-  for (const auto& install : kInstallFolders)
+  for (const InstallFolder& install : kInstallFolders)
     if (entry.name == install.name) return true;
   return false;
 }
@@ -628,9 +616,9 @@ int main(int argc, char** argv) {
   if (mkdir->parsed()) return FolderCommand(&Session::MakeDir, session, path, "make folder", MakeDirReason);
   if (rmdir->parsed()) return RemoveDirCommand(session, path);
   if (rm->parsed()) return FolderCommand(&Session::DeleteRemoteFile, session, path, "delete", DeleteReason);
-  if (installGame->parsed()) return InstallCommand(session, kInstallFolders[0], local);
-  if (installApp->parsed()) return InstallCommand(session, kInstallFolders[1], local);
-  if (installTheme->parsed()) return InstallCommand(session, kInstallFolders[2], local);
+  if (installGame->parsed()) return InstallCommand(session, kInstallFolders[kInstallJavaGame], local);
+  if (installApp->parsed()) return InstallCommand(session, kInstallFolders[kInstallJavaApp], local);
+  if (installTheme->parsed()) return InstallCommand(session, kInstallFolders[kInstallTheme], local);
   session.Execute(HostPath(path));
   return 0;
 }

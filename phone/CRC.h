@@ -5,3 +5,7 @@
 
 // Updates the running value `crc` with `count` bytes of `data`.
 void CrcStep(const std::uint8_t* data, std::uint16_t count, std::uint16_t& crc);
+// Undoes CrcStep over one byte: the value before `byte` was added.
+void CrcUnstep(std::uint8_t byte, std::uint16_t& crc);
+// The running value after a packet followed by its own checksum, low byte first.
+constexpr std::uint16_t kCrcGoodResidue = 0xF0B8;

@@ -1,59 +1,47 @@
 // Listing folders and the short commands (make folder, remove folder, delete
 // file), with the reply handler they share.
-#include <array>
 #include <cstring>
 
+#include "phone/InstallFolders.h"
 #include "phone/LinkDriver.h"
 #include "phone/Operations.h"
 
 namespace {
 
-// States of the command reply handler.
-enum : std::uint8_t {
-  kStateIdle = 0,
-  kStateDispatch = 1,
-  kStateDirEntry = 3,
-  kStateFileEntry = 4,
-  kStateSubOp07 = 5,
-  kStateSubOp0C = 6,
-  kStateDelete = 8,
-  kStateMakeDir = 9,
-  kStateRemoveDir = 10,
-  kStateDownload = 11,
-};
-
-const Bytes kDirListFailed("\x59\x0A\x08\x09\xA8\x7E", 6);
-const Bytes kNoMoreDirs("\x59\x0A\x1C\xAC\xFE\x7E", 6);
-const Bytes kNoMoreFiles("\x59\x0B\x1C\x74\xE7\x7E", 6);
-const Bytes kRemoveDirDone("\x59\x01\x00\xE9\xC0\x7E", 6);
-const Bytes kRemoveDirMissing("\x59\x01\x03\x72\xF2\x7E", 6);
-const Bytes kRemoveDirNotEmpty("\x59\x01\x09\x28\x5D\x7E", 6);
-
-constexpr std::size_t kEntryNameLengthAt = 24;
-constexpr std::size_t kEntryNameAt = 25;
-constexpr std::size_t kEntrySizeAt = 15;
-constexpr std::size_t kTrailerLength = 3;
-
 const HANDLE kSearchHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(10));
 
-const std::array<const char*, 3> kInstallFolders = {"INSTALL JAVA GAME", "INSTALL JAVA APP",
-                                                    "INSTALL THEME"};
-
 bool IsInstallPath(const std::string& hostPath) {
-  for (const char* folder : kInstallFolders) {
-    const std::string path = std::string("\\") + folder;
+  for (const InstallFolder& folder : kInstallFolders) {
+    const std::string path = std::string("\\") + folder.name;
     if (hostPath == path || hostPath == path + "\\") return true;
   }
   return false;
 }
 
-void FillFindData(WIN32_FIND_DATAA* findData, const std::string& name, bool isDirectory,
-                  std::int32_t size) {
+#ifndef _WIN32
+// Hosts on Linux need a valid date on every entry; the Windows build keeps the
+// zero dates the record has always had.
+FILETIME FileTimeOfPhoneDate(std::uint32_t phoneSeconds) {
+  constexpr std::int64_t kFileTimeEpochToUnixSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+  constexpr std::int64_t kTicksPerSecond = 10000000;                  // of 100 ns
+  const auto ticks = static_cast<std::uint64_t>(
+      (kFileTimeEpochToUnixSeconds + kPhoneEpochUnixSeconds + phoneSeconds) * kTicksPerSecond);
+  return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
+}
+#endif
+
+void FillFindData(WIN32_FIND_DATAA* findData, const TFile& entry) {
   std::memset(findData, 0, sizeof(*findData));
-  findData->dwFileAttributes = isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  if (!isDirectory) findData->nFileSizeLow = static_cast<DWORD>(size);
-  const std::size_t length = std::min(std::strlen(name.c_str()), sizeof(findData->cFileName) - 1);
-  std::memcpy(findData->cFileName, name.c_str(), length);
+  findData->dwFileAttributes = entry.IsDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  if (!entry.IsDirectory) findData->nFileSizeLow = static_cast<DWORD>(entry.EntrySize);
+  const std::size_t length = std::min(std::strlen(entry.Name.c_str()), sizeof(findData->cFileName) - 1);
+  std::memcpy(findData->cFileName, entry.Name.c_str(), length);
+#ifndef _WIN32
+  const FILETIME date = FileTimeOfPhoneDate(entry.EntryDate);
+  findData->ftCreationTime = date;
+  findData->ftLastAccessTime = date;
+  findData->ftLastWriteTime = date;
+#endif
 }
 
 void ShowError(const char* text) { Ui.MessageBox(text, PluginTitle, os::kMbIconError); }
@@ -79,74 +67,87 @@ void FailCommand() {
 
 // An entry reply: its name, size and index. Names that a host would take for
 // a path are skipped by asking for the next index at once.
-void ListingEntry(const Bytes& reply, bool isDirectory) {
-  if (reply.size() < kEntryNameAt + kTrailerLength) return FailCommand();
-  const std::size_t nameLength = static_cast<std::uint8_t>(reply[kEntryNameLengthAt]);
-  if (reply.size() < kEntryNameAt + nameLength + kTrailerLength) return FailCommand();
-  std::string path = reply.substr(kEntryNameAt, nameLength);
-  path.resize(std::strlen(path.c_str()));  // the name may end with a zero byte
-  const std::string name = NameFromPath(path);
-  const std::uint32_t index =
-      ListingReplyIndex(static_cast<std::uint8_t>(reply[3]), State.SentIndex);
-  State.Sequence = static_cast<std::int32_t>(index + 1);
+void ListingEntryReply(const Bytes& reply) {
+  const std::optional<ListingEntry> entry = ParseListingEntry(reply);
+  if (!entry) return FailCommand();
+  const std::string name = NameFromPath(entry->path);
+  State.Sequence = static_cast<std::int32_t>(State.SentIndex + 1);
   if (!IsSafeEntryName(name)) {
-    if (isDirectory) {
+    if (entry->isDirectory) {
       RequestDirEntry(State.ListPath, State.Sequence);
     } else {
       RequestFileEntry(State.ListPath, State.Sequence);
     }
     return;
   }
-  State.Entry.IsDirectory = isDirectory;
+  State.Entry.IsDirectory = entry->isDirectory;
   State.Entry.Name = name;
-  if (!isDirectory) {
-    State.Entry.EntrySize = static_cast<std::int32_t>(ReadLe32(reply, kEntrySizeAt));
+  State.Entry.EntryDate = entry->date;
+  if (!entry->isDirectory) {
+    State.Entry.EntrySize = static_cast<std::int32_t>(entry->size);
     State.ReplyState = kStateIdle;
   }
   State.Busy = false;
 }
 
-void DirectoryReply(const Bytes& frame, const Bytes& reply) {
-  if (frame == kDirListFailed) return FailCommand();
-  if (frame == kNoMoreDirs) {
+void DirectoryReply(const Bytes& reply) {
+  if (IsStatusReply(reply, kOpIterateDirs, kStatusCannotList)) return FailCommand();
+  if (IsStatusReply(reply, kOpIterateDirs, kStatusNoEntry)) {
     State.Sequence = 0;
     State.DirPhaseDone = true;
     State.ReplyState = kStateIdle;
     RequestFileEntry(State.ListPath, 0);
     return;
   }
-  ListingEntry(reply, true);
+  ListingEntryReply(reply);
 }
 
-void FileReply(const Bytes& frame, const Bytes& reply) {
-  if (frame == kNoMoreFiles) {
+void FileReply(const Bytes& reply) {
+  if (IsStatusReply(reply, kOpIterateFiles, kStatusNoEntry)) {
     State.ListingDone = true;
     State.ReplyState = kStateIdle;
     State.Sequence = 0;
     State.Busy = false;
     return;
   }
-  ListingEntry(reply, false);
+  ListingEntryReply(reply);
 }
 
 void MakeDirReply(const Bytes& reply) {
-  const char status = reply.size() > 2 ? reply[2] : 0;
-  if (status == 0x00) {
-    // The phone is asked for the folder listed last, as a refresh; the answer
-    // is not waited for.
+  const std::optional<std::uint8_t> status = StatusOf(reply, kOpMakeDir);
+  if (status == kStatusOk) {
+    // The phone is asked for the folder listed last, as a refresh. Its answer
+    // is awaited as well, so that it cannot be taken for the reply to a later
+    // request.
+    State.RefreshListingPending = true;
     RequestDirEntry(State.ListPath, 0);
-    State.ReplyState = kStateIdle;
-    State.Succeeded = true;
-  } else if (status == 0x07) {
-    State.Succeeded = false;
+    return;
   }
+  if (status == kStatusDirExists) State.Succeeded = false;
   State.Busy = false;
 }
 
-void RemoveDirReply(const Bytes& frame) {
+// The answer to a made folder's refresh request ends the make-directory
+// command; what it lists is not used.
+void RefreshListingReply() {
+  State.RefreshListingPending = false;
+  State.ReplyState = kStateIdle;
+  EndOperation(ReplyKind::Command, true);
+}
+
+// An entry for another index than the one asked for answers an earlier
+// listing request.
+bool IsStaleEntry(const Bytes& reply) {
+  const bool listing = reply[1] == char(kOpIterateDirs) || reply[1] == char(kOpIterateFiles);
+  return listing && reply.size() > kEntryIndexOffset &&
+         static_cast<std::uint8_t>(reply[kEntryIndexOffset]) != (State.SentIndex & 0xFF);
+}
+
+void RemoveDirReply(const Bytes& reply) {
   State.Busy = false;
-  if (frame == kRemoveDirDone) State.ReplyState = kStateIdle;
-  if (frame == kRemoveDirMissing || frame == kRemoveDirNotEmpty) {
+  if (IsStatusReply(reply, kOpRemoveDir, kStatusOk)) State.ReplyState = kStateIdle;
+  if (IsStatusReply(reply, kOpRemoveDir, kStatusDirMissing) ||
+      IsStatusReply(reply, kOpRemoveDir, kStatusDirNotEmpty)) {
     State.Succeeded = false;
     State.ReplyState = kStateIdle;
   }
@@ -154,12 +155,12 @@ void RemoveDirReply(const Bytes& frame) {
 
 void DeleteReply(const Bytes& reply) {
   State.Busy = false;
-  if (reply.size() > 2 && reply[0] == char(kCmdFileSystem) && reply[1] == char(kOpDeleteFile)) {
-    if (reply[2] != 0) {
-      State.Succeeded = false;
-    } else {
-      State.ReplyState = kStateIdle;
-    }
+  const std::optional<std::uint8_t> status = StatusOf(reply, kOpDeleteFile);
+  if (!status) return;
+  if (*status != kStatusOk) {
+    State.Succeeded = false;
+  } else {
+    State.ReplyState = kStateIdle;
   }
 }
 
@@ -168,10 +169,10 @@ std::uint8_t StateForSubOperation(char op) {
     case kOpMakeDir: return kStateMakeDir;
     case kOpRemoveDir: return kStateRemoveDir;
     case kOpDeleteFile: return kStateDelete;
-    case 0x07: return kStateSubOp07;
+    case 0x07: return kStateUnaskedOp07;
     case kOpIterateDirs: return kStateDirEntry;
     case kOpIterateFiles: return kStateFileEntry;
-    case 0x0C: return kStateSubOp0C;
+    case 0x0C: return kStateUnaskedOp0C;
     default: return kStateDispatch;
   }
 }
@@ -187,7 +188,9 @@ BOOL RunPathCommand(FileSystemOp op, const std::string& phonePath) {
 
 }  // namespace
 
-void wrapper::ProcessCommandReply(const Bytes& frame, const Bytes& reply) {
+void ProcessCommandReply(const Bytes& reply) {
+  if (IsStaleEntry(reply)) return NoteReplyWithoutProgress(ReplyKind::Command);
+  if (State.RefreshListingPending) return RefreshListingReply();
   State.Succeeded = true;
   State.Entry.EntrySize = 0;
   State.CommandTimer->SetEnabled(false);
@@ -196,11 +199,11 @@ void wrapper::ProcessCommandReply(const Bytes& frame, const Bytes& reply) {
     State.ReplyState = StateForSubOperation(reply[1]);
   }
   switch (State.ReplyState) {
-    case kStateDirEntry: DirectoryReply(frame, reply); break;
-    case kStateFileEntry: FileReply(frame, reply); break;
+    case kStateDirEntry: DirectoryReply(reply); break;
+    case kStateFileEntry: FileReply(reply); break;
     case kStateDelete: DeleteReply(reply); break;
     case kStateMakeDir: MakeDirReply(reply); break;
-    case kStateRemoveDir: RemoveDirReply(frame); break;
+    case kStateRemoveDir: RemoveDirReply(reply); break;
     default: break;
   }
   // A reply that neither ended the command nor led to another request would
@@ -242,7 +245,7 @@ HANDLE FindFirst(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
     ShowError("Error while reading file system!");
     return INVALID_HANDLE_VALUE;
   }
-  FillFindData(findData, State.Entry.Name, State.Entry.IsDirectory, State.Entry.EntrySize);
+  FillFindData(findData, State.Entry);
   return kSearchHandle;
 }
 
@@ -259,20 +262,24 @@ BOOL FindNext(WIN32_FIND_DATAA* findData) {
   if (State.ListingDone) {
     if (!State.ListPath.empty()) return 0;
     if (State.InstallFolderIndex >= static_cast<std::int32_t>(kInstallFolders.size())) return 0;
-    FillFindData(findData, kInstallFolders[State.InstallFolderIndex], true, 0);
+    FillFindData(findData, TFile{true, kInstallFolders[State.InstallFolderIndex].name, 0, 0});
     ++State.InstallFolderIndex;
     return -1;
   }
   // A failed reply ends the listing rather than repeating the last entry.
   if (!State.Succeeded) return 0;
-  FillFindData(findData, State.Entry.Name, State.Entry.IsDirectory, State.Entry.EntrySize);
+  FillFindData(findData, State.Entry);
   return -1;
 }
 
 BOOL MakeDirectory(const std::string& path) {
   const std::string phonePath = ApplyBracketRule(ToPhonePath(path));
   if (phonePath.empty()) return 0;
-  return RunPathCommand(kOpMakeDir, phonePath);
+  const BOOL made = RunPathCommand(kOpMakeDir, phonePath);
+  // A refresh request that got no answer leaves the folder made all the same.
+  if (!State.RefreshListingPending) return made;
+  State.RefreshListingPending = false;
+  return -1;
 }
 
 BOOL RemoveDirectory(const std::string& hostPath) {

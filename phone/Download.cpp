@@ -1,41 +1,39 @@
 // Copying a file from the phone: one read request naming the file, then one
-// next-chunk request per reply until the announced size has arrived.
+// next-chunk request per reply until the announced size has arrived. The data
+// goes into a temporary file beside the target, which replaces the target only
+// once the whole file has arrived.
 #include "phone/LinkDriver.h"
 #include "phone/Operations.h"
 
 namespace {
 
-const Bytes kReadStatus6("\x59\x04\x06\x67\xDB\x7E", 6);
-
-constexpr std::size_t kFirstReplyMinimum = 14;  // header, size, length, trailer
-constexpr std::size_t kFirstDataAt = 11;
-constexpr std::size_t kLaterDataAt = 7;
-constexpr std::size_t kTrailerLength = 3;
 constexpr std::size_t kLongestPhonePath = 254;  // the path's count byte includes its zero
 // A phone that keeps asking for the request again gets this many tries.
 constexpr int kRepeatLimit = 3;
 
-void StartDownload(const std::string& phonePath) {
+// Sends the first read request with an empty temporary file; false when that
+// file cannot be made.
+bool StartDownload(const std::string& phonePath) {
+  State.DownloadStream.reset();  // a new start drops what came before
+  int error = 0;
+  State.DownloadStream = os::CreateReplacingFile(State.LocalPath, &error);
+  if (!State.DownloadStream) return false;
   State.Busy = true;
-  State.ReplyState = 11;
+  State.ReplyState = kStateDownloading;
   State.Sequence = 0;
-  State.TransferBuffer.clear();
+  State.TransferDone = 0;
   State.TransferSize = 0;
   StartOperation(ReplyKind::Download, ReadFirstPacket(phonePath));
+  return true;
 }
 
-// Ends a download that can never complete: result 4 at once.
-void FailDownload() {
-  State.TransferBuffer.clear();
-  State.TransferSize = 0;
-  EndOperation(ReplyKind::Download, false);
-}
+// Ends a download that can never complete: result 4.
+void FailDownload() { EndOperation(ReplyKind::Download, false); }
 
 int ReportProgress() {
   if (!State.ProgressCallback) return 0;
   return State.ProgressCallback(State.PluginNumber, State.RemotePath.data(), State.LocalPath.data(),
-                                ProgressPercent(static_cast<std::int64_t>(State.TransferBuffer.size()),
-                                                State.TransferSize));
+                                ProgressPercent(State.TransferDone, State.TransferSize));
 }
 
 void AbortDownload() {
@@ -44,67 +42,75 @@ void AbortDownload() {
   BindReplyHandler(ReplyKind::Command);
   State.CurrentKind = ReplyKind::Command;
   State.Succeeded = false;
+  State.UserAborted = true;
   State.DownloadTimer->SetEnabled(false);
 }
 
 void CompleteDownload() {
-  if (os::WriteLocalFile(State.LocalPath, State.TransferBuffer) != 0) {
-    // Everything arrived but cannot be stored: the buffer stays full, so the result is 4.
-    EndOperation(ReplyKind::Download, false);
-    return;
-  }
-  State.TransferBuffer.clear();
+  if (State.DownloadStream->Commit() != 0) return FailDownload();
   State.LocalPath.clear();
   State.RemotePath.clear();
   State.Sequence = 0;
   EndOperation(ReplyKind::Download, true);
 }
 
+// Stores data that arrived; false (and the download failed) when it would
+// run past the announced size or cannot be written.
+bool Store(const Bytes& data) {
+  if (data.size() > State.TransferSize - State.TransferDone ||
+      State.DownloadStream->Append(data.data(), data.size()) != 0) {
+    FailDownload();
+    return false;
+  }
+  State.TransferDone += static_cast<std::uint32_t>(data.size());
+  return true;
+}
+
 }  // namespace
 
-void wrapper::ProcessDownloadReply(const Bytes& frame, const Bytes& reply) {
+void ProcessDownloadReply(const Bytes& reply) {
   if (!State.DownloadTimer->Enabled()) return;
-  State.IdleTicks = 0;
-  const bool repeatRequest = (reply.size() >= 2 && reply[0] == 0x14 && reply[1] == 0x04) ||
-                             frame == kReadStatus6;
-  if (repeatRequest) {
-    if (++State.RepeatedStarts > kRepeatLimit) return FailDownload();
-    StartDownload(State.DownloadName);
+  if (AsksForReadAgain(reply)) {
+    if (++State.RepeatedStarts > kRepeatLimit || !StartDownload(State.DownloadName)) FailDownload();
     return;
   }
   State.RepeatedStarts = 0;
-  if (State.Sequence == 0) {
-    if (reply.size() < kFirstReplyMinimum) return FailDownload();
-    State.TransferSize = static_cast<std::int32_t>(ReadLe32(reply, 5));
-    const std::size_t announced = ReadLe16(reply, 9);
-    const Bytes data = reply.substr(kFirstDataAt, reply.size() - kFirstDataAt - kTrailerLength);
-    State.TransferBuffer = data.substr(0, announced);
+  const auto sequence = static_cast<std::uint8_t>(State.Sequence);
+  // Byte 2 of a data reply echoes the sequence number of the request it
+  // answers; one that answers an earlier request is stale.
+  if (reply.size() >= kReadNextDataOffset && StatusOf(reply, kOpRead) != sequence) {
+    return NoteReplyWithoutProgress(ReplyKind::Download);
+  }
+  Bytes data;
+  if (sequence == 0) {
+    const std::optional<FirstReadReply> first = ParseFirstReadReply(reply);
+    if (!first) return FailDownload();
+    State.TransferSize = first->totalSize;
+    data = first->data;
+    if (!Store(data)) return;
     ReportProgress();  // an abort is only taken from later replies
   } else {
-    Bytes data;
-    if (reply.size() > kLaterDataAt + kTrailerLength) {
-      data = reply.substr(kLaterDataAt, reply.size() - kLaterDataAt - kTrailerLength);
-    }
+    data = NextReadReplyData(reply);
     DropStrayByte(data);
-    State.TransferBuffer += data;
+    if (!Store(data)) return;
     if (ReportProgress() == 1) return AbortDownload();
   }
-  if (State.TransferBuffer.size() >= static_cast<std::size_t>(std::max(State.TransferSize, 0))) {
-    return CompleteDownload();
+  if (State.TransferDone == State.TransferSize) return CompleteDownload();
+  if (data.empty()) {
+    NoteReplyWithoutProgress(ReplyKind::Download);
+    if (!State.DownloadTimer->Enabled()) return;
+  } else {
+    NoteProgress(ReplyKind::Download);
   }
-  State.Sequence = State.Sequence >= 255 ? 1 : State.Sequence + 1;
+  State.Sequence = NextSequence(sequence);
   SendPacket(ReadNextPacket(static_cast<std::uint8_t>(State.Sequence)));
 }
 
 int GetFile(const std::string& hostPath, const std::string& localPath, int copyFlags) {
   if (!State.PortWrapper) return kFsFileFailed;
-  const bool overwrite = (copyFlags & kFsCopyOverwrite) != 0;
-  if (os::FileExists(localPath)) {
-    if (!overwrite) {
-      Ui.MessageBeep(0);
-      return kFsFileExists;
-    }
-    if (os::DeleteLocalFile(localPath) != 0) return kFsFileFailed;
+  if (os::FileExists(localPath) && (copyFlags & kFsCopyOverwrite) == 0) {
+    Ui.MessageBeep(0);
+    return kFsFileExists;
   }
   const std::string phonePath = ToPhonePath(hostPath);
   if (phonePath.size() > kLongestPhonePath) return kFsFileFailed;
@@ -115,15 +121,14 @@ int GetFile(const std::string& hostPath, const std::string& localPath, int copyF
   }
   State.DownloadName = phonePath;
   State.RemotePath = phonePath;
-  State.Sequence = 0;
-  State.IdleTicks = 0;
-  State.RepeatedStarts = 0;
   State.LocalPath = localPath;
+  State.RepeatedStarts = 0;
+  State.UserAborted = false;
+  State.Succeeded = false;
   State.CommandTimer->SetEnabled(false);
-  StartDownload(State.DownloadName);
-  WaitWhileBusy();
+  if (StartDownload(State.DownloadName)) WaitWhileBusy();
+  // Unless it was committed, the temporary file goes and the target stays as it was.
+  State.DownloadStream.reset();
   if (State.Succeeded) return kFsFileOk;
-  return State.TransferBuffer.size() < static_cast<std::size_t>(std::max(State.TransferSize, 0))
-             ? kFsFileAborted
-             : kFsFileFailed;
+  return State.UserAborted ? kFsFileAborted : kFsFileFailed;
 }

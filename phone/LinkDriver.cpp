@@ -4,6 +4,14 @@
 
 namespace {
 
+void ResetIdleCount(ReplyKind kind) {
+  if (kind == ReplyKind::Command) {
+    State.CommandIdleTicks = 0;
+  } else {
+    State.IdleTicks = 0;
+  }
+}
+
 // A failure inside a handler ends the operation of that kind, whichever path
 // (a tick or the port's receive event) called it.
 template <typename Work>
@@ -13,6 +21,18 @@ void Guarded(ReplyKind kind, Work&& work) {
   } catch (const std::exception&) {
     if (State.PortWrapper) EndOperation(kind, false);
   }
+}
+
+// Ends the running operation of `kind`: the phone no longer answers it.
+void GiveUp(ReplyKind kind) {
+  if (kind == ReplyKind::Upload && State.RestartPending) {
+    // The upload itself succeeded; only the phone's answer to the restart is missing.
+    State.RestartPending = false;
+    TimerOf(kind).SetEnabled(false);
+    State.Busy = false;
+    return;
+  }
+  EndOperation(kind, false);
 }
 
 void CallHandler(ReplyKind kind, TCustomComPort* sender, std::int32_t count) {
@@ -32,16 +52,7 @@ void PollTick(ReplyKind kind, std::int32_t& idleTicks) {
     if (!TimerOf(kind).Enabled()) return;
     TComPort& port = State.PortWrapper->Port();
     if (port.BytesWaiting() > 0) CallHandler(kind, nullptr, port.BytesWaiting());
-    if (TimerOf(kind).Enabled() && idleTicks > kIdleTickLimit) {
-      if (kind == ReplyKind::Upload && State.RestartPending) {
-        // The upload itself succeeded; only the phone's answer to the restart is missing.
-        State.RestartPending = false;
-        TimerOf(kind).SetEnabled(false);
-        State.Busy = false;
-        return;
-      }
-      EndOperation(kind, false);
-    }
+    if (TimerOf(kind).Enabled() && idleTicks > kIdleTickLimit) GiveUp(kind);
   });
 }
 
@@ -78,11 +89,8 @@ void BindReplyHandler(ReplyKind kind) {
 void StartOperation(ReplyKind kind, const Bytes& firstRequest) {
   BindReplyHandler(kind);
   State.CurrentKind = kind;
-  if (kind == ReplyKind::Command) {
-    State.CommandIdleTicks = 0;
-  } else {
-    State.IdleTicks = 0;
-  }
+  ResetIdleCount(kind);
+  State.RepliesWithoutProgress = 0;
   if (kind == ReplyKind::Download) State.RxBuffer.clear();
   for (ReplyKind other : {ReplyKind::Command, ReplyKind::Download, ReplyKind::Upload}) {
     if (other != kind) TimerOf(other).SetEnabled(false);
@@ -99,53 +107,56 @@ void EndOperation(ReplyKind kind, bool succeeded) {
 
 namespace {
 
-// A frame that fails its checksum may still end with a whole reply, after the
-// tail of an earlier one or line noise: that reply is taken.
-std::optional<Bytes> ReplyAtEnd(const Bytes& frame, Bytes& received) {
-  for (std::size_t start = 1; start + 3 <= frame.size(); ++start) {
-    const Bytes candidate = frame.substr(start);
-    std::optional<Bytes> reply = CheckedReply(candidate);
-    if (reply && IsReplyTo(*reply, State.LastRequest)) {
-      received = candidate;
-      return reply;
-    }
-  }
-  return std::nullopt;
-}
+bool AnswersLastRequest(std::string_view packet) { return IsReplyTo(packet, State.LastRequest); }
 
 void RouteFrame(const Bytes& frame) {
   const ReplyKind kind = State.CurrentKind;
-  Bytes received = frame;
   std::optional<Bytes> reply = CheckedReply(frame);
-  if (!reply) reply = ReplyAtEnd(frame, received);
+  if (!reply) reply = CheckedReplyAtEnd(frame, AnswersLastRequest);
   if (!reply) {
     // A damaged reply fails what it answers, and nothing of it is used;
     // bytes that do not even begin like the awaited reply are noise.
-    if (IsReplyTo(frame, State.LastRequest) && TimerOf(kind).Enabled()) EndOperation(kind, false);
+    if (AnswersLastRequest(frame) && TimerOf(kind).Enabled()) EndOperation(kind, false);
     return;
   }
-  if (!IsReplyTo(*reply, State.LastRequest)) return;
-  wrapper& w = *State.PortWrapper;
+  if (!AnswersLastRequest(*reply)) return NoteReplyWithoutProgress(kind);  // a late reply
   switch (kind) {
-    case ReplyKind::Command: w.ProcessCommandReply(received, *reply); break;
-    case ReplyKind::Download: w.ProcessDownloadReply(received, *reply); break;
-    case ReplyKind::Upload: w.ProcessUploadReply(*reply); break;
+    case ReplyKind::Command: ProcessCommandReply(*reply); break;
+    case ReplyKind::Download: ProcessDownloadReply(*reply); break;
+    case ReplyKind::Upload: ProcessUploadReply(*reply); break;
   }
 }
 
 }  // namespace
 
+void NoteProgress(ReplyKind kind) {
+  ResetIdleCount(kind);
+  State.RepliesWithoutProgress = 0;
+}
+
+void NoteReplyWithoutProgress(ReplyKind kind) {
+  ResetIdleCount(kind);
+  ++State.RepliesWithoutProgress;
+  if (State.RepliesWithoutProgress >= kRepliesWithoutProgressLimit && TimerOf(kind).Enabled()) GiveUp(kind);
+}
+
 void CollectFrames(TCustomComPort& port, std::int32_t count) {
   Bytes received;
   port.ReadString(received, count);
-  State.RxBuffer += received;
+  Bytes pending = std::move(State.RxBuffer);
+  State.RxBuffer.clear();
+  pending += received;
   // Escaping keeps 0x7E out of a frame's body, so each 0x7E ends one reply.
-  for (auto end = State.RxBuffer.find(kFrameEnd); end != Bytes::npos && State.PortWrapper;
-       end = State.RxBuffer.find(kFrameEnd)) {
-    const Bytes frame = State.RxBuffer.substr(0, end + 1);
-    State.RxBuffer.erase(0, end + 1);
-    RouteFrame(frame);
+  std::size_t start = 0;
+  for (auto end = pending.find(kFrameEnd); end != Bytes::npos && State.PortWrapper;
+       end = pending.find(kFrameEnd, start)) {
+    // What lies further back than the longest reply can be is noise.
+    const std::size_t from = std::max(start, end + 1 > kLongestReplyFrame ? end + 1 - kLongestReplyFrame : 0);
+    start = end + 1;
+    RouteFrame(pending.substr(from, start - from));
   }
+  const std::size_t kept = std::min(pending.size() - start, kLongestReplyFrame);
+  State.RxBuffer.append(pending, pending.size() - kept, kept);
 }
 
 // All three handlers read alike; each complete frame goes to the operation

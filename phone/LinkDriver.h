@@ -11,6 +11,24 @@
 // 50 ms poll ticks.
 constexpr int kIdleTickLimit = 50;
 constexpr unsigned kPollIntervalMs = 50;
+// Complete replies in a row that move the operation no further (late or
+// stale replies, chunks without data) before it is given up.
+constexpr int kRepliesWithoutProgressLimit = 3;
+
+// The values of ReplyState, the state of the command reply handler: which
+// reply it judges next.
+enum CommandReplyState : std::uint8_t {
+  kStateIdle = 0,           // a reply has been dealt with
+  kStateDispatch = 1,       // a reply began with 0x59: its sub-operation picks the state
+  kStateDirEntry = 3,       // iterate-directories reply
+  kStateFileEntry = 4,      // iterate-files reply
+  kStateUnaskedOp07 = 5,    // sub-operations 0x07 and 0x0C, which the module never
+  kStateUnaskedOp0C = 6,    //   sends: no action
+  kStateDelete = 8,         // delete-file reply
+  kStateMakeDir = 9,        // make-directory reply
+  kStateRemoveDir = 10,     // remove-directory reply
+  kStateDownloading = 11,   // a download runs; its replies go to the download
+};
 
 // Frames the packet and writes it; a write failure beeps and goes no further.
 void SendPacket(const Bytes& packet);
@@ -26,5 +44,17 @@ os::Timer& TimerOf(ReplyKind kind);
 // Reads what is waiting and hands each complete reply frame, in order, to the
 // operation that awaits it. A damaged reply fails the running operation; a
 // frame that answers no outstanding request (a late reply of an earlier one,
-// the tail of one sent before the port was opened) is dropped.
+// the tail of one sent before the port was opened) is not used, but counts as
+// a sign of life. A frame longer than the longest reply is cut to its end.
 void CollectFrames(TCustomComPort& port, std::int32_t count);
+// A reply moved the operation on: the idle count and the count of replies
+// without progress start again.
+void NoteProgress(ReplyKind kind);
+// A complete reply that moved the operation on by nothing is still a sign of
+// life; the third in a row ends the operation as failed.
+void NoteReplyWithoutProgress(ReplyKind kind);
+
+// Judge one complete, checked reply (a packet) of the running operation.
+void ProcessCommandReply(const Bytes& reply);
+void ProcessDownloadReply(const Bytes& reply);
+void ProcessUploadReply(const Bytes& reply);

@@ -88,10 +88,33 @@ bool ChecksumMatches(const Bytes& frame) {
 }
 
 std::optional<Bytes> CheckedReply(const Bytes& received) {
-  if (received.size() == kUnescapedFullReplyLength && ChecksumMatches(received)) return received;
+  constexpr std::size_t kTrailer = 3;  // checksum low, high, terminator
+  if (received.size() == kUnescapedFullReplyLength && ChecksumMatches(received)) {
+    return received.substr(0, received.size() - kTrailer);
+  }
   Bytes unescaped = Unescape(received);
-  if (ChecksumMatches(unescaped)) return unescaped;
-  return std::nullopt;
+  if (!ChecksumMatches(unescaped)) return std::nullopt;
+  unescaped.resize(unescaped.size() - kTrailer);
+  return unescaped;
+}
+
+std::optional<Bytes> CheckedReplyAtEnd(const Bytes& received,
+                                       const std::function<bool(std::string_view packet)>& wanted) {
+  // Every frame that ends where this one ends leaves the running checksum at
+  // the good residue; going backwards from there, a start where the value is
+  // back at its initial 0xFFFF begins a frame whose checksum holds.
+  const Bytes unescaped = Unescape(received);
+  if (unescaped.size() < 3 || unescaped.back() != kFrameEnd) return std::nullopt;
+  const std::size_t end = unescaped.size() - 1;  // the terminator is not checksummed
+  const std::size_t earliest = end > kLongestReplyFrame ? end - kLongestReplyFrame : 0;
+  std::uint16_t crc = kCrcGoodResidue;
+  std::optional<std::size_t> start;
+  for (std::size_t i = end; i-- > earliest;) {
+    CrcUnstep(static_cast<std::uint8_t>(unescaped[i]), crc);
+    if (crc == 0xFFFF && end - i > 2 && wanted(std::string_view(unescaped).substr(i, end - i - 2))) start = i;
+  }
+  if (!start) return std::nullopt;
+  return unescaped.substr(*start, end - *start - 2);
 }
 
 std::optional<Bytes> FrameCollector::Next() {
@@ -166,43 +189,18 @@ Bytes PathCommandPacket(FileSystemOp op, const std::string& phonePath) {
 Bytes RestartPacket() { return Bytes{char(kCmdRestart), 0x01, 0x00}; }
 Bytes RestartConfirmPacket() { return Bytes{char(kCmdRestart), 0x02, 0x00}; }
 
-std::uint32_t ReadLe32(const Bytes& bytes, std::size_t offset) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(bytes.at(offset + i));
-  return value;
-}
-
-std::uint16_t ReadLe16(const Bytes& bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes.at(offset)) |
-                                    (static_cast<std::uint8_t>(bytes.at(offset + 1)) << 8));
-}
-
-void AppendLe32(Bytes& bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-void AppendLe16(Bytes& bytes, std::uint16_t value) {
-  bytes += static_cast<char>(value & 0xFF);
-  bytes += static_cast<char>(value >> 8);
-}
-
 // ---------------------------------------------------------------------------
 
-bool IsReplyTo(const Bytes& reply, const Bytes& request) {
+bool IsReplyTo(std::string_view reply, const Bytes& request) {
   if (reply.empty() || request.size() < 2) return false;
   if (request[0] == char(kCmdRestart)) return reply[0] == char(kCmdRestart);
-  if (request[1] == char(kOpRead) && reply.size() >= 2 && reply[0] == 0x14 && reply[1] == 0x04) return true;
-  return reply.size() >= 2 && reply[0] == request[0] && reply[1] == request[1];
+  if (reply.size() < 2) return false;
+  if (request[1] == char(kOpRead) && reply[0] == char(kCmdRepeatRequest) && reply[1] == char(kOpRead)) return true;
+  return reply[0] == request[0] && reply[1] == request[1];
 }
 
 std::uint32_t IndexAsSent(std::uint32_t index) {
   return (index & 0xFF) == 0x7E ? index + 1 : index;
-}
-
-std::uint32_t ListingReplyIndex(std::uint8_t replyLowByte, std::uint32_t sentIndex) {
-  std::uint32_t index = (sentIndex & ~0xFFu) | replyLowByte;
-  if (replyLowByte < (sentIndex & 0xFF)) index += 0x100;
-  return index;
 }
 
 bool IsSafeEntryName(const std::string& name) {

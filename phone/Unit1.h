@@ -4,11 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
-// Packets, frames and file data are byte strings that may hold zero bytes.
-using Bytes = std::string;
+#include "phone/Protocol.h"
 
 constexpr char kFrameEnd = 0x7E;
 constexpr char kEscape = 0x7D;
@@ -35,9 +36,16 @@ void UnescapeFrame(Bytes& frame);
 // True when an unescaped frame (packet, checksum low, high, 0x7E) carries the
 // checksum of its packet.
 bool ChecksumMatches(const Bytes& unescapedFrame);
-// A received frame, unescaped and checked: a 266-byte frame is first checked
-// as received and only unescaped if that fails. Empty when the checksum fails.
+// The packet of a received frame, unescaped and checked: a 266-byte frame is
+// first checked as received and only unescaped if that fails. Empty when the
+// checksum fails.
 std::optional<Bytes> CheckedReply(const Bytes& received);
+// For a received frame that fails its checksum as a whole: the packet of the
+// longest checked frame, no longer than the longest reply, that it ends with
+// (a reply after the tail of an earlier one, or after line noise) and that
+// `wanted` accepts. One pass over the frame.
+std::optional<Bytes> CheckedReplyAtEnd(const Bytes& received,
+                                       const std::function<bool(std::string_view packet)>& wanted);
 
 // Cuts a byte stream into frames at each terminator.
 class FrameCollector {
@@ -55,22 +63,6 @@ class FrameCollector {
 // ---------------------------------------------------------------------------
 // Request packets
 
-enum PhoneCommand : std::uint8_t {
-  kCmdFileSystem = 0x59,
-  kCmdRestart = 0x29,
-};
-enum FileSystemOp : std::uint8_t {
-  kOpMakeDir = 0x00,
-  kOpRemoveDir = 0x01,
-  kOpRead = 0x04,
-  kOpWrite = 0x05,
-  kOpDeleteFile = 0x06,
-  kOpIterateDirs = 0x0A,
-  kOpIterateFiles = 0x0B,
-};
-
-constexpr std::size_t kChunkSize = 256;
-
 // Length byte (path bytes plus the terminating zero), path, zero.
 Bytes PathField(const std::string& phonePath);
 // Iterate-directories (0x0A) or iterate-files (0x0B) request for an index.
@@ -86,23 +78,14 @@ Bytes PathCommandPacket(FileSystemOp op, const std::string& phonePath);
 Bytes RestartPacket();
 Bytes RestartConfirmPacket();
 
-// Little-endian helpers for reading reply fields.
-std::uint32_t ReadLe32(const Bytes& bytes, std::size_t offset);
-std::uint16_t ReadLe16(const Bytes& bytes, std::size_t offset);
-void AppendLe32(Bytes& bytes, std::uint32_t value);
-void AppendLe16(Bytes& bytes, std::uint16_t value);
-
 // ---------------------------------------------------------------------------
 // Reply judging and path rules
 
 // True when `reply` (unescaped) answers `request`: same command and, for the
 // file-system command, the same sub-operation; a read may also be answered
 // with a repeat-request reply beginning 14 04.
-bool IsReplyTo(const Bytes& reply, const Bytes& request);
+bool IsReplyTo(std::string_view reply, const Bytes& request);
 
-// The index a listing reply stands for: its byte 3 gives the low 8 bits, the
-// index that was sent gives the rest (a wrap past a multiple of 256 counts).
-std::uint32_t ListingReplyIndex(std::uint8_t replyLowByte, std::uint32_t sentIndex);
 // The index that a listing request for `index` really asks for on the wire
 // (the third-byte rule turns a low byte of 0x7E into 0x7F).
 std::uint32_t IndexAsSent(std::uint32_t index);

@@ -1,17 +1,13 @@
 // Copying a file to the phone in chunks of at most 256 bytes, and the
 // installations through the three install folders.
+#include <cstdint>
+
+#include "phone/InstallFolders.h"
 #include "phone/LinkDriver.h"
 #include "phone/Operations.h"
 
 namespace {
 
-const std::string kJavaGameFolder = "\\INSTALL JAVA GAME\\";
-const std::string kJavaAppFolder = "\\INSTALL JAVA APP\\";
-const std::string kThemeFolder = "\\INSTALL THEME\\";
-const std::string kPhoneGames = "brew/mod/java_ams/config/games/";
-const std::string kPhoneApps = "brew/mod/java_ams/config/apps/";
-const std::string kPhoneThemeParent = "brew/mod/cmgr/pp/thm";
-const std::string kPhoneThemes = "brew/mod/cmgr/pp/thm/usr";
 const char* const kRestartQuestion =
     "Phone has to be restarted for the installation to finish. Do it now?";
 
@@ -32,6 +28,14 @@ std::string Extension(const std::string& localPath) {
   return dot == std::string::npos ? std::string() : name.substr(dot);
 }
 
+// The install folder a host folder ("\\NAME\\") names, if any.
+const InstallFolder* InstallFolderOf(const std::string& hostFolder) {
+  for (const InstallFolder& folder : kInstallFolders) {
+    if (hostFolder == std::string("\\") + folder.name + "\\") return &folder;
+  }
+  return nullptr;
+}
+
 std::string PhoneFolderOf(const std::string& phonePath) {
   const auto slash = phonePath.rfind('/');
   return slash == std::string::npos ? std::string() : phonePath.substr(0, slash + 1);
@@ -42,42 +46,44 @@ bool IsReadable(const std::string& localPath) {
   return os::ReadLocalFile(localPath, &data) == 0;
 }
 
-Bytes CutChunk() {
-  const std::size_t length = std::min(kChunkSize, State.TransferBuffer.size());
-  Bytes chunk = State.TransferBuffer.substr(0, length);
-  State.TransferBuffer.erase(0, length);
+bool AllSent() { return State.TransferDone == State.TransferBuffer.size(); }
+
+// The next chunk of the file: the file stays whole, an offset tells what was sent.
+Bytes NextChunk() {
+  const std::size_t length = std::min<std::size_t>(kChunkSize, State.TransferBuffer.size() - State.TransferDone);
+  Bytes chunk = State.TransferBuffer.substr(State.TransferDone, length);
+  State.TransferDone += static_cast<std::uint32_t>(length);
   return chunk;
 }
 
-// Reads the file first: a file that cannot be read fails before anything is sent.
+// Reads the file first: a file that cannot be read, or is too large for the
+// size field, fails before anything is sent.
 bool StartUpload(const std::string& localPath, const std::string& phonePath) {
   Bytes data;
-  if (os::ReadLocalFile(localPath, &data) != 0) return false;
+  if (os::ReadLocalFile(localPath, &data) != 0 || data.size() > UINT32_MAX) return false;
   State.Busy = true;
   State.UploadLocalPath = localPath;
   State.UploadPhonePath = phonePath;
-  State.TransferSize = static_cast<std::int32_t>(data.size());
+  State.TransferSize = static_cast<std::uint32_t>(data.size());
   State.TransferBuffer = std::move(data);
-  const Bytes chunk = CutChunk();
+  State.TransferDone = 0;
+  const Bytes chunk = NextChunk();
   State.Sequence = 0;
-  StartOperation(ReplyKind::Upload,
-                 WriteFirstPacket(phonePath, static_cast<std::uint32_t>(State.TransferSize), chunk));
+  StartOperation(ReplyKind::Upload, WriteFirstPacket(phonePath, State.TransferSize, chunk));
   return true;
 }
 
 int ReportProgress() {
   if (!State.ProgressCallback) return 0;
-  const auto sent = static_cast<std::int64_t>(State.TransferSize) -
-                    static_cast<std::int64_t>(State.TransferBuffer.size());
   return State.ProgressCallback(State.PluginNumber, State.UploadLocalPath.data(),
                                 State.UploadPhonePath.data(),
-                                ProgressPercent(sent, State.TransferSize));
+                                ProgressPercent(State.TransferDone, State.TransferSize));
 }
 
 void AbortUpload() {
   SendPacket(AbortPacket());
   State.Busy = false;
-  State.TransferBuffer.resize(1);  // the abort marker
+  State.UserAborted = true;
   BindReplyHandler(ReplyKind::Command);
   State.CurrentKind = ReplyKind::Command;
   State.Succeeded = false;
@@ -96,7 +102,7 @@ void OfferRestart() {
     // The export waits on for the phone's answer, so the confirmation goes out
     // even on hosts that run no message loop between calls.
     State.RestartPending = true;
-    State.IdleTicks = 0;
+    NoteProgress(ReplyKind::Upload);
     SendPacket(RestartPacket());
     State.UploadTimer->SetEnabled(true);
     return;
@@ -118,9 +124,9 @@ void UploadFinished() {
 
 }  // namespace
 
-void wrapper::ProcessUploadReply(const Bytes& reply) {
+void ProcessUploadReply(const Bytes& reply) {
   if (!State.UploadTimer->Enabled()) return;
-  State.IdleTicks = 0;
+  NoteProgress(ReplyKind::Upload);
   if (reply[0] == char(kCmdRestart)) {
     SendPacket(RestartConfirmPacket());
     State.RestartPending = false;
@@ -128,17 +134,15 @@ void wrapper::ProcessUploadReply(const Bytes& reply) {
     State.Busy = false;
     return;
   }
-  const bool accepted = reply.size() >= 3 && reply[0] == char(kCmdFileSystem) &&
-                        reply[1] == char(kOpWrite) && reply[2] == 0;
-  if (!accepted) {
+  if (!IsWriteAccepted(reply)) {
     // The phone refused the chunk it was sent: the file cannot be complete.
     EndOperation(ReplyKind::Upload, false);
     return;
   }
-  if (State.TransferBuffer.empty()) return UploadFinished();
+  if (AllSent()) return UploadFinished();
   if (ReportProgress() == 1) return AbortUpload();
-  const Bytes chunk = CutChunk();
-  State.Sequence = State.Sequence >= 255 ? 1 : State.Sequence + 1;
+  const Bytes chunk = NextChunk();
+  State.Sequence = NextSequence(static_cast<std::uint8_t>(State.Sequence));
   SendPacket(WriteNextPacket(static_cast<std::uint8_t>(State.Sequence), chunk));
 }
 
@@ -151,8 +155,9 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
   const auto lastSeparator = hostPath.rfind('\\');
   const std::string folder = lastSeparator == std::string::npos ? std::string() : hostPath.substr(0, lastSeparator + 1);
   const std::string fileName = hostPath.substr(folder.size());
+  const InstallFolder* install = InstallFolderOf(folder);
   std::string phonePath;
-  if (folder == kJavaGameFolder || folder == kJavaAppFolder) {
+  if (install && install->javaPair) {
     const std::string extension = Extension(localPath);
     const std::string stem = localPath.substr(0, localPath.size() - 1);
     if (extension == ".jad") {
@@ -167,20 +172,22 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
     // Both files of the pair must be readable before anything is sent.
     const std::string companion = extension == ".jad" ? State.PendingJar : State.PendingJad;
     if (!IsReadable(localPath) || !IsReadable(companion)) return kFsFileFailed;
-    phonePath = (folder == kJavaGameFolder ? kPhoneGames : kPhoneApps) + fileName;
+    phonePath = install->phoneFolder + fileName;
     Ui.Beep(0, 1001);
-  } else if (folder == kThemeFolder) {
+  } else if (install) {
     if (!IsReadable(localPath)) return kFsFileFailed;
     State.PendingTheme = localPath;
-    MakeDirectory(kPhoneThemeParent);
-    MakeDirectory(kPhoneThemes);
-    phonePath = kPhoneThemes + "/" + fileName;
+    for (const char* themeFolder : kThemeFoldersToCreate) MakeDirectory(themeFolder);
+    phonePath = install->phoneFolder + fileName;
   } else {
     phonePath = ToPhonePath(hostPath);
   }
   State.Succeeded = false;
+  State.UserAborted = false;
   if (!StartUpload(localPath, phonePath)) return kFsFileFailed;
   WaitWhileBusy();
+  Bytes().swap(State.TransferBuffer);  // the file is held only while it is sent
+  State.TransferDone = 0;
   if (State.Succeeded) return kFsFileOk;
-  return State.TransferBuffer.size() == 1 ? kFsFileAborted : kFsFileFailed;
+  return State.UserAborted ? kFsFileAborted : kFsFileFailed;
 }

@@ -232,7 +232,20 @@ void KeepModuleLoaded();
 bool FileExists(const std::string& path);
 int DeleteLocalFile(const std::string& path);
 int ReadLocalFile(const std::string& path, std::string* data);
+// Creates or replaces a local file in one step (through ReplacingFile).
 int WriteLocalFile(const std::string& path, const std::string& data);
+
+// A local file written piece by piece into a temporary file beside it. Commit
+// replaces the file (or creates it) in one step; a writer destroyed before a
+// successful Commit removes its temporary file and leaves the file untouched.
+class ReplacingFile {
+ public:
+  virtual ~ReplacingFile() = default;
+  virtual int Append(const char* data, std::size_t count) = 0;
+  virtual int Commit() = 0;
+};
+// Null on failure, with the code in *error.
+std::unique_ptr<ReplacingFile> CreateReplacingFile(const std::string& path, int* error);
 
 int LastError();
 void SetLastError(int code);

@@ -832,11 +832,50 @@ int ReadLocalFile(const std::string& path, std::string* data) {
   return 0;
 }
 
-int WriteLocalFile(const std::string& path, const std::string& data) {
+namespace {
+
+class PosixReplacingFile : public ReplacingFile {
+ public:
+  PosixReplacingFile(std::string target, std::string temp, int fd)
+      : target_(std::move(target)), temp_(std::move(temp)), fd_(fd) {}
+  ~PosixReplacingFile() override {
+    if (fd_ >= 0) close(fd_);
+    if (!committed_) unlink(temp_.c_str());
+  }
+  int Append(const char* data, std::size_t count) override {
+    std::size_t done = 0;
+    while (done < count) {
+      const ssize_t n = write(fd_, data + done, count - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return n == 0 ? EIO : Errno();
+      done += static_cast<std::size_t>(n);
+    }
+    return 0;
+  }
+  int Commit() override {
+    if (fsync(fd_) != 0) return Errno();
+    const int closed = close(fd_);
+    fd_ = -1;
+    if (closed != 0) return Errno();
+    if (rename(temp_.c_str(), target_.c_str()) != 0) return Errno();
+    committed_ = true;
+    return 0;
+  }
+
+ private:
+  std::string target_;
+  std::string temp_;
+  int fd_;
+  bool committed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ReplacingFile> CreateReplacingFile(const std::string& path, int* error) {
   const std::string target = WriteTarget(path);
   struct stat old;
   const bool existed = stat(target.c_str(), &old) == 0;
-  // A new name in the same folder, so that the rename below replaces the
+  // A new name in the same folder, so that the rename at Commit replaces the
   // target in one step and a partial file never stands under its name.
   static std::atomic<unsigned> counter{0};
   std::string temp;
@@ -844,38 +883,26 @@ int WriteLocalFile(const std::string& path, const std::string& data) {
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temp = target + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return Errno();
+    if (fd < 0 && errno != EEXIST) break;
   }
-  if (fd < 0) return EEXIST;
-  auto fail = [&]() {
-    const int e = Errno();
-    close(fd);
-    unlink(temp.c_str());
-    return e;
-  };
-  if (existed && fchmod(fd, old.st_mode & 07777) != 0) return fail();
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return fail();
-    }
-    done += static_cast<std::size_t>(n);
+  if (fd < 0) {
+    *error = Errno();
+    return nullptr;
   }
-  if (fsync(fd) != 0) return fail();
-  if (close(fd) != 0) {
-    const int e = Errno();
-    unlink(temp.c_str());
-    return e;
+  auto file = std::make_unique<PosixReplacingFile>(target, temp, fd);
+  if (existed && fchmod(fd, old.st_mode & 07777) != 0) {
+    *error = Errno();
+    return nullptr;
   }
-  if (rename(temp.c_str(), target.c_str()) != 0) {
-    const int e = Errno();
-    unlink(temp.c_str());
-    return e;
-  }
-  return 0;
+  return file;
+}
+
+int WriteLocalFile(const std::string& path, const std::string& data) {
+  int error = 0;
+  const auto file = CreateReplacingFile(path, &error);
+  if (!file) return error;
+  if (const int appended = file->Append(data.data(), data.size())) return appended;
+  return file->Commit();
 }
 
 namespace {

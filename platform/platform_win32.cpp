@@ -519,31 +519,71 @@ int ReadLocalFile(const std::string& path, std::string* data) {
   return 0;
 }
 
-int WriteLocalFile(const std::string& path, const std::string& data) {
-  // Written beside the target and renamed over it, so that no partial file
-  // ever stands under the target's name.
+namespace {
+
+class Win32ReplacingFile : public ReplacingFile {
+ public:
+  Win32ReplacingFile(std::string target, std::string temp, HANDLE file)
+      : target_(std::move(target)), temp_(std::move(temp)), file_(file) {}
+  ~Win32ReplacingFile() override {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    if (!committed_) DeleteFileA(temp_.c_str());
+  }
+  int Append(const char* data, std::size_t count) override {
+    std::size_t done = 0;
+    while (done < count) {
+      DWORD written = 0;
+      const auto piece = static_cast<DWORD>(std::min<std::size_t>(count - done, 0x40000000));
+      if (!WriteFile(file_, data + done, piece, &written, nullptr) || written == 0)
+        return FailureCode(ERROR_WRITE_FAULT);
+      done += written;
+    }
+    return 0;
+  }
+  int Commit() override {
+    const BOOL closed = CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    if (!closed) return FailureCode(ERROR_WRITE_FAULT);
+    if (!MoveFileExA(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING))
+      return FailureCode(ERROR_WRITE_FAULT);
+    committed_ = true;
+    return 0;
+  }
+
+ private:
+  std::string target_;
+  std::string temp_;
+  HANDLE file_;
+  bool committed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ReplacingFile> CreateReplacingFile(const std::string& path, int* error) {
+  // A new name in the target's folder, so that the move at Commit replaces
+  // the target in one step and no partial file ever stands under its name.
   const std::string folder = FolderOf(path);
   char temporary[MAX_PATH];
-  if (GetTempFileNameA(folder.empty() ? "." : folder.c_str(), "vlk", 0, temporary) == 0) return FailureCode(ERROR_WRITE_FAULT);
-  int error = 0;
-  {
-    Handle file(CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
-      error = FailureCode(ERROR_WRITE_FAULT);
-    } else {
-      std::size_t done = 0;
-      while (error == 0 && done < data.size()) {
-        DWORD written = 0;
-        if (!WriteFile(file.Get(), data.data() + done, static_cast<DWORD>(data.size() - done), &written, nullptr))
-          error = FailureCode(ERROR_WRITE_FAULT);
-        done += written;
-      }
-    }
+  if (GetTempFileNameA(folder.empty() ? "." : folder.c_str(), "vlk", 0, temporary) == 0) {
+    *error = FailureCode(ERROR_WRITE_FAULT);
+    return nullptr;
   }
-  if (error == 0 && !MoveFileExA(temporary, path.c_str(), MOVEFILE_REPLACE_EXISTING))
-    error = FailureCode(ERROR_WRITE_FAULT);
-  if (error != 0) DeleteFileA(temporary);
-  return error;
+  const HANDLE file =
+      CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = FailureCode(ERROR_WRITE_FAULT);
+    DeleteFileA(temporary);
+    return nullptr;
+  }
+  return std::make_unique<Win32ReplacingFile>(path, temporary, file);
+}
+
+int WriteLocalFile(const std::string& path, const std::string& data) {
+  int error = 0;
+  const auto file = CreateReplacingFile(path, &error);
+  if (!file) return error;
+  if (const int appended = file->Append(data.data(), data.size())) return appended;
+  return file->Commit();
 }
 
 int LastError() { return static_cast<int>(GetLastError()); }

@@ -18,6 +18,7 @@ struct TFile {
   bool IsDirectory = false;
   std::string Name;
   std::int32_t EntrySize = 0;
+  std::uint32_t EntryDate = 0;  // the phone's date: seconds since 1980-01-06 00:00 UTC
 };
 
 // Owns the phone's port object; every tick and reply handler runs on it.
@@ -34,11 +35,6 @@ class wrapper {
   void UploadReplyHandler(TCustomComPort* sender, std::int32_t count);
 
   std::unique_ptr<TComPort> port_;
-
-  // Judge one complete reply: `frame` as received, `reply` unescaped and checked.
-  void ProcessCommandReply(const Bytes& frame, const Bytes& reply);
-  void ProcessDownloadReply(const Bytes& frame, const Bytes& reply);
-  void ProcessUploadReply(const Bytes& reply);
 };
 
 // Which kind of operation the replies now belong to.
@@ -63,6 +59,7 @@ struct PluginState {
   std::uint8_t ReplyState = 0;
   std::int32_t IdleTicks = 0;
   std::int32_t CommandIdleTicks = 0;  // command poll ticks since the request
+  std::int32_t RepliesWithoutProgress = 0;  // complete replies in a row that moved nothing
   std::int32_t Sequence = 0;
   Bytes LastRequest;                   // the packet whose reply is awaited
   ReplyKind CurrentKind = ReplyKind::Command;
@@ -71,6 +68,7 @@ struct PluginState {
   std::string ListPath;
   TFile Entry;
   std::uint32_t SentIndex = 0;  // index the last listing request asked for
+  bool RefreshListingPending = false;  // a made folder's listing request awaits its answer
   bool DirPhaseDone = false;
   bool ListingDone = false;
   std::int32_t InstallFolderIndex = 0;
@@ -79,8 +77,11 @@ struct PluginState {
   std::string DownloadName;
   std::string LocalPath;
   std::string RemotePath;
-  Bytes TransferBuffer;
-  std::int32_t TransferSize = 0;
+  Bytes TransferBuffer;             // the file being sent
+  std::uint32_t TransferSize = 0;
+  std::uint32_t TransferDone = 0;   // bytes received or sent so far
+  std::unique_ptr<os::ReplacingFile> DownloadStream;  // the download's temporary file
+  bool UserAborted = false;         // the progress callback asked to abort
   Bytes RxBuffer;
   std::int32_t RepeatedStarts = 0;  // repeat-request replies in a row
   std::string UploadLocalPath;      // the file being sent and where it goes

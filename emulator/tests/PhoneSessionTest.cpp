@@ -34,7 +34,7 @@ TEST_F(Listing, SubFoldersThenFilesAtTheRootInNameOrder) {
   EXPECT_EQ(first.substr(0, 3), Hex({0x59, 0x0A, 0x00}));
   EXPECT_EQ(ReadLe32(first, kEntryIndexOffset), 0u);
   EXPECT_EQ(first.substr(7, 4), Bytes(4, '\0'));
-  EXPECT_EQ(ReadLe32(first, kEntryTimeOffset), 0x12345678u);
+  EXPECT_EQ(ReadLe32(first, kEntryDateOffset), 0x12345678u);
   EXPECT_EQ(first.substr(19, 5), Bytes(5, '\0'));
   EXPECT_EQ(EntryName(first), "a");
   EXPECT_EQ(EntryName(Ask(ListingPacket(kOpIterateDirs, "", 1))), "b");
@@ -45,7 +45,7 @@ TEST_F(Listing, SubFoldersThenFilesAtTheRootInNameOrder) {
   EXPECT_EQ(file.substr(0, 3), Hex({0x59, 0x0B, 0x00}));
   EXPECT_EQ(EntryName(file), "c");
   EXPECT_EQ(ReadLe32(file, kEntrySizeOffset), 10u);
-  EXPECT_EQ(ReadLe32(file, kEntryTimeOffset), 0u);
+  EXPECT_EQ(ReadLe32(file, kEntryDateOffset), 0u);
   EXPECT_EQ(Ask(ListingPacket(kOpIterateFiles, "", 1)), Hex({0x59, 0x0B, 0x1C}));
 }
 

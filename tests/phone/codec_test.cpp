@@ -116,7 +116,7 @@ TEST(FrameCodec, RoundTripsEveryByteValue) {
 TEST(CheckedReply, AcceptsGoodFramesAndRefusesDamagedOnes) {
   const Bytes good = EncodeFrame(Hex("59 0A 1C"));
   ASSERT_TRUE(CheckedReply(good).has_value());
-  EXPECT_EQ(*CheckedReply(good), Hex("59 0A 1C AC FE 7E"));
+  EXPECT_EQ(*CheckedReply(good), Hex("59 0A 1C")) << "the packet, without checksum and terminator";
   for (std::size_t i = 0; i + 1 < good.size(); ++i) {
     Bytes damaged = good;
     damaged[i] ^= 0x04;
@@ -124,6 +124,22 @@ TEST(CheckedReply, AcceptsGoodFramesAndRefusesDamagedOnes) {
   }
   EXPECT_FALSE(CheckedReply(Hex("7E")).has_value());
   EXPECT_FALSE(CheckedReply(Bytes()).has_value());
+}
+
+TEST(CheckedReply, ReplyAfterNoiseIsFoundInOnePass) {
+  const Bytes packet = Hex("59 04 01 00 00 02 00 61 7E");
+  const Bytes reply = EncodeFrame(packet);
+  const auto any = [](std::string_view) { return true; };
+  const auto read = [](std::string_view p) { return p.substr(0, 2) == "\x59\x04"; };
+  for (const Bytes& noise : {Hex("A8 11"), Hex("7D"), Hex("59 04 01"), Bytes(1 << 20, '\x59')}) {
+    SCOPED_TRACE(noise.size());
+    EXPECT_FALSE(CheckedReply(noise + reply).has_value());
+    EXPECT_EQ(CheckedReplyAtEnd(noise + reply, read), packet);
+  }
+  EXPECT_FALSE(CheckedReplyAtEnd(Hex("A8 11") + reply, [](std::string_view) { return false; }).has_value());
+  Bytes damaged = reply;
+  damaged[3] ^= 0x10;
+  EXPECT_FALSE(CheckedReplyAtEnd(Hex("A8 11") + damaged, any).has_value());
 }
 
 TEST(CheckedReply, FullChunkReplyIsCheckedAsReceivedThenUnescaped) {
@@ -137,7 +153,7 @@ TEST(CheckedReply, FullChunkReplyIsCheckedAsReceivedThenUnescaped) {
   raw += '\x7E';
   ASSERT_EQ(raw.size(), 266u);
   ASSERT_TRUE(CheckedReply(raw).has_value());
-  EXPECT_EQ(*CheckedReply(raw), raw) << "kept unescaped";
+  EXPECT_EQ(*CheckedReply(raw), packet) << "kept unescaped";
 
   // A properly escaped frame that happens to be 266 bytes long is unescaped.
   Bytes escapedPacket;
@@ -148,7 +164,7 @@ TEST(CheckedReply, FullChunkReplyIsCheckedAsReceivedThenUnescaped) {
   }
   ASSERT_EQ(escaped.size(), 266u);
   ASSERT_TRUE(CheckedReply(escaped).has_value());
-  EXPECT_EQ(CheckedReply(escaped)->substr(0, escapedPacket.size()), escapedPacket);
+  EXPECT_EQ(*CheckedReply(escaped), escapedPacket);
 }
 
 TEST(FrameCollector, SplitsAStreamAtTerminators) {

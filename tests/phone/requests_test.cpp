@@ -59,11 +59,43 @@ TEST(ReplyJudging, RepliesAreMatchedToTheirRequest) {
   EXPECT_FALSE(IsReplyTo(Bytes(), RestartPacket()));
 }
 
-TEST(ReplyJudging, ListingIndexesGoPast255) {
-  EXPECT_EQ(ListingReplyIndex(5, 3), 5u) << "the phone's index wins";
-  EXPECT_EQ(ListingReplyIndex(0x00, 0x100), 0x100u);
-  EXPECT_EQ(ListingReplyIndex(0x2C, 0x12C), 0x12Cu);
-  EXPECT_EQ(ListingReplyIndex(0x00, 0xFF), 0x100u) << "a wrap counts";
+TEST(ReplyJudging, RepliesAreReadByTheirFields) {
+  EXPECT_TRUE(IsStatusReply(Hex("59 0A 1C"), kOpIterateDirs, kStatusNoEntry));
+  EXPECT_FALSE(IsStatusReply(Hex("59 0B 1C"), kOpIterateDirs, kStatusNoEntry)) << "another phase";
+  EXPECT_FALSE(IsStatusReply(Hex("59 0A 1C 00"), kOpIterateDirs, kStatusNoEntry)) << "an entry, not a status";
+  EXPECT_EQ(StatusOf(Hex("59 06 06 41"), kOpDeleteFile), 6);
+  EXPECT_FALSE(StatusOf(Hex("59 06"), kOpDeleteFile).has_value());
+  EXPECT_TRUE(AsksForReadAgain(Hex("14 04 00 11")));
+  EXPECT_TRUE(AsksForReadAgain(Hex("59 04 06")));
+  EXPECT_FALSE(AsksForReadAgain(Hex("59 04 06 00 00 01 00 61"))) << "data of sequence 6";
+  EXPECT_TRUE(IsWriteAccepted(Hex("59 05 00 09")));
+  EXPECT_FALSE(IsWriteAccepted(Hex("59 05 01")));
+
+  // An entry: index 0x2C, date 0x01020304, size 74 565, a name ending in a zero byte.
+  Bytes entry = Hex("59 0B 00 2C 01 00 00 00 00 00 00 04 03 02 01 45 23 01 00 00 00 00 00 00 06");
+  const auto file = ParseListingEntry(entry + "a/b.c" + '\0');
+  ASSERT_TRUE(file.has_value());
+  EXPECT_EQ(file->index, 0x2C);
+  EXPECT_EQ(file->date, 0x01020304u);
+  EXPECT_EQ(file->size, 74565u);
+  EXPECT_EQ(file->path, "a/b.c");
+  EXPECT_FALSE(file->isDirectory);
+  EXPECT_FALSE(ParseListingEntry(entry + "a/b.c").has_value()) << "one name byte short";
+  entry[1] = kOpIterateDirs;
+  EXPECT_EQ(ParseListingEntry(entry + "a/b.c" + '\0')->size, 0u) << "a folder has no size";
+
+  const auto first = ParseFirstReadReply(Hex("59 04 00 00 00 0A 00 00 00 03 00 61 62 63 64"));
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->totalSize, 10u);
+  EXPECT_EQ(first->data, "abc") << "D bytes, not what follows";
+  EXPECT_FALSE(ParseFirstReadReply(Hex("59 04 00 00 00 0A 00 00 00 03")).has_value());
+  EXPECT_EQ(NextReadReplyData(Hex("59 04 07 00 00 02 00 78 79")), "xy");
+  EXPECT_EQ(NextReadReplyData(Hex("59 04 07 00 00 00 00")), "");
+  EXPECT_EQ(NextSequence(1), 2);
+  EXPECT_EQ(NextSequence(255), 1) << "never 0 after the first packet";
+}
+
+TEST(ReplyJudging, ListingIndexesAsSent) {
   EXPECT_EQ(IndexAsSent(126), 127u);
   EXPECT_EQ(IndexAsSent(0x17E), 0x17Fu);
   EXPECT_EQ(IndexAsSent(125), 125u);

@@ -11,12 +11,16 @@ class LinkDriverTest : public PluginFixture {
   void DownloadTicks(int count) {
     for (int i = 0; i < count; ++i) w().DownloadTick();
   }
-  // Starts a download of "x" without waiting for it.
-  void StartDownloadOfX() {
+  // Starts a download of "x" into `target` without waiting for it.
+  void StartDownloadOfX(const std::string& target = ::testing::TempDir() + "velk-link-x") {
     State.Busy = true;
     State.Sequence = 0;
-    State.TransferBuffer.clear();
+    State.TransferDone = 0;
     State.TransferSize = 0;
+    State.LocalPath = target;
+    int error = 0;
+    State.DownloadStream = os::CreateReplacingFile(target, &error);
+    ASSERT_TRUE(State.DownloadStream);
     StartOperation(ReplyKind::Download, ReadFirstPacket("x"));
   }
   // A first read reply announcing `size` bytes and carrying `data`.
@@ -26,7 +30,52 @@ class LinkDriverTest : public PluginFixture {
     AppendLe16(packet, static_cast<std::uint16_t>(data.size()));
     return EncodeFrame(packet + data);
   }
+  // A later read reply answering the request with `sequence`.
+  static Bytes NextReadReply(std::uint8_t sequence, const Bytes& data) {
+    Bytes packet{0x59, 0x04, static_cast<char>(sequence), 0x00, 0x00};
+    AppendLe16(packet, static_cast<std::uint16_t>(data.size()));
+    return EncodeFrame(packet + data);
+  }
 };
+
+TEST_F(LinkDriverTest, DownloadTakesOnlyTheAnnouncedDataInSequence) {
+  struct Case {
+    const char* name;
+    std::vector<Bytes> replies;
+    Bytes file;  // empty: the download fails and no file is written
+    std::size_t requests;
+  };
+  const Case cases[] = {
+      {"a repeated reply is stale", {FirstReadReply(10, "0123"), NextReadReply(1, "4567"), NextReadReply(1, "4567"),
+                                     NextReadReply(2, "89")}, "0123456789", 3},
+      {"data past the announced size", {FirstReadReply(6, "0123"), NextReadReply(1, "4567")}, "", 2},
+      {"three replies without data", {FirstReadReply(10, "0123"), NextReadReply(1, ""), NextReadReply(2, ""),
+                                      NextReadReply(3, "")}, "", 4},
+      {"a size with the top bit set", {FirstReadReply(0x80000000u, Bytes(16, 'z')), NextReadReply(1, ""),
+                                       NextReadReply(2, ""), NextReadReply(3, "")}, "", 4},
+      {"answers to an earlier request only", {FirstReadReply(8, "0123"), NextReadReply(7, "4567"),
+                                              NextReadReply(7, "4567"), NextReadReply(7, "4567")}, "", 2},
+  };
+  const std::string target = ::testing::TempDir() + "velk-link-table";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    os::DeleteLocalFile(target);
+    const std::size_t sentBefore = device().Written().size();
+    StartDownloadOfX(target);
+    for (const Bytes& reply : c.replies) {
+      device().Deliver(reply);
+      w().DownloadTick();
+    }
+    EXPECT_FALSE(State.Busy);
+    EXPECT_EQ(State.Succeeded, !c.file.empty());
+    State.DownloadStream.reset();  // as the export does when the wait is over
+    Bytes stored;
+    EXPECT_EQ(os::ReadLocalFile(target, &stored) == 0, !c.file.empty());
+    EXPECT_EQ(stored, c.file);
+    EXPECT_EQ(device().Written().size() - sentBefore, c.requests);
+  }
+  os::DeleteLocalFile(target);
+}
 
 TEST_F(LinkDriverTest, TransferWithoutReplyEndsAtTick51) {
   StartDownloadOfX();
@@ -51,17 +100,16 @@ TEST_F(LinkDriverTest, ReplyInThreeReadsIsHandledOnceWhole) {
   device().Deliver(reply.substr(11));
   w().DownloadTick();
   EXPECT_EQ(State.IdleTicks, 0) << "a complete frame resets the idle count";
-  EXPECT_EQ(State.TransferBuffer, "0123");
+  EXPECT_EQ(State.TransferDone, 4u);
   EXPECT_TRUE(State.RxBuffer.empty());
   ASSERT_EQ(device().Written().size(), 2u);
   EXPECT_EQ(device().Written()[1], BuildFrame(ReadNextPacket(1)));
 }
 
 TEST_F(LinkDriverTest, TwoFramesInOneReadAreTwoReplies) {
-  StartDownloadOfX();
-  Bytes later{0x59, 0x04, 0x01, 0x00, 0x00, 0x03, 0x00};
   const std::string target = ::testing::TempDir() + "velk-two-frames";
-  State.LocalPath = target;
+  StartDownloadOfX(target);
+  Bytes later{0x59, 0x04, 0x01, 0x00, 0x00, 0x03, 0x00};
   device().Deliver(FirstReadReply(7, "abcd") + EncodeFrame(later + "efg"));
   w().DownloadTick();
   EXPECT_FALSE(State.Busy);
@@ -147,6 +195,9 @@ TEST_F(LinkDriverTest, StaleBytesBeforeAReplyAreSkipped) {
   device().Deliver(Bytes("\xA8\x11\x7E", 3));  // the tail of a reply to an earlier session
   w().CommandTick();
   EXPECT_TRUE(State.Busy) << "noise is no reply";
+  device().Deliver(Bytes(5000, '\x13'));  // line noise without a terminator
+  w().CommandTick();
+  EXPECT_LE(State.RxBuffer.size(), kLongestReplyFrame) << "noise beyond the longest reply is dropped";
   device().Deliver(Bytes("\x13\x37") + EncodeFrame(Bytes{0x59, 0x01, 0x09}));
   w().CommandTick();
   EXPECT_FALSE(State.Busy);
@@ -156,9 +207,12 @@ TEST_F(LinkDriverTest, StaleBytesBeforeAReplyAreSkipped) {
 TEST_F(LinkDriverTest, LateReplyOfAnEarlierRequestEndsNoWait) {
   State.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(kOpMakeDir, "b"));
+  for (int i = 0; i < kIdleTickLimit; ++i) w().CommandTick();
   device().Deliver(EncodeFrame(Bytes{0x59, 0x0A, 0x1C}));  // answers a listing request sent before
   w().CommandTick();
   EXPECT_TRUE(State.Busy);
+  w().CommandTick();
+  EXPECT_TRUE(State.Busy) << "a late reply is a sign of life: the idle count started again";
   device().Deliver(EncodeFrame(Bytes{0x59, 0x00, 0x07}));
   w().CommandTick();
   EXPECT_FALSE(State.Busy);

@@ -129,6 +129,34 @@ TEST_F(OperationsTest, RootListsFoldersFilesThenInstallFolders) {
             std::vector<std::string>(wire.begin(), wire.begin() + 8));
 }
 
+TEST_F(OperationsTest, EntriesCarryThePhonesDateInAllThreeTimes) {
+  // The phone dates its entries 2026-12-09 00:00 UTC, 1 480 809 600 s after 1980-01-06.
+  device().onFrame = [this](const Bytes& frame) {
+    Bytes reply;
+    for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+    Bytes packet = CheckedReply(reply).value();
+    if (packet.size() > kEntryNameOffset) {
+      Bytes date;
+      AppendLe32(date, 1480809600);
+      packet.replace(kEntryDateOffset, 4, date);
+    }
+    device().Deliver(EncodeFrame(packet));
+  };
+  fs::create_directories(phone("a"));
+  WriteFile(phone("c"), "c");
+  const auto ticks = [](const FILETIME& t) { return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+  WIN32_FIND_DATAA data;
+  std::vector<std::uint64_t> dates;
+  for (bool more = FindFirst("\\", &data) != INVALID_HANDLE_VALUE; more; more = FindNext(&data)) {
+    EXPECT_EQ(ticks(data.ftCreationTime), ticks(data.ftLastWriteTime)) << data.cFileName;
+    EXPECT_EQ(ticks(data.ftLastAccessTime), ticks(data.ftLastWriteTime)) << data.cFileName;
+    dates.push_back(ticks(data.ftLastWriteTime));
+  }
+  // Folder a and file c carry the phone's date; the install folders 1980-01-06 00:00 UTC.
+  const std::uint64_t phoneDate = 134412480000000000u, phoneEpoch = 119604384000000000u;
+  EXPECT_EQ(dates, (std::vector<std::uint64_t>{phoneDate, phoneDate, phoneEpoch, phoneEpoch, phoneEpoch}));
+}
+
 TEST_F(OperationsTest, SubFolderAndEmptyFoldersAndInstallPaths) {
   fs::create_directories(phone("data/a"));
   WriteFile(phone("data/c"), "1234");
@@ -300,16 +328,44 @@ TEST_F(OperationsTest, FolderCommandsFollowThePhonesStatus) {
 
 TEST_F(OperationsTest, DamagedRepliesNeverGiveACopiedFile) {
   WriteFile(phone("d.bin"), Pattern(2000));
+  WriteFile(pc("d.bin"), "the user's own file");
   for (std::uint64_t nth = 1; nth <= 4; ++nth) {
     SCOPED_TRACE(nth);
     phonesim::FaultOptions faults;
     faults.flipNth = nth;
     faults.seed = static_cast<std::uint32_t>(nth);
     StartPhone(faults);
-    const int result = GetFile("\\d.bin", pc("d.bin"), kFsCopyOverwrite);
-    EXPECT_NE(result, kFsFileOk);
-    EXPECT_FALSE(fs::exists(pc("d.bin")));
+    EXPECT_EQ(GetFile("\\d.bin", pc("d.bin"), kFsCopyOverwrite), kFsFileFailed) << "a failure, not an abort";
+    EXPECT_EQ(ReadFile(pc("d.bin")), "the user's own file");
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "pc"), fs::directory_iterator()), 1)
+        << "no temporary file is left";
   }
+  phonesim::FaultOptions refusing;
+  refusing.statusByOp[kOpWrite] = kStatusWriteFailed;
+  StartPhone(refusing);
+  WriteFile(pc("257.bin"), Pattern(257));
+  EXPECT_EQ(PutFile(pc("257.bin"), "\\257.bin"), kFsFileFailed) << "one byte left unsent is no abort";
+}
+
+TEST_F(OperationsTest, RepliesRepeatedOnTheLineAreNotTakenTwice) {
+  // Before each reply the phone sends the one before it once more.
+  device().onFrame = [this, previous = Bytes()](const Bytes& frame) mutable {
+    Bytes reply;
+    for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+    device().Deliver(previous + reply);
+    previous = reply;
+  };
+  fs::create_directories(phone("a"));
+  fs::create_directories(phone("b"));
+  WriteFile(phone("c"), Pattern(1000));
+  EXPECT_EQ(List("\\"), (std::vector<std::string>{"a/", "b/", "c", "INSTALL JAVA GAME/", "INSTALL JAVA APP/",
+                                                  "INSTALL THEME/"}));
+  ASSERT_EQ(GetFile("\\c", pc("c"), 0), kFsFileOk);
+  EXPECT_TRUE(ReadFile(pc("c")) == Pattern(1000)) << "content differs";
+  EXPECT_EQ(MakeDirectory("\\d"), -1);
+  EXPECT_EQ(device().Waiting(), 0u) << "the made folder's listing request was answered before it returned";
+  EXPECT_EQ(List("\\"), (std::vector<std::string>{"a/", "b/", "d/", "c", "INSTALL JAVA GAME/", "INSTALL JAVA APP/",
+                                                  "INSTALL THEME/"}));
 }
 
 TEST_F(OperationsTest, PhoneThatKeepsAskingForTheRequestAgainIsGivenUp) {
