@@ -3,10 +3,10 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "plugin/Settings.h"
 
 namespace {
 
-const char* const kSettingsSection = "VLK";
 const char* const kErrorCaption = "Error";
 
 // Positions of the controls in the description handed to the presentation.
@@ -128,12 +128,7 @@ void TForm2::Label3Click() { os::ShellOpen(Label3.Caption); }
 
 void TForm2::Button1Click() {
   portName_ = combo.Text();
-  int refused = os::IniWrite(settingsPath_, kSettingsSection, "velkport", portName_);
-  if (refused == 0) {
-    refused = os::IniWrite(settingsPath_, kSettingsSection, "baud",
-                           std::to_string(ComComboBox1.ItemIndex()));
-  }
-  if (refused != 0) {
+  if (settings::Write(settingsPath_, portName_, ComComboBox1.ItemIndex()) != 0) {
     ReportError("Unable to write to " + settingsPath_);
     return;
   }

@@ -5,18 +5,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "host/HostPlatform.h"
 #include "host/PluginModule.h"
 #include "host/Progress.h"
-#include "host/SettingsFile.h"
+#include "plugin/Settings.h"
 
 namespace fs = std::filesystem;
 
@@ -26,7 +24,6 @@ namespace {
 constexpr int kExitUsage = 2;
 
 constexpr const char* kModuleName = "VelkPlugin.wfx";
-constexpr const char* kSettingsName = "fsplugin.ini";
 const char* const kInstallFolders[] = {"INSTALL JAVA GAME", "INSTALL JAVA APP", "INSTALL THEME"};
 
 // ---------------------------------------------------------------------------
@@ -291,9 +288,9 @@ int FolderCommand(bool (Session::*operation)(const std::string&), Session& sessi
 }
 
 int ConfigCommand(const std::optional<std::string>& port, const std::optional<std::string>& baud) {
-  std::optional<int> baudIndex;
+  std::optional<std::int32_t> baudIndex;
   if (baud) {
-    baudIndex = host::BaudIndexFromText(*baud);
+    baudIndex = settings::BaudIndexFromText(*baud);
     if (!baudIndex) {
       Complain("--baud: not a baud-rate index (0-16) nor a rate of the list: " + *baud);
       return kExitUsage;
@@ -303,18 +300,8 @@ int ConfigCommand(const std::optional<std::string>& port, const std::optional<st
     Complain("config: give --port and/or --baud");
     return kExitUsage;
   }
-  const std::string path = host::ExecutableDir() + kSettingsName;
-  std::string text;
-  if (std::ifstream input{path, std::ios::binary}) {
-    std::ostringstream content;
-    content << input.rdbuf();
-    text = content.str();
-  }
-  if (port) text = host::WithIniValue(text, "VLK", "velkport", *port);
-  if (baudIndex) text = host::WithIniValue(text, "VLK", "baud", std::to_string(*baudIndex));
-  std::ofstream output{path, std::ios::binary | std::ios::trunc};
-  output << text;
-  if (!output.flush()) {
+  const std::string path = settings::BesideHostPath();
+  if (settings::Write(path, port, baudIndex) != 0) {
     Complain("cannot write " + path);
     return kFsFileFailed;
   }

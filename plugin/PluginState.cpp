@@ -1,17 +1,12 @@
 #include "plugin/PluginState.h"
 
 #include "phone/LinkDriver.h"
-#include "platform/ini.h"
+#include "plugin/Settings.h"
 
 PluginState State;
 UserInterface Ui;
 
 namespace {
-
-constexpr const char* kSettingsFile = "fsplugin.ini";
-constexpr const char* kSection = "VLK";
-constexpr const char* kPortKey = "velkport";
-constexpr const char* kBaudKey = "baud";
 
 // How long the wait sleeps at most before it looks at Busy again; ticks and
 // port events wake it earlier.
@@ -19,15 +14,13 @@ constexpr unsigned kWaitSliceMs = 50;
 
 }  // namespace
 
-std::string SettingsPath() { return os::ExecutableDir() + kSettingsFile; }
+std::string SettingsPath() { return settings::BesideHostPath(); }
 
 void LoadSettings() {
   try {
-    const std::string path = SettingsPath();
-    State.PortName = os::IniRead(path, kSection, kPortKey, "COM1");
-    std::int32_t baud = 1;
-    if (!ParseIniInteger(os::IniRead(path, kSection, kBaudKey, "1"), &baud)) baud = 1;
-    State.BaudIndex = baud;
+    const settings::Values values = settings::Read(SettingsPath());
+    State.PortName = values.port;
+    State.BaudIndex = values.baudIndex;
   } catch (const std::exception&) {
     // Loading never fails because of the settings; what was read stays.
   }

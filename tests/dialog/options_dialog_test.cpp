@@ -120,7 +120,9 @@ TEST_F(OptionsDialog, CloseBoxStoresNothing) {
 }
 
 TEST_F(OptionsDialog, RefusedWriteShowsTheMessageAndKeepsTheDialogOpen) {
-  settings_ = (folder_ / "missing" / "fsplugin.ini").string();
+  // A file stands where the settings folder would be made.
+  std::ofstream(folder_ / "blocked") << "";
+  settings_ = (folder_ / "blocked" / "fsplugin.ini").string();
   TForm2 form(portName_, settings_, 96, Ports({"COM1", "COM3"}));
   std::vector<std::string> shown;
   form.ReportError = [&](const std::string& message) { shown.push_back(message); };
@@ -134,8 +136,8 @@ TEST_F(OptionsDialog, RefusedWriteShowsTheMessageAndKeepsTheDialogOpen) {
   EXPECT_EQ(portName_, "COM3");  // taken before the write
   EXPECT_FALSE(fs::exists(settings_));
 
-  // Once the folder exists the same dialog can still store and close.
-  fs::create_directory(folder_ / "missing");
+  // Once the folder can be made the same dialog can still store and close.
+  fs::remove(folder_ / "blocked");
   EXPECT_TRUE(form.HandleEvent({os::DialogEventKind::OkClicked, 0, -1}));
   EXPECT_EQ(Read("velkport"), "COM3");
 }

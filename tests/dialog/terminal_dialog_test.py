@@ -171,7 +171,9 @@ class TerminalDialog(unittest.TestCase):
         self.assertEqual(read_ini(self.settings)[("VLK", "velkport")], "COM9")
 
     def test_refused_write_reports_and_stays_open(self):
-        settings = os.path.join(self.folder, "missing", "fsplugin.ini")
+        # A file stands where the settings folder would be made.
+        open(os.path.join(self.folder, "blocked"), "w").close()
+        settings = os.path.join(self.folder, "blocked", "fsplugin.ini")
         s = self.open(settings=settings)
         s.type(["\t", "\t", "1", "\r"])
         s.wait_for("Port: COM1")

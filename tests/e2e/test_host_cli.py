@@ -31,11 +31,12 @@ class CommandLineTest(E2ETestCase):
             handle.write("[Other]\nvelkport=keep\n[vlk]\nBaud = 3\nnote=kept\n\n[Last]\nx=1\n")
         code, _, err = self.velkfs_run("config", "--port", "/dev/ttyUSB0", "--baud", "115200")
         self.assertEqual(code, 0, err)
-        self.assertEqual(self.settings(), ["[Other]", "velkport=keep", "[vlk]", "baud=13", "note=kept",
+        # A key keeps its spelling in the file, as the system's INI functions keep it.
+        self.assertEqual(self.settings(), ["[Other]", "velkport=keep", "[vlk]", "Baud=13", "note=kept",
                                            "velkport=/dev/ttyUSB0", "", "[Last]", "x=1"])
         code, _, err = self.velkfs_run("config", "--baud", "7")
         self.assertEqual(code, 0, err)
-        self.assertIn("baud=7", self.settings())
+        self.assertIn("Baud=7", self.settings())
 
     def test_config_creates_the_file(self):
         code, _, err = self.velkfs_run("config", "--port", "COM3")
