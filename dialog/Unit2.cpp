@@ -54,9 +54,12 @@ int ScaleByPixelsPerInch(int size, int pixelsPerInch) {
   return static_cast<int>(quotient);
 }
 
-TForm2::TForm2(std::string& portName, std::string settingsPath, int pixelsPerInch,
-               TPortLister listPorts)
-    : PixelsPerInch(pixelsPerInch), portName_(portName), settingsPath_(std::move(settingsPath)) {
+TForm2::TForm2(std::string& portName, std::int32_t baudIndex, std::string settingsPath,
+               int pixelsPerInch, TPortLister listPorts)
+    : PixelsPerInch(pixelsPerInch),
+      portName_(portName),
+      baudIndex_(baudIndex),
+      settingsPath_(std::move(settingsPath)) {
   Button1.Caption = "OK";
   Button1.Bounds = {256, 193, 65, 23};
   Button1.TabOrder = 0;
@@ -122,6 +125,9 @@ void TForm2::FormShow() {
     combo.Items().push_back(portName_);
     combo.SetItemIndex(static_cast<int>(combo.Items().size()) - 1);
   }
+  // The rate list opens at the stored rate, so that OK alone changes nothing;
+  // the port uses the low 8 bits of the index, and so does the list.
+  ComComboBox1.SetItemIndex(baudIndex_ & 0xFF);
 }
 
 void TForm2::Label3Click() { os::ShellOpen(Label3.Caption); }
@@ -157,6 +163,8 @@ os::DialogForm TForm2::Describe() const {
   form.controls[kCheckBox1].checked = CheckBox1.Checked;
   form.controls[kCheckBox1].parent = kGroupBox1;
   form.controls[kComComboBox1] = ::Describe("ComComboBox1", "Baud rate", ComComboBox1);
+  // Numbered by index, as the settings file stores the rate.
+  form.controls[kComComboBox1].firstNumber = 0;
   form.controls[kCombo] = ::Describe("combo", "Port", combo);
   form.controls[kLabel3] = ::Describe(Kind::LinkLabel, "Label3", Label3);
   return form;
@@ -181,10 +189,10 @@ bool TForm2::HandleEvent(const os::DialogEvent& event) {
   return false;
 }
 
-int RunOptionsDialog(std::string& portName, const std::string& settingsPath,
+int RunOptionsDialog(std::string& portName, std::int32_t baudIndex, const std::string& settingsPath,
                      const TPortLister& listPorts) {
   try {
-    TForm2 form(portName, settingsPath, os::ScreenPixelsPerInch(), listPorts);
+    TForm2 form(portName, baudIndex, settingsPath, os::ScreenPixelsPerInch(), listPorts);
     form.FormShow();
     if (!os::ShowModalDialog(form)) return 0;
     return form.ModalResult == mrOk ? 1 : 0;
@@ -192,8 +200,4 @@ int RunOptionsDialog(std::string& portName, const std::string& settingsPath,
     // The dialog runs inside the host's call; nothing may escape to it.
     return 0;
   }
-}
-
-int RunOptionsDialog(std::string& portName, const std::string& settingsPath) {
-  return RunOptionsDialog(portName, settingsPath, EnumeratePorts);
 }

@@ -2,6 +2,7 @@
 // in the settings file by OK.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -43,10 +44,11 @@ inline const char* const kVersionText = "0.1.0";
 
 class TForm2 : public os::DialogModel {
  public:
-  // `portName` is the plug-in's PortName, changed by OK; `listPorts` supplies
-  // the port list (the machine's ports by default).
-  TForm2(std::string& portName, std::string settingsPath, int pixelsPerInch = 96,
-         TPortLister listPorts = EnumeratePorts);
+  // `portName` is the plug-in's PortName, changed by OK; `baudIndex` the
+  // stored baud-rate index the rate list opens at; `listPorts` supplies the
+  // port list (the machine's ports by default).
+  TForm2(std::string& portName, std::int32_t baudIndex, std::string settingsPath,
+         int pixelsPerInch = 96, TPortLister listPorts = EnumeratePorts);
 
   // Controls, in their order of declaration.
   TButton Button1;
@@ -80,6 +82,7 @@ class TForm2 : public os::DialogModel {
 
  private:
   std::string& portName_;
+  std::int32_t baudIndex_;
   std::string settingsPath_;
 };
 
@@ -88,6 +91,5 @@ int ScaleByPixelsPerInch(int size, int pixelsPerInch);
 
 // Shows the options dialog modally. Returns 1 when it was closed with OK, 0
 // otherwise, also when there is no way to show it; never throws.
-int RunOptionsDialog(std::string& portName, const std::string& settingsPath);
-int RunOptionsDialog(std::string& portName, const std::string& settingsPath,
-                     const TPortLister& listPorts);
+int RunOptionsDialog(std::string& portName, std::int32_t baudIndex, const std::string& settingsPath,
+                     const TPortLister& listPorts = EnumeratePorts);

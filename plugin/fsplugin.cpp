@@ -4,6 +4,7 @@
 #include "dialog/Unit2.h"
 #include "phone/Operations.h"
 #include "plugin/PluginState.h"
+#include "plugin/Settings.h"
 
 namespace {
 
@@ -59,7 +60,11 @@ BOOL FS_CALL FsRemoveDir(char* path) { return RemoveDirectory(HostPath(path)); }
 BOOL FS_CALL FsDeleteFile(char* path) { return DeleteFile(HostPath(path)); }
 
 int FS_CALL FsExecuteFile(HWND, char* remoteName, char*) {
-  if (HostPath(remoteName) == "\\") RunOptionsDialog(State.PortName, SettingsPath());
+  if (HostPath(remoteName) == "\\") {
+    // The rate list opens at the rate the file holds, which OK may have
+    // changed since the module was loaded.
+    RunOptionsDialog(State.PortName, settings::Read(SettingsPath()).baudIndex, SettingsPath());
+  }
   return 0;
 }
 
