@@ -1,5 +1,6 @@
 #include "dialog/Unit2.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/platform.h"
@@ -200,4 +201,72 @@ int RunOptionsDialog(std::string& portName, std::int32_t baudIndex, const std::s
     // The dialog runs inside the host's call; nothing may escape to it.
     return 0;
   }
+}
+
+namespace {
+
+std::string WithoutBlanks(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::string Listed(const TStrings& names) {
+  if (names.empty()) return "none";
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// Asks `question` until `check` finds no fault in the answer (it returns the
+// reason otherwise); false for Cancel.
+bool AskUntilValid(const TOptionsQuestions& host, const std::string& question, std::string& answer,
+                   const std::function<std::string(const std::string&)>& check) {
+  std::string reason;
+  for (;;) {
+    if (!host.Ask(reason.empty() ? question : reason + "\n" + question, answer)) return false;
+    answer = WithoutBlanks(answer);
+    reason = check(answer);
+    if (reason.empty()) return true;
+  }
+}
+
+}  // namespace
+
+int AskOptions(std::string& portName, std::int32_t baudIndex, const std::string& settingsPath,
+               const TOptionsQuestions& host) {
+  TStrings found;
+  try {
+    host.ListPorts(found);
+  } catch (const EComPort&) {
+    found.clear();  // a port can still be named
+  }
+  std::string port = portName;
+  const bool portGiven = AskUntilValid(host, "Serial port (found: " + Listed(found) + ")", port,
+                                       [&](const std::string& name) -> std::string {
+    if (name.empty()) return "Please name a serial port.";
+    if (std::find(found.begin(), found.end(), name) != found.end() || host.PortExists(name)) return "";
+    return "There is no serial port " + name + ".";
+  });
+  if (!portGiven) return 0;
+
+  TStrings rates;
+  for (std::int32_t index = 1; index < kBaudRateCount; ++index) rates.push_back(settings::BaudRateText(index));
+  std::string rate = settings::BaudRateText(baudIndex & 0xFF);
+  std::int32_t chosen = 0;
+  const bool rateGiven = AskUntilValid(host, "Baud rate (" + Listed(rates) + ")", rate,
+                                       [&](const std::string& text) -> std::string {
+    const auto index = settings::BaudIndexFromText(text);
+    if (!index) return text + " is not a baud rate of the list.";
+    chosen = *index;
+    return "";
+  });
+  if (!rateGiven) return 0;
+
+  if (settings::Write(settingsPath, port, chosen) != 0) {
+    host.ReportError("Unable to write to " + settingsPath);
+    return 0;
+  }
+  portName = port;
+  return 1;
 }

@@ -89,6 +89,23 @@ class TForm2 : public os::DialogModel {
 // Scales a design size by pixelsPerInch / 96, rounding halves to even.
 int ScaleByPixelsPerInch(int size, int pixelsPerInch);
 
+// The options as two text questions of a host that shows its own dialogs: the
+// port, naming the ports found, then the baud rate, each prefilled with the
+// current value. An answer that names no port or no rate of the table is
+// asked again with the reason; Cancel on either stores nothing.
+struct TOptionsQuestions {
+  // Shows `text` with `answer` prefilled; false for Cancel.
+  std::function<bool(const std::string& text, std::string& answer)> Ask;
+  std::function<void(const std::string& message)> ReportError;
+  TPortLister ListPorts = EnumeratePorts;
+  // Whether a serial device answers to a name that is not in the list.
+  std::function<bool(const std::string& portName)> PortExists = [](const std::string&) { return false; };
+};
+// Returns 1 when both questions were answered and stored (then `portName`
+// holds the new port), 0 otherwise; never throws for a failed port listing.
+int AskOptions(std::string& portName, std::int32_t baudIndex, const std::string& settingsPath,
+               const TOptionsQuestions& host);
+
 // Shows the options dialog modally. Returns 1 when it was closed with OK, 0
 // otherwise, also when there is no way to show it; never throws.
 int RunOptionsDialog(std::string& portName, std::int32_t baudIndex, const std::string& settingsPath,

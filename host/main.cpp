@@ -300,7 +300,7 @@ int ConfigCommand(const std::optional<std::string>& port, const std::optional<st
     Complain("config: give --port and/or --baud");
     return kExitUsage;
   }
-  const std::string path = settings::BesideHostPath();
+  const std::string path = settings::WritePath();
   if (settings::Write(path, port, baudIndex) != 0) {
     Complain("cannot write " + path);
     return kFsFileFailed;
@@ -347,7 +347,9 @@ int main(int argc, char** argv) {
   installTheme->add_option("FILE", local, "Local theme file")->required();
   auto* options = app.add_subcommand("options", "Open the module's options dialog (executes the root)");
   options->add_option("ROOT", path, "The root as the file manager names it: \\ (default) or /");
-  auto* config = app.add_subcommand("config", "Set the port and baud rate in fsplugin.ini beside velkfs");
+  auto* config = app.add_subcommand("config", "Set the port and baud rate in the settings file the module reads "
+                                               "(Linux: the user's, $XDG_CONFIG_HOME/velk-plugin/fsplugin.ini; "
+                                               "Windows: fsplugin.ini beside velkfs)");
   config->add_option("--port", port, "Port name (COM3; on Linux also a device path such as /dev/ttyUSB0)");
   config->add_option("--baud", baud, "Baud-rate index 0-16 or a rate such as 115200");
 

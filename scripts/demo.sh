@@ -27,6 +27,8 @@ WORK="$(mktemp -d)"
 PHONE="$WORK/phone"
 PC="$WORK/pc"
 LINK="$WORK/phone-link"
+# The demo's own user settings folder: the user's own settings stay as they are.
+export XDG_CONFIG_HOME="$WORK/config"
 PHONESIM_PID=""
 cleanup() {
   if [ -n "$PHONESIM_PID" ] && kill -0 "$PHONESIM_PID" 2>/dev/null; then
@@ -62,9 +64,9 @@ done
 cat "$WORK/phonesim.log"
 grep -q "listening" "$WORK/phonesim.log" || { echo "phonesim did not start" >&2; exit 1; }
 
-step "Pointing the module at it (fsplugin.ini beside velkfs; baud index 13 is 115200)"
+step "Pointing the module at it (the demo's settings file; baud index 13 is 115200)"
 show "$BIN/velkfs" config --port "$LINK" --baud 13
-cat "$BIN/fsplugin.ini"
+cat "$XDG_CONFIG_HOME/velk-plugin/fsplugin.ini"
 
 step "Listing the phone"
 show "$BIN/velkfs" ls -l /
