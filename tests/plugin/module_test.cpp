@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -214,10 +215,10 @@ TEST_F(ModuleTest, HostCallbacksCarryMessagesConnectionAndReconnection) {
   ASSERT_TRUE(listRoot());
   EXPECT_EQ(ScriptedHost::log, (std::vector<std::string>{"1 CONNECT \\"})) << "announced once";
 
-  const std::string theme = (root_.parent_path() / "velk-module-theme.thm").string();
+  std::string theme = (root_.parent_path() / "velk-module-theme.thm").string();
   std::ofstream(theme) << "theme";
   char target[] = "/INSTALL THEME/velk.thm";
-  EXPECT_EQ(putFile(const_cast<char*>(theme.c_str()), target, 0), kFsFileOk);
+  EXPECT_EQ(putFile(theme.data(), target, 0), kFsFileOk);
   fs::remove(theme);
   ASSERT_EQ(RequestTypes(), (std::vector<int>{kFsRequestMessageYesNo}));
   EXPECT_EQ(ScriptedHost::requests[0].text, "Phone has to be restarted for the installation to finish. Do it now?");
