@@ -1,12 +1,13 @@
 #include "dialog/Unit2.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/platform.h"
+#include "plugin/Settings.h"
 
 namespace {
 
-const char* const kSettingsSection = "VLK";
 const char* const kErrorCaption = "Error";
 
 // Positions of the controls in the description handed to the presentation.
@@ -54,9 +55,12 @@ int ScaleByPixelsPerInch(int size, int pixelsPerInch) {
   return static_cast<int>(quotient);
 }
 
-TForm2::TForm2(std::string& portName, std::string settingsPath, int pixelsPerInch,
-               TPortLister listPorts)
-    : PixelsPerInch(pixelsPerInch), portName_(portName), settingsPath_(std::move(settingsPath)) {
+TForm2::TForm2(std::string& portName, std::int32_t baudIndex, std::string settingsPath,
+               int pixelsPerInch, TPortLister listPorts)
+    : PixelsPerInch(pixelsPerInch),
+      portName_(portName),
+      baudIndex_(baudIndex),
+      settingsPath_(std::move(settingsPath)) {
   Button1.Caption = "OK";
   Button1.Bounds = {256, 193, 65, 23};
   Button1.TabOrder = 0;
@@ -122,18 +126,16 @@ void TForm2::FormShow() {
     combo.Items().push_back(portName_);
     combo.SetItemIndex(static_cast<int>(combo.Items().size()) - 1);
   }
+  // The rate list opens at the stored rate, so that OK alone changes nothing;
+  // the port uses the low 8 bits of the index, and so does the list.
+  ComComboBox1.SetItemIndex(baudIndex_ & 0xFF);
 }
 
 void TForm2::Label3Click() { os::ShellOpen(Label3.Caption); }
 
 void TForm2::Button1Click() {
   portName_ = combo.Text();
-  int refused = os::IniWrite(settingsPath_, kSettingsSection, "velkport", portName_);
-  if (refused == 0) {
-    refused = os::IniWrite(settingsPath_, kSettingsSection, "baud",
-                           std::to_string(ComComboBox1.ItemIndex()));
-  }
-  if (refused != 0) {
+  if (settings::Write(settingsPath_, portName_, ComComboBox1.ItemIndex()) != 0) {
     ReportError("Unable to write to " + settingsPath_);
     return;
   }
@@ -162,6 +164,8 @@ os::DialogForm TForm2::Describe() const {
   form.controls[kCheckBox1].checked = CheckBox1.Checked;
   form.controls[kCheckBox1].parent = kGroupBox1;
   form.controls[kComComboBox1] = ::Describe("ComComboBox1", "Baud rate", ComComboBox1);
+  // Numbered by index, as the settings file stores the rate.
+  form.controls[kComComboBox1].firstNumber = 0;
   form.controls[kCombo] = ::Describe("combo", "Port", combo);
   form.controls[kLabel3] = ::Describe(Kind::LinkLabel, "Label3", Label3);
   return form;
@@ -186,10 +190,10 @@ bool TForm2::HandleEvent(const os::DialogEvent& event) {
   return false;
 }
 
-int RunOptionsDialog(std::string& portName, const std::string& settingsPath,
+int RunOptionsDialog(std::string& portName, std::int32_t baudIndex, const std::string& settingsPath,
                      const TPortLister& listPorts) {
   try {
-    TForm2 form(portName, settingsPath, os::ScreenPixelsPerInch(), listPorts);
+    TForm2 form(portName, baudIndex, settingsPath, os::ScreenPixelsPerInch(), listPorts);
     form.FormShow();
     if (!os::ShowModalDialog(form)) return 0;
     return form.ModalResult == mrOk ? 1 : 0;
@@ -199,6 +203,70 @@ int RunOptionsDialog(std::string& portName, const std::string& settingsPath,
   }
 }
 
-int RunOptionsDialog(std::string& portName, const std::string& settingsPath) {
-  return RunOptionsDialog(portName, settingsPath, EnumeratePorts);
+namespace {
+
+std::string WithoutBlanks(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::string Listed(const TStrings& names) {
+  if (names.empty()) return "none";
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+// Asks `question` until `check` finds no fault in the answer (it returns the
+// reason otherwise); false for Cancel.
+bool AskUntilValid(const TOptionsQuestions& host, const std::string& question, std::string& answer,
+                   const std::function<std::string(const std::string&)>& check) {
+  std::string reason;
+  for (;;) {
+    if (!host.Ask(reason.empty() ? question : reason + "\n" + question, answer)) return false;
+    answer = WithoutBlanks(answer);
+    reason = check(answer);
+    if (reason.empty()) return true;
+  }
+}
+
+}  // namespace
+
+int AskOptions(std::string& portName, std::int32_t baudIndex, const std::string& settingsPath,
+               const TOptionsQuestions& host) {
+  TStrings found;
+  try {
+    host.ListPorts(found);
+  } catch (const EComPort&) {
+    found.clear();  // a port can still be named
+  }
+  std::string port = portName;
+  const bool portGiven = AskUntilValid(host, "Serial port (found: " + Listed(found) + ")", port,
+                                       [&](const std::string& name) -> std::string {
+    if (name.empty()) return "Please name a serial port.";
+    if (std::find(found.begin(), found.end(), name) != found.end() || host.PortExists(name)) return "";
+    return "There is no serial port " + name + ".";
+  });
+  if (!portGiven) return 0;
+
+  TStrings rates;
+  for (std::int32_t index = 1; index < kBaudRateCount; ++index) rates.push_back(settings::BaudRateText(index));
+  std::string rate = settings::BaudRateText(baudIndex & 0xFF);
+  std::int32_t chosen = 0;
+  const bool rateGiven = AskUntilValid(host, "Baud rate (" + Listed(rates) + ")", rate,
+                                       [&](const std::string& text) -> std::string {
+    const auto index = settings::BaudIndexFromText(text);
+    if (!index) return text + " is not a baud rate of the list.";
+    chosen = *index;
+    return "";
+  });
+  if (!rateGiven) return 0;
+
+  if (settings::Write(settingsPath, port, chosen) != 0) {
+    host.ReportError("Unable to write to " + settingsPath);
+    return 0;
+  }
+  portName = port;
+  return 1;
 }

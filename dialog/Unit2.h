@@ -2,6 +2,7 @@
 // in the settings file by OK.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -43,10 +44,11 @@ inline const char* const kVersionText = "0.1.0";
 
 class TForm2 : public os::DialogModel {
  public:
-  // `portName` is the plug-in's PortName, changed by OK; `listPorts` supplies
-  // the port list (the machine's ports by default).
-  TForm2(std::string& portName, std::string settingsPath, int pixelsPerInch = 96,
-         TPortLister listPorts = EnumeratePorts);
+  // `portName` is the plug-in's PortName, changed by OK; `baudIndex` the
+  // stored baud-rate index the rate list opens at; `listPorts` supplies the
+  // port list (the machine's ports by default).
+  TForm2(std::string& portName, std::int32_t baudIndex, std::string settingsPath,
+         int pixelsPerInch = 96, TPortLister listPorts = EnumeratePorts);
 
   // Controls, in their order of declaration.
   TButton Button1;
@@ -80,14 +82,31 @@ class TForm2 : public os::DialogModel {
 
  private:
   std::string& portName_;
+  std::int32_t baudIndex_;
   std::string settingsPath_;
 };
 
 // Scales a design size by pixelsPerInch / 96, rounding halves to even.
 int ScaleByPixelsPerInch(int size, int pixelsPerInch);
 
+// The options as two text questions of a host that shows its own dialogs: the
+// port, naming the ports found, then the baud rate, each prefilled with the
+// current value. An answer that names no port or no rate of the table is
+// asked again with the reason; Cancel on either stores nothing.
+struct TOptionsQuestions {
+  // Shows `text` with `answer` prefilled; false for Cancel.
+  std::function<bool(const std::string& text, std::string& answer)> Ask;
+  std::function<void(const std::string& message)> ReportError;
+  TPortLister ListPorts = EnumeratePorts;
+  // Whether a serial device answers to a name that is not in the list.
+  std::function<bool(const std::string& portName)> PortExists = [](const std::string&) { return false; };
+};
+// Returns 1 when both questions were answered and stored (then `portName`
+// holds the new port), 0 otherwise; never throws for a failed port listing.
+int AskOptions(std::string& portName, std::int32_t baudIndex, const std::string& settingsPath,
+               const TOptionsQuestions& host);
+
 // Shows the options dialog modally. Returns 1 when it was closed with OK, 0
 // otherwise, also when there is no way to show it; never throws.
-int RunOptionsDialog(std::string& portName, const std::string& settingsPath);
-int RunOptionsDialog(std::string& portName, const std::string& settingsPath,
-                     const TPortLister& listPorts);
+int RunOptionsDialog(std::string& portName, std::int32_t baudIndex, const std::string& settingsPath,
+                     const TPortLister& listPorts = EnumeratePorts);

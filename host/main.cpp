@@ -7,22 +7,19 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "host/HostPlatform.h"
 #include "host/PluginModule.h"
 #include "host/Progress.h"
-#include "host/SettingsFile.h"
-#include "platform/ini.h"
-#include "platform/platform.h"
-#include "serial/CPort.h"
 #include "phone/InstallFolders.h"
+#include "platform/platform.h"
+#include "plugin/Settings.h"
+#include "serial/CPort.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +29,6 @@ namespace {
 constexpr int kExitUsage = 2;
 
 constexpr const char* kModuleName = "VelkPlugin.wfx";
-constexpr const char* kSettingsName = "fsplugin.ini";
 
 // ---------------------------------------------------------------------------
 // Host paths: the user may type '/' or '\'; the module gets the same separator.
@@ -179,26 +175,15 @@ class Session {
 // The settings the module reads when it loads. The one place velkfs reads or
 // writes them.
 
-constexpr const char* kSection = "VLK";
-constexpr const char* kPortKey = "velkport";
-constexpr const char* kBaudKey = "baud";
-
-std::string SettingsPath() { return host::ExecutableDir() + kSettingsName; }
-
 struct PortSettings {
-  std::string port;
-  std::int32_t baudIndex = 1;
+  settings::Values values;
   std::string origin;  // where they come from, as the user is told
 };
 
 // Read as the module reads them, defaults included.
 PortSettings SettingsInUse() {
-  const std::string path = SettingsPath();
-  PortSettings settings;
-  settings.port = os::IniRead(path, kSection, kPortKey, "COM1");
-  if (!ParseIniInteger(os::IniRead(path, kSection, kBaudKey, "1"), &settings.baudIndex)) settings.baudIndex = 1;
-  settings.origin = fs::exists(path) ? "from " + path : "the module's defaults: there is no " + path;
-  return settings;
+  const std::string path = settings::ReadPath();
+  return {settings::Read(path), fs::exists(path) ? "from " + path : "the module's defaults: there is no " + path};
 }
 
 // The line rate of a baud index as the module uses it (its low byte picks a
@@ -225,7 +210,8 @@ std::optional<std::string> PortOpenError(const std::string& port) {
 // the port until then.
 std::string UnreachableReason(Session& session) {
   session.Close();
-  const PortSettings settings = SettingsInUse();
+  const PortSettings inUse = SettingsInUse();
+  const settings::Values& settings = inUse.values;
   const auto rate = RateOfBaudIndex(settings.baudIndex);
   const std::string baud =
       rate ? std::to_string(*rate) + " baud" : "baud index " + std::to_string(settings.baudIndex);
@@ -237,7 +223,7 @@ std::string UnreachableReason(Session& session) {
   } else {
     reason = "the phone did not answer on " + settings.port + " at " + baud;
   }
-  return reason + "\n  settings: port " + settings.port + ", " + baud + " (" + settings.origin + ")" +
+  return reason + "\n  settings: port " + settings.port + ", " + baud + " (" + inUse.origin + ")" +
          "\n  to change them: velkfs config --port PORT --baud RATE (PORT such as /dev/ttyUSB0 or COM3)";
 }
 
@@ -506,9 +492,9 @@ int RemoveDirCommand(Session& session, const std::string& typed) {
 }
 
 int ConfigCommand(const std::optional<std::string>& port, const std::optional<std::string>& baud) {
-  std::optional<int> baudIndex;
+  std::optional<std::int32_t> baudIndex;
   if (baud) {
-    baudIndex = host::BaudIndexFromText(*baud);
+    baudIndex = settings::BaudIndexFromText(*baud);
     if (!baudIndex) {
       Complain("--baud: not a baud-rate index (0-16) nor a rate of the list: " + *baud);
       return kExitUsage;
@@ -518,18 +504,8 @@ int ConfigCommand(const std::optional<std::string>& port, const std::optional<st
     Complain("config: give --port and/or --baud");
     return kExitUsage;
   }
-  const std::string path = SettingsPath();
-  std::string text;
-  if (std::ifstream input{path, std::ios::binary}) {
-    std::ostringstream content;
-    content << input.rdbuf();
-    text = content.str();
-  }
-  if (port) text = host::WithIniValue(text, kSection, kPortKey, *port);
-  if (baudIndex) text = host::WithIniValue(text, kSection, kBaudKey, std::to_string(*baudIndex));
-  std::ofstream output{path, std::ios::binary | std::ios::trunc};
-  output << text;
-  if (!output.flush()) {
+  const std::string path = settings::WritePath();
+  if (settings::Write(path, port, baudIndex) != 0) {
     Complain("cannot write " + path);
     return kFsFileFailed;
   }
@@ -575,7 +551,9 @@ int main(int argc, char** argv) {
   installTheme->add_option("FILE", local, "Local theme file")->required();
   auto* options = app.add_subcommand("options", "Open the module's options dialog (executes the root)");
   options->add_option("ROOT", path, "The root as the file manager names it: \\ (default) or /");
-  auto* config = app.add_subcommand("config", "Set the port and baud rate in fsplugin.ini beside velkfs");
+  auto* config = app.add_subcommand("config", "Set the port and baud rate in the settings file the module reads "
+                                               "(Linux: the user's, $XDG_CONFIG_HOME/velk-plugin/fsplugin.ini; "
+                                               "Windows: fsplugin.ini beside velkfs)");
   config->add_option("--port", port, "Port name (COM3; on Linux also a device path such as /dev/ttyUSB0)");
   config->add_option("--baud", baud, "Baud-rate index 0-16 or a rate such as 115200");
 

@@ -28,6 +28,8 @@ struct DialogControl {
   int tabOrder = -1;   // -1: no tab stop
   std::vector<std::string> items;  // drop-down list entries
   int selected = -1;               // drop-down list selection, -1 for none
+  // The number of a list's first entry where a presentation numbers them.
+  int firstNumber = 1;
 };
 
 struct DialogForm {

@@ -1,8 +1,8 @@
 // A modal dialog on the controlling terminal: the form's texts, its
 // drop-down lists with their selections, its buttons and links. Tab and the
 // Up/Down arrows move between fields, Left/Right change a list's selection,
-// a number and Enter choose an entry of a list, Enter presses a button or
-// opens a link, q or Esc closes the dialog.
+// an entry's number or its text (digits) and Enter choose it in a list,
+// Enter presses a button or opens a link, q or Esc closes the dialog.
 #include <fcntl.h>
 #include <poll.h>
 #include <strings.h>
@@ -189,15 +189,23 @@ std::string Render(const DialogForm& form, int focused, const std::string& typed
     const DialogControl& list = form.controls[focused];
     out += "\r\n  " + list.caption + " entries:\r\n";
     for (std::size_t n = 0; n < list.items.size(); ++n) {
-      out += (static_cast<int>(n) == list.selected ? "   *" : "    ") + std::to_string(n + 1) +
-             ") " + list.items[n] + "\r\n";
+      out += (static_cast<int>(n) == list.selected ? "   *" : "    ") +
+             std::to_string(static_cast<int>(n) + list.firstNumber) + ") " + list.items[n] + "\r\n";
     }
     if (list.items.empty()) out += "    (empty)\r\n";
   }
-  out += "\r\n  Tab/Up/Down: field  Left/Right: change  number+Enter: choose  "
+  out += "\r\n  Tab/Up/Down: field  Left/Right: change  number or entry+Enter: choose  "
          "Enter: press  q/Esc: close\r\n";
-  if (!typed.empty()) out += "  Number: " + typed + "\r\n";
+  if (!typed.empty()) out += "  Typed: " + typed + "\r\n";
   return out;
+}
+
+// The entry of `list` that `typed` names: an entry's own text, else its number.
+int TypedEntry(const DialogControl& list, const std::string& typed) {
+  const auto same = std::find(list.items.begin(), list.items.end(), typed);
+  if (same != list.items.end()) return static_cast<int>(same - list.items.begin());
+  const int wanted = std::stoi(typed) - list.firstNumber;
+  return wanted >= 0 && wanted < static_cast<int>(list.items.size()) ? wanted : -1;
 }
 
 }  // namespace
@@ -263,7 +271,8 @@ bool ShowModalDialog(DialogModel& model) {
         break;
       }
       case Key::Digit:
-        if (onList && typed.size() < 4) typed += press.digit;
+        // Long enough for the highest rate.
+        if (onList && typed.size() < 7) typed += press.digit;
         break;
       case Key::Backspace:
         if (!typed.empty()) typed.pop_back();
@@ -272,10 +281,9 @@ bool ShowModalDialog(DialogModel& model) {
         if (current < 0) break;
         const DialogControlKind kind = form.controls[current].kind;
         if (onList) {
-          const int wanted = typed.empty() ? -1 : std::stoi(typed) - 1;
+          const int wanted = typed.empty() ? -1 : TypedEntry(form.controls[current], typed);
           typed.clear();
-          if (wanted >= 0 && wanted < count &&
-              handle({DialogEventKind::SelectionChanged, current, wanted})) {
+          if (wanted >= 0 && handle({DialogEventKind::SelectionChanged, current, wanted})) {
             return true;
           }
         } else if (kind == DialogControlKind::Button) {

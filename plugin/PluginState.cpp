@@ -1,17 +1,14 @@
 #include "plugin/PluginState.h"
 
+#include <system_error>
+
 #include "phone/LinkDriver.h"
-#include "platform/ini.h"
+#include "plugin/Settings.h"
 
 PluginState State;
 UserInterface Ui;
 
 namespace {
-
-constexpr const char* kSettingsFile = "fsplugin.ini";
-constexpr const char* kSection = "VLK";
-constexpr const char* kPortKey = "velkport";
-constexpr const char* kBaudKey = "baud";
 
 // How long the wait sleeps at most before it looks at Busy again; ticks and
 // port events wake it earlier.
@@ -19,24 +16,74 @@ constexpr unsigned kWaitSliceMs = 50;
 
 }  // namespace
 
-std::string SettingsPath() { return os::ExecutableDir() + kSettingsFile; }
+bool HostShowsMessages() {
+#ifdef _WIN32
+  return false;  // the Windows build shows its own message boxes and window
+#else
+  return State.RequestCallback != nullptr;
+#endif
+}
+
+int ShowMessageBox(const std::string& text, const std::string& caption, unsigned flags) {
+  if (!HostShowsMessages()) return os::MessageBox(text, caption, flags);
+  const bool question = (flags & 0xF) == os::kMbYesNo;
+  std::string title = caption;
+  std::string body = text;
+  char unused[2] = {};
+  const BOOL yes = State.RequestCallback(State.PluginNumber,
+                                         question ? kFsRequestMessageYesNo : kFsRequestMessageOk,
+                                         title.empty() ? nullptr : title.data(), body.data(), unused,
+                                         sizeof unused);
+  if (!question) return os::kIdOk;
+  return yes ? os::kIdYes : os::kIdNo;
+}
+
+bool AskHost(const std::string& title, const std::string& text, std::string& answer) {
+  if (!HostShowsMessages()) return false;
+  constexpr std::size_t kAnswerSize = 1024;
+  std::string titleText = title;
+  std::string body = text;
+  std::string buffer = answer.substr(0, kAnswerSize - 1);
+  buffer.resize(kAnswerSize, '\0');
+  if (!State.RequestCallback(State.PluginNumber, kFsRequestText, titleText.data(), body.data(), buffer.data(),
+                             static_cast<int>(kAnswerSize))) {
+    return false;
+  }
+  buffer[kAnswerSize - 1] = '\0';
+  answer = buffer.c_str();
+  return true;
+}
+
+void LogToHost(FsLogType type, const std::string& text) {
+#ifdef _WIN32
+  (void)type;
+  (void)text;  // the Windows build announces nothing
+#else
+  if (State.LogCallback == nullptr) return;
+  std::string line = text;
+  State.LogCallback(State.PluginNumber, type, line.data());
+#endif
+}
 
 void LoadSettings() {
   try {
-    const std::string path = SettingsPath();
-    State.PortName = os::IniRead(path, kSection, kPortKey, "COM1");
-    std::int32_t baud = 1;
-    if (!ParseIniInteger(os::IniRead(path, kSection, kBaudKey, "1"), &baud)) baud = 1;
-    State.BaudIndex = baud;
+    const settings::Values values = settings::Read(settings::ReadPath());
+    State.PortName = values.port;
+    State.BaudIndex = values.baudIndex;
   } catch (const std::exception&) {
     // Loading never fails because of the settings; what was read stays.
   }
 }
 
-bool OpenPhonePort() {
-  if (!State.PortWrapper) return false;
+bool OpenPhonePort(bool report) {
+  // After FsDisconnect the host may come back to the root: it finds the phone again.
+  if (!State.PortWrapper) CreatePluginObjects();
+  auto fail = [&](const std::string& reason) {
+    if (report) LogToHost(kFsLogImportantError, "Unable to open port " + State.PortName + ": " + reason);
+    return false;
+  };
   const auto rate = static_cast<std::uint8_t>(State.BaudIndex & 0xFF);
-  if (rate >= kBaudRateCount) return false;
+  if (rate >= kBaudRateCount) return fail("no baud rate has the index " + std::to_string(State.BaudIndex));
   try {
     TComPort& port = State.PortWrapper->Port();
     port.SetBaudRate(static_cast<TBaudRate>(rate));
@@ -44,8 +91,10 @@ bool OpenPhonePort() {
     port.SetPort(State.PortName);
     port.Open();
     return true;
-  } catch (const std::exception&) {
-    return false;
+  } catch (const EComPort& failure) {
+    return fail(failure.WinCode() > 0 ? std::system_category().message(failure.WinCode()) : failure.what());
+  } catch (const std::exception& failure) {
+    return fail(failure.what());
   }
 }
 

@@ -50,6 +50,9 @@ struct PluginState {
   // Host data and port settings.
   std::int32_t PluginNumber = 0;
   FsProgressCallback ProgressCallback = nullptr;
+  FsLogCallback LogCallback = nullptr;
+  FsRequestCallback RequestCallback = nullptr;
+  bool ConnectionAnnounced = false;  // "CONNECT" logged since FsInit or FsDisconnect
   std::string PortName;
   std::int32_t BaudIndex = 0;
 
@@ -94,10 +97,22 @@ struct PluginState {
 
 extern PluginState State;
 
+// Whether the host shows the module's messages and questions: a Linux host
+// that passed a request callback. Otherwise the system's message boxes and
+// the options window (Windows) or the terminal (Linux) serve.
+bool HostShowsMessages();
+// A message box (os::MessageBox's flags and results): through the host's
+// request callback when it shows messages, else os::MessageBox.
+int ShowMessageBox(const std::string& text, const std::string& caption, unsigned flags);
+// A text question of the host: true with the user's `answer` on OK.
+bool AskHost(const std::string& title, const std::string& text, std::string& answer);
+// A line for the host's log (Linux hosts that passed a log callback).
+void LogToHost(FsLogType type, const std::string& text);
+
 // The module's ways of speaking to the user; tests put their own in place.
 struct UserInterface {
   std::function<int(const std::string& text, const std::string& caption, unsigned flags)> MessageBox =
-      os::MessageBox;
+      ShowMessageBox;
   std::function<void(unsigned type)> MessageBeep = os::MessageBeep;
   std::function<void(unsigned frequency, unsigned milliseconds)> Beep = os::Beep;
 };
@@ -105,11 +120,12 @@ extern UserInterface Ui;
 
 inline const char* const PluginTitle = "Velk Mobile Plugin";
 
-// Path of "fsplugin.ini" beside the host's executable.
-std::string SettingsPath();
 // Reads PortName and BaudIndex from the settings file (module start-up).
 void LoadSettings();
-bool OpenPhonePort();
+// Opens the phone's port unless it is open; makes the objects again when
+// FsDisconnect has freed them. A port that cannot be opened is reported to
+// the host's log with the system's reason when `report` is set.
+bool OpenPhonePort(bool report = true);
 void WaitWhileBusy();
 // FsInit's object creation and FsDisconnect's teardown; teardown never throws.
 void CreatePluginObjects();

@@ -1,9 +1,16 @@
 // The exported functions: the host's entry into the module.
 #include "plugin/fsplugin.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "dialog/Unit2.h"
 #include "phone/Operations.h"
 #include "plugin/PluginState.h"
+#include "plugin/Settings.h"
+#ifndef _WIN32
+#include "platform/posix_serial.h"
+#endif
 
 namespace {
 
@@ -21,23 +28,68 @@ std::string HostPath(const char* path) {
 
 std::string LocalPath(const char* path) { return path ? path : ""; }
 
+const char* const kRoot = "\\";
+
+void ShowOptions() {
+  // The lists open at the rate the file holds, which the options may have
+  // changed since the module was loaded.
+  const std::int32_t storedBaud = settings::Read(settings::ReadPath()).baudIndex;
+  const std::string target = settings::WritePath();
+#ifndef _WIN32
+  if (HostShowsMessages()) {
+    // No terminal inside a graphical host: the host's own dialogs ask.
+    TOptionsQuestions questions;
+    questions.Ask = [](const std::string& text, std::string& answer) { return AskHost(PluginTitle, text, answer); };
+    questions.ReportError = [](const std::string& message) {
+      ShowMessageBox(message, PluginTitle, os::kMbOk | os::kMbIconError);
+    };
+    questions.PortExists = [](const std::string& name) {
+      std::error_code error;
+      return std::filesystem::is_character_file(os::SerialDevicePath(name), error);
+    };
+    AskOptions(State.PortName, storedBaud, target, questions);
+    return;
+  }
+#endif
+  RunOptionsDialog(State.PortName, storedBaud, target);
+}
+
 }  // namespace
 
 extern "C" {
 
-int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback, FsRequestCallback) {
+int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback log,
+                   FsRequestCallback request) {
   State.PluginNumber = pluginNumber;
   State.ProgressCallback = progress;
+  State.LogCallback = log;
+  State.RequestCallback = request;
+  State.ConnectionAnnounced = false;
   // A second FsInit without FsDisconnect starts from fresh objects.
   DestroyPluginObjects();
   os::KeepModuleLoaded();
   CreatePluginObjects();
-  OpenPhonePort();
+  // The host loads the module before the user asks for the phone: no report yet.
+  OpenPhonePort(false);
   return 0;
 }
 
 HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData) {
-  return FindFirst(HostPath(path), findData);
+  const std::string hostPath = HostPath(path);
+  const HANDLE search = FindFirst(hostPath, findData);
+  if (hostPath != kRoot) return search;
+  if (search != INVALID_HANDLE_VALUE || State.ListingDone) {
+    if (!State.ConnectionAnnounced) LogToHost(kFsLogConnect, std::string("CONNECT ") + kRoot);
+    State.ConnectionAnnounced = true;
+  } else if (State.PortWrapper) {
+    // The phone did not answer at the root: the device may have gone and come
+    // back, so the next listing opens the port afresh.
+    try {
+      State.PortWrapper->Port().Close();
+    } catch (const std::exception&) {
+    }
+  }
+  return search;
 }
 
 BOOL FS_CALL FsFindNext(HANDLE, WIN32_FIND_DATAA* findData) { return FindNext(findData); }
@@ -59,12 +111,18 @@ BOOL FS_CALL FsRemoveDir(char* path) { return RemoveDirectory(HostPath(path)); }
 BOOL FS_CALL FsDeleteFile(char* path) { return DeleteFile(HostPath(path)); }
 
 int FS_CALL FsExecuteFile(HWND, char* remoteName, char*) {
-  if (HostPath(remoteName) == "\\") RunOptionsDialog(State.PortName, SettingsPath());
+  try {
+    if (HostPath(remoteName) == kRoot) ShowOptions();
+  } catch (...) {
+    // Nothing may escape to the host.
+  }
   return 0;
 }
 
 BOOL FS_CALL FsDisconnect(char*) {
   DestroyPluginObjects();
+  LogToHost(kFsLogDisconnect, std::string("DISCONNECT ") + kRoot);
+  State.ConnectionAnnounced = false;
   return -1;
 }
 

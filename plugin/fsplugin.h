@@ -63,10 +63,30 @@ constexpr int kFsCopyOverwrite = 1;
 // Progress callback: returns 1 to ask for an abort.
 using FsProgressCallback = int(FS_CALL*)(int pluginNumber, char* sourceName, char* targetName,
                                          int percentDone);
-// The log and request callbacks are accepted but never called.
+// Log callback: a line for the host's log; the message type says what it is.
+// The Linux build announces its connection there; the Windows build never
+// calls it.
 using FsLogCallback = void(FS_CALL*)(int pluginNumber, int messageType, char* text);
+enum FsLogType : int {
+  kFsLogConnect = 1,         // "CONNECT \": the host may now offer to disconnect
+  kFsLogDisconnect = 2,
+  kFsLogDetails = 3,
+  kFsLogImportantError = 6,
+};
+// Request callback: a message box or a question shown as the host's own
+// dialog; `title` may be null for the host's own title. A text question gets
+// `answer` prefilled and returns the user's text in it (at most answerLength
+// bytes with the terminating zero). Returns true for OK or Yes. The Linux
+// build shows its messages and options through it; the Windows build never
+// calls it.
 using FsRequestCallback = BOOL(FS_CALL*)(int pluginNumber, int requestType, char* title,
                                          char* text, char* answer, int answerLength);
+enum FsRequestType : int {
+  kFsRequestText = 0,
+  kFsRequestMessageOk = 8,
+  kFsRequestMessageYesNo = 9,
+  kFsRequestMessageOkCancel = 10,
+};
 
 #ifndef _WIN32
 #pragma GCC visibility push(default)

@@ -32,22 +32,13 @@ WORK="$(mktemp -d)"
 PHONE="$WORK/phone"
 PC="$WORK/pc"
 LINK="$WORK/phone-link"
-PHONESIM_PID=""
-# The demo's settings live in a configuration folder of its own. Where velkfs
-# keeps them beside itself instead, that file is put back as it was at the end.
+# The demo's own user settings folder: the user's own settings stay as they are.
 export XDG_CONFIG_HOME="$WORK/config"
-SETTINGS_BESIDE="$BIN/fsplugin.ini"
-SETTINGS_KEPT="$WORK/fsplugin.ini.kept"
-[ -e "$SETTINGS_BESIDE" ] && cp -p "$SETTINGS_BESIDE" "$SETTINGS_KEPT"
+PHONESIM_PID=""
 cleanup() {
   if [ -n "$PHONESIM_PID" ] && kill -0 "$PHONESIM_PID" 2>/dev/null; then
     kill -INT "$PHONESIM_PID" 2>/dev/null || true
     wait "$PHONESIM_PID" 2>/dev/null || true
-  fi
-  if [ -e "$SETTINGS_KEPT" ]; then
-    cp -p "$SETTINGS_KEPT" "$SETTINGS_BESIDE"
-  else
-    rm -f "$SETTINGS_BESIDE"
   fi
   rm -rf "$WORK"
 }

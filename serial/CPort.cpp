@@ -3,6 +3,8 @@
 #include <atomic>
 #include <utility>
 
+#include "plugin/Settings.h"
+
 namespace {
 
 const char* const kMessageTexts[23] = {
@@ -61,10 +63,7 @@ std::string MessageWithCode(int number, int code) {
   return text;
 }
 
-constexpr std::uint32_t kRates[kBaudRateCount] = {
-    0,     110,   300,   600,    1200,   2400,   4800,   9600,  14400,
-    19200, 38400, 56000, 57600, 115200, 128000, 256000, 512000,
-};
+static_assert(settings::kBaudRates.size() == kBaudRateCount, "one rate for each TBaudRate");
 
 // Device event bits and the events they stand for.
 constexpr std::pair<std::uint32_t, TComEvent> kEventBits[] = {
@@ -109,7 +108,7 @@ const std::string& ComPortMessage(int number) {
 std::uint32_t BaudRateValue(TBaudRate rate, std::int32_t customRate) {
   if (rate == brCustom) return static_cast<std::uint32_t>(customRate);
   if (rate >= kBaudRateCount) return 0;  // no such rate: the device refuses it
-  return kRates[rate];
+  return settings::kBaudRates[rate];
 }
 
 // What the event thread shares with the port object. The thread keeps it

@@ -1,22 +1,12 @@
 #include "serial/CPortCtl.h"
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 
 #include "platform/dialog.h"
+#include "plugin/Settings.h"
 
 namespace {
-
-const std::array<const char*, kBaudRateCount> kBaudRateTexts = {
-    "Custom", "110",   "300",   "600",   "1200",   "2400",   "4800",   "9600",  "14400",
-    "19200",  "38400", "56000", "57600", "115200", "128000", "256000", "512000",
-};
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 bool SameTextAscii(const std::string& a, const std::string& b) {
   return CompareTextAscii(a, b) == 0;
@@ -56,16 +46,12 @@ void EnumeratePorts(TStrings& list) {
   list = std::move(found);
 }
 
-std::string BaudRateToText(TBaudRate rate) {
-  // Values outside the table come only from hand-edited settings.
-  if (rate >= kBaudRateCount) return std::string();
-  return kBaudRateTexts[rate];
-}
+// Values outside the table come only from hand-edited settings: no text.
+std::string BaudRateToText(TBaudRate rate) { return settings::BaudRateText(rate); }
 
 TBaudRate TextToBaudRate(const std::string& text) {
-  const std::string wanted = UpperAscii(text);
   for (int i = 0; i < kBaudRateCount; ++i) {
-    if (UpperAscii(kBaudRateTexts[i]) == wanted) return static_cast<TBaudRate>(i);
+    if (SameTextAscii(settings::BaudRateText(i), text)) return static_cast<TBaudRate>(i);
   }
   return br9600;
 }
@@ -131,7 +117,7 @@ void TComSelect::Refill(const TPortLister& listPorts) {
       listPorts(Items);
       break;
     case cpBaudRate:
-      Items.assign(kBaudRateTexts.begin(), kBaudRateTexts.end());
+      for (int i = 0; i < kBaudRateCount; ++i) Items.push_back(settings::BaudRateText(i));
       break;
     case cpDataBits:
       Items = DataBitsTexts();

@@ -43,6 +43,7 @@ class OptionsDialog : public ::testing::Test {
   fs::path folder_;
   std::string settings_;
   std::string portName_ = "COM9";
+  std::int32_t baud_ = 13;  // the stored index: 115200
 };
 
 // Indices of the description handed to the presentation.
@@ -54,22 +55,37 @@ int IndexOf(const os::DialogForm& form, const std::string& name) {
 }
 
 TEST_F(OptionsDialog, MissingConfiguredPortIsAppendedAndWrittenBackUnchanged) {
-  TForm2 form(portName_, settings_, 96, Ports({"COM1", "COM3"}));
+  TForm2 form(portName_, baud_, settings_, 96, Ports({"COM1", "COM3"}));
   form.FormShow();
   EXPECT_EQ(form.combo.Items(), (TStrings{"COM1", "COM3", "COM9"}));
   EXPECT_EQ(form.combo.ItemIndex(), 2);
-  EXPECT_EQ(form.ComComboBox1.ItemIndex(), 15);
+  EXPECT_EQ(form.ComComboBox1.ItemIndex(), 13);
 
   EXPECT_TRUE(form.HandleEvent({os::DialogEventKind::OkClicked, IndexOf(form.Describe(), "Button1"), -1}));
   EXPECT_EQ(form.ModalResult, mrOk);
   EXPECT_EQ(portName_, "COM9");
   EXPECT_EQ(Read("velkport"), "COM9");
-  EXPECT_EQ(Read("baud"), "15");
+  EXPECT_EQ(Read("baud"), "13");
+}
+
+TEST_F(OptionsDialog, RateListOpensAtTheStoredIndexSoThatOkKeepsIt) {
+  struct Case {
+    std::int32_t stored;
+    int selected;      // as the port would use it: the low 8 bits
+    const char* written;
+  } cases[] = {{13, 13, "13"}, {0, 0, "0"}, {16, 16, "16"}, {257, 1, "1"}, {17, -1, "-1"}, {-1, -1, "-1"}};
+  for (const Case& c : cases) {
+    TForm2 form(portName_, c.stored, settings_, 96, Ports({"COM9"}));
+    form.FormShow();
+    EXPECT_EQ(form.ComComboBox1.ItemIndex(), c.selected) << c.stored;
+    form.Button1Click();
+    EXPECT_EQ(Read("baud"), c.written) << c.stored;
+  }
 }
 
 TEST_F(OptionsDialog, ConfiguredPortIsFoundIgnoringCase) {
   portName_ = "com3";
-  TForm2 form(portName_, settings_, 96, Ports({"COM1", "COM3"}));
+  TForm2 form(portName_, baud_, settings_, 96, Ports({"COM1", "COM3"}));
   form.FormShow();
   EXPECT_EQ(form.combo.Items(), (TStrings{"COM1", "COM3"}));
   EXPECT_EQ(form.combo.ItemIndex(), 1);
@@ -80,18 +96,18 @@ TEST_F(OptionsDialog, ConfiguredPortIsFoundIgnoringCase) {
 
 TEST_F(OptionsDialog, EmptyPortNameIsNotAppended) {
   portName_.clear();
-  TForm2 form(portName_, settings_, 96, Ports({"COM1"}));
+  TForm2 form(portName_, baud_, settings_, 96, Ports({"COM1"}));
   form.FormShow();
   EXPECT_EQ(form.combo.Items(), (TStrings{"COM1"}));
   EXPECT_EQ(form.combo.ItemIndex(), -1);
   form.Button1Click();
   EXPECT_EQ(form.ModalResult, mrOk);
   EXPECT_EQ(Read("velkport"), "");
-  EXPECT_EQ(Read("baud"), "15");
+  EXPECT_EQ(Read("baud"), "13");
 }
 
 TEST_F(OptionsDialog, OkStoresTheChosenEntries) {
-  TForm2 form(portName_, settings_, 96, Ports({"COM1", "COM3"}));
+  TForm2 form(portName_, baud_, settings_, 96, Ports({"COM1", "COM3"}));
   form.FormShow();
   const os::DialogForm description = form.Describe();
   const int ports = IndexOf(description, "combo");
@@ -110,7 +126,7 @@ TEST_F(OptionsDialog, OkStoresTheChosenEntries) {
 }
 
 TEST_F(OptionsDialog, CloseBoxStoresNothing) {
-  TForm2 form(portName_, settings_, 96, Ports({"COM1", "COM3"}));
+  TForm2 form(portName_, baud_, settings_, 96, Ports({"COM1", "COM3"}));
   form.FormShow();
   form.HandleEvent({os::DialogEventKind::SelectionChanged, IndexOf(form.Describe(), "combo"), 1});
   EXPECT_TRUE(form.HandleEvent({os::DialogEventKind::Closed, -1, -1}));
@@ -120,8 +136,10 @@ TEST_F(OptionsDialog, CloseBoxStoresNothing) {
 }
 
 TEST_F(OptionsDialog, RefusedWriteShowsTheMessageAndKeepsTheDialogOpen) {
-  settings_ = (folder_ / "missing" / "fsplugin.ini").string();
-  TForm2 form(portName_, settings_, 96, Ports({"COM1", "COM3"}));
+  // A file stands where the settings folder would be made.
+  std::ofstream(folder_ / "blocked") << "";
+  settings_ = (folder_ / "blocked" / "fsplugin.ini").string();
+  TForm2 form(portName_, baud_, settings_, 96, Ports({"COM1", "COM3"}));
   std::vector<std::string> shown;
   form.ReportError = [&](const std::string& message) { shown.push_back(message); };
   form.FormShow();
@@ -134,8 +152,8 @@ TEST_F(OptionsDialog, RefusedWriteShowsTheMessageAndKeepsTheDialogOpen) {
   EXPECT_EQ(portName_, "COM3");  // taken before the write
   EXPECT_FALSE(fs::exists(settings_));
 
-  // Once the folder exists the same dialog can still store and close.
-  fs::create_directory(folder_ / "missing");
+  // Once the folder can be made the same dialog can still store and close.
+  fs::remove(folder_ / "blocked");
   EXPECT_TRUE(form.HandleEvent({os::DialogEventKind::OkClicked, 0, -1}));
   EXPECT_EQ(Read("velkport"), "COM3");
 }
@@ -145,11 +163,11 @@ TEST_F(OptionsDialog, OkKeepsOtherKeysAndSections) {
     std::ofstream out(settings_);
     out << "[Other]\nkey=value\n[VLK]\nvelkport=COM1\nextra=kept\nbaud=3\n[Last]\nz=1\n";
   }
-  TForm2 form(portName_, settings_, 96, Ports({"COM1", "COM3"}));
+  TForm2 form(portName_, 3, settings_, 96, Ports({"COM1", "COM3"}));
   form.FormShow();
   form.Button1Click();
   EXPECT_EQ(Read("velkport"), "COM9");
-  EXPECT_EQ(Read("baud"), "15");
+  EXPECT_EQ(Read("baud"), "3");
   EXPECT_EQ(Read("extra"), "kept");
   EXPECT_EQ(Read("key", "Other"), "value");
   EXPECT_EQ(Read("z", "Last"), "1");
@@ -159,12 +177,12 @@ TEST_F(OptionsDialog, OkKeepsOtherKeysAndSections) {
 }
 
 TEST_F(OptionsDialog, FailedPortListingOpensWithTheConfiguredPortOnly) {
-  TForm2 form(portName_, settings_, 96,
+  TForm2 form(portName_, baud_, settings_, 96,
               [](TStrings&) { throw EComPort(kMsgRegistryError, 5); });
   form.FormShow();
   EXPECT_EQ(form.combo.Items(), (TStrings{"COM9"}));
   EXPECT_EQ(form.combo.ItemIndex(), 0);
-  EXPECT_EQ(form.ComComboBox1.ItemIndex(), 15);
+  EXPECT_EQ(form.ComComboBox1.ItemIndex(), 13);
   form.Button1Click();
   EXPECT_EQ(Read("velkport"), "COM9");
 }
@@ -178,7 +196,7 @@ TEST(OptionsDialogLayout, FormCreateScalesByPixelsPerInchRoundingHalvesToEven) {
 
   std::string port = "COM1";
   for (auto [ppi, width, height] : {std::tuple{96, 336, 258}, {144, 504, 387}, {120, 420, 322}}) {
-    TForm2 form(port, "unused.ini", ppi, [](TStrings& list) { list = {"COM1"}; });
+    TForm2 form(port, 15, "unused.ini", ppi, [](TStrings& list) { list = {"COM1"}; });
     EXPECT_EQ(form.Width, width) << ppi;
     EXPECT_EQ(form.Height, height) << ppi;
     EXPECT_EQ(form.Button1.Bounds.Left, 256) << "controls are not scaled";
@@ -187,7 +205,7 @@ TEST(OptionsDialogLayout, FormCreateScalesByPixelsPerInchRoundingHalvesToEven) {
 
 TEST(OptionsDialogLayout, DescriptionFollowsTheLayoutTable) {
   std::string port = "COM1";
-  TForm2 form(port, "unused.ini", 96, [](TStrings& list) { list = {"COM1", "COM2"}; });
+  TForm2 form(port, 15, "unused.ini", 96, [](TStrings& list) { list = {"COM1", "COM2"}; });
   form.FormShow();
   const os::DialogForm d = form.Describe();
   EXPECT_EQ(d.caption, "Options ");
@@ -248,7 +266,7 @@ TEST(OptionsDialogLayout, DescriptionFollowsTheLayoutTable) {
 
 TEST(OptionsDialogLayout, DialogsPortObjectIsSetUpAndNeverOpened) {
   std::string port = "COM1";
-  TForm2 form(port, "unused.ini", 96, [](TStrings&) {});
+  TForm2 form(port, 15, "unused.ini", 96, [](TStrings&) {});
   EXPECT_EQ(form.ComPort1.BaudRate(), br256000);
   EXPECT_EQ(form.ComPort1.Port(), "COM1");
   EXPECT_EQ(form.ComPort1.Parity().Bits, prNone);

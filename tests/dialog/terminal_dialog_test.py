@@ -22,11 +22,11 @@ DOWN, UP, LEFT = "\x1b[B", "\x1b[A", "\x1b[D"
 
 
 class TerminalSession:
-    def __init__(self, settings, port_name, ports):
+    def __init__(self, settings, port_name, baud_index, ports):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
             # pty.fork made the pseudo-terminal the child's controlling terminal.
-            os.execv(RUNNER, [RUNNER, settings, port_name, ports])
+            os.execv(RUNNER, [RUNNER, settings, port_name, baud_index, ports])
         self.output = ""
         self.seen = 0
         self.status = None
@@ -119,17 +119,23 @@ class TerminalDialog(unittest.TestCase):
             session.close()
         shutil.rmtree(self.folder)
 
-    def open(self, port_name="COM9", ports="COM1,COM3", settings=None):
-        session = TerminalSession(settings or self.settings, port_name, ports)
+    def open(self, port_name="COM9", ports="COM1,COM3", settings=None, baud_index="13"):
+        session = TerminalSession(settings or self.settings, port_name, baud_index, ports)
         self.sessions.append(session)
         session.wait_for("== Options ==")
         return session
 
-    def test_choose_by_number_and_press_ok(self):
+    def test_choose_by_number_or_rate_and_press_ok(self):
         s = self.open()
         s.wait_for("Port: COM9")
-        s.wait_for("Baud rate: 256000")
-        s.type(["\t", "\t"])               # OK -> baud rate -> port
+        s.wait_for("Baud rate: 115200")     # the stored rate
+        s.type(["\t"])                     # OK -> baud rate
+        s.wait_for("Baud rate entries:")
+        s.wait_for("0) Custom")             # numbered by the index the settings store
+        s.wait_for("*13) 115200")
+        s.type(list("9600") + ["\r"])      # a rate chooses itself
+        s.wait_for("Baud rate: 9600")
+        s.type(["\t"])                     # -> port
         s.wait_for("Port entries:")
         s.wait_for("3) COM9")              # the configured port, appended
         s.type(["2", "\r"])
@@ -138,25 +144,25 @@ class TerminalDialog(unittest.TestCase):
         self.assertEqual(s.finish(), "result=1 port=COM3")
         ini = read_ini(self.settings)
         self.assertEqual(ini[("VLK", "velkport")], "COM3")
-        self.assertEqual(ini[("VLK", "baud")], "15")
+        self.assertEqual(ini[("VLK", "baud")], "7")
 
     def test_arrow_keys_change_the_baud_rate(self):
         s = self.open()
         s.type([DOWN])
         s.wait_for("Baud rate entries:")
         s.type([LEFT])
-        s.wait_for("Baud rate: 128000")
+        s.wait_for("Baud rate: 57600")
         s.type([UP, "\r"])
         self.assertEqual(s.finish(), "result=1 port=COM9")
         ini = read_ini(self.settings)
         self.assertEqual(ini[("VLK", "velkport")], "COM9")
-        self.assertEqual(ini[("VLK", "baud")], "14")
+        self.assertEqual(ini[("VLK", "baud")], "12")
 
     def test_q_and_esc_close_without_storing(self):
         for close_key in ["q", "\x1b"]:
             s = self.open()
-            s.type([DOWN, LEFT])
-            s.wait_for("Baud rate: 128000")
+            s.type([DOWN, "1", "5", "\r"])    # an index chooses its rate
+            s.wait_for("Baud rate: 256000")
             s.type([close_key], settle=0)
             self.assertEqual(s.finish(), "result=0 port=COM9")
             self.assertFalse(os.path.exists(self.settings))
@@ -171,7 +177,9 @@ class TerminalDialog(unittest.TestCase):
         self.assertEqual(read_ini(self.settings)[("VLK", "velkport")], "COM9")
 
     def test_refused_write_reports_and_stays_open(self):
-        settings = os.path.join(self.folder, "missing", "fsplugin.ini")
+        # A file stands where the settings folder would be made.
+        open(os.path.join(self.folder, "blocked"), "w").close()
+        settings = os.path.join(self.folder, "blocked", "fsplugin.ini")
         s = self.open(settings=settings)
         s.type(["\t", "\t", "1", "\r"])
         s.wait_for("Port: COM1")
@@ -183,7 +191,7 @@ class TerminalDialog(unittest.TestCase):
         self.assertFalse(os.path.exists(settings))
 
     def test_without_a_terminal_nothing_opens(self):
-        done = subprocess.run([RUNNER, self.settings, "COM9", "COM1"], stdin=subprocess.DEVNULL,
+        done = subprocess.run([RUNNER, self.settings, "COM9", "13", "COM1"], stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, start_new_session=True,
                               timeout=EXIT_TIMEOUT)
         self.assertEqual(done.stdout.strip(), "result=0 port=COM9")

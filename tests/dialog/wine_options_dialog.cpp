@@ -231,7 +231,7 @@ DWORD WINAPI Watch(LPVOID param) {
   if (rates != nullptr) {
     const std::vector<std::string> items = ListItems(rates->window);
     Check(items.size() == 17 && items[0] == "Custom" && items[16] == "512000", "baud-rate texts");
-    Check(SendMessageA(rates->window, CB_GETCURSEL, 0, 0) == 15, "baud-rate selection");
+    Check(SendMessageA(rates->window, CB_GETCURSEL, 0, 0) == 3, "baud-rate selection: the stored index");
   }
   SaveScreenshot(outer, args->shotPath);
 
@@ -311,14 +311,15 @@ int main(int argc, char** argv) {
     Check(execute(nullptr, root, verb) == 0, "FsExecuteFile result");
   } else {
     std::string portName = "COM9";
-    Check(RunOptionsDialog(portName, settings) == 1, "dialog result");
+    Check(RunOptionsDialog(portName, 3, settings) == 1, "dialog result");
     Check(portName == args.expectedPort, "PortName " + portName);
   }
   WaitForSingleObject(watcher, kFindWindowMs);
   CloseHandle(watcher);
 
   Check(IniValue(settings, "VLK", "velkport") == args.expectedPort, "stored port");
-  Check(IniValue(settings, "VLK", "baud") == "15", "stored baud " + IniValue(settings, "VLK", "baud"));
+  // The rate list opened at the stored index, so OK keeps it.
+  Check(IniValue(settings, "VLK", "baud") == "3", "stored baud " + IniValue(settings, "VLK", "baud"));
   Check(IniValue(settings, "Keep", "a") == "1", "other section kept");
 
   WriteReport();

@@ -184,6 +184,12 @@ class E2ETestCase(unittest.TestCase):
                 self.fail(program + " is not built (VELK_BIN_DIR names the build's bin folder)")
         self.folder = tempfile.mkdtemp(prefix="velk-e2e-")
         self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
+        # The user's settings folder of this test, empty until velkfs config
+        # writes it: until then fsplugin.ini beside velkfs serves, and the
+        # real user's files are never touched.
+        self.config_home = os.path.join(self.folder, "config")
+        self.addCleanup(self._restore_environment, os.environ.get("XDG_CONFIG_HOME"))
+        os.environ["XDG_CONFIG_HOME"] = self.config_home
         self.host_dir = os.path.join(self.folder, "host")
         os.makedirs(self.host_dir)
         shutil.copy2(VELKFS, self.host_dir)
@@ -243,6 +249,13 @@ class E2ETestCase(unittest.TestCase):
         finally:
             os.close(master)
         return code, shown.decode(errors="replace")
+
+    @staticmethod
+    def _restore_environment(config_home):
+        if config_home is None:
+            os.environ.pop("XDG_CONFIG_HOME", None)
+        else:
+            os.environ["XDG_CONFIG_HOME"] = config_home
 
     @staticmethod
     def _wait_child(pid, deadline):

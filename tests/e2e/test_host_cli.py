@@ -10,8 +10,11 @@ SUBCOMMANDS = ["ls", "get", "put", "mkdir", "rmdir", "rm", "install-game", "inst
 
 
 class CommandLineTest(E2ETestCase):
+    def user_settings(self):
+        return os.path.join(self.config_home, "velk-plugin", "fsplugin.ini")
+
     def settings(self):
-        with open(os.path.join(self.host_dir, "fsplugin.ini")) as handle:
+        with open(self.user_settings()) as handle:
             return handle.read().splitlines()
 
     def test_every_subcommand_has_help(self):
@@ -87,21 +90,35 @@ class CommandLineTest(E2ETestCase):
                 self.assertEqual(code, 4, err)
                 self.assertIn(said, err)
 
-    def test_config_sets_port_and_baud_beside_velkfs_keeping_other_lines(self):
-        with open(os.path.join(self.host_dir, "fsplugin.ini"), "w") as handle:
+    def test_config_sets_port_and_baud_in_the_user_file_keeping_other_lines(self):
+        os.makedirs(os.path.dirname(self.user_settings()))
+        with open(self.user_settings(), "w") as handle:
             handle.write("[Other]\nvelkport=keep\n[vlk]\nBaud = 3\nnote=kept\n\n[Last]\nx=1\n")
         code, _, err = self.velkfs_run("config", "--port", "/dev/ttyUSB0", "--baud", "115200")
         self.assertEqual(code, 0, err)
-        self.assertEqual(self.settings(), ["[Other]", "velkport=keep", "[vlk]", "baud=13", "note=kept",
+        # A key keeps its spelling in the file, as the system's INI functions keep it.
+        self.assertEqual(self.settings(), ["[Other]", "velkport=keep", "[vlk]", "Baud=13", "note=kept",
                                            "velkport=/dev/ttyUSB0", "", "[Last]", "x=1"])
         code, _, err = self.velkfs_run("config", "--baud", "7")
         self.assertEqual(code, 0, err)
-        self.assertIn("baud=7", self.settings())
+        self.assertIn("Baud=7", self.settings())
 
-    def test_config_creates_the_file(self):
-        code, _, err = self.velkfs_run("config", "--port", "COM3")
+    def test_config_writes_the_user_file_which_the_module_reads_first(self):
+        phone = self.start_phone()  # fsplugin.ini beside velkfs names it
+        beside = os.path.join(self.host_dir, "fsplugin.ini")
+        with open(beside) as handle:
+            everyone = handle.read()
+        self.assertEqual(self.velkfs_run("ls")[0], 0)
+        code, out, err = self.velkfs_run("config", "--port", "/dev/velk-none")
         self.assertEqual(code, 0, err)
-        self.assertEqual(self.settings(), ["[VLK]", "velkport=COM3"])
+        self.assertIn(self.user_settings(), out)
+        self.assertEqual(self.settings(), ["[VLK]", "velkport=/dev/velk-none"])
+        self.assertNotEqual(self.velkfs_run("ls")[0], 0)
+        self.assertEqual(self.velkfs_run("config", "--port", phone.link, "--baud", "115200")[0], 0)
+        code, out, err = self.velkfs_run("ls")
+        self.assertEqual(code, 0, err)
+        with open(beside) as handle:
+            self.assertEqual(handle.read(), everyone)
 
     def test_a_missing_module_gives_4(self):
         code, _, err = self.velkfs_run("--module", os.path.join(self.folder, "none.wfx"), "ls")

@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "plugin/fsplugin.h"
 #include "tests/plugin/PtyPhone.h"
+#include "tests/platform/pty.h"
 
 namespace fs = std::filesystem;
 
@@ -48,6 +52,42 @@ class Module {
   void* handle_;
 };
 
+// A host of the test's own: it records what the module logs and asks, and
+// answers from a script; with the script spent it answers Cancel (or No).
+struct ScriptedHost {
+  struct Request {
+    int type;
+    std::string text;
+    std::string prefilled;
+  };
+  static inline std::vector<std::string> log;  // "TYPE TEXT"
+  static inline std::vector<Request> requests;
+  static inline std::deque<std::optional<std::string>> answers;  // nullopt: Cancel
+
+  static void Reset() {
+    log.clear();
+    requests.clear();
+    answers.clear();
+  }
+  static void FS_CALL Log(int, int type, char* text) { log.push_back(std::to_string(type) + " " + text); }
+  static BOOL FS_CALL Ask(int, int type, char*, char* text, char* answer, int answerLength) {
+    requests.push_back({type, text ? text : "", answer && type == kFsRequestText ? answer : ""});
+    if (answers.empty()) return 0;
+    const std::optional<std::string> reply = answers.front();
+    answers.pop_front();
+    if (reply && type == kFsRequestText) {
+      std::snprintf(answer, static_cast<std::size_t>(answerLength), "%s", reply->c_str());
+    }
+    return reply ? 1 : 0;
+  }
+};
+
+std::vector<int> RequestTypes() {
+  std::vector<int> types;
+  for (const auto& request : ScriptedHost::requests) types.push_back(request.type);
+  return types;
+}
+
 class ModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -55,18 +95,31 @@ class ModuleTest : public ::testing::Test {
     fs::remove_all(root_);
     fs::create_directories(root_ / "alpha");
     std::ofstream(root_ / "beta.txt") << "beta";
+    // The user's settings folder of these tests: empty unless a test writes it.
+    configHome_ = fs::path(::testing::TempDir()) / "velk-module-config";
+    fs::remove_all(configHome_);
+    setenv("XDG_CONFIG_HOME", configHome_.c_str(), 1);
+    ScriptedHost::Reset();
   }
   void TearDown() override {
     fs::remove(SettingsFile());
     fs::remove_all(root_);
+    fs::remove_all(configHome_);
   }
+  fs::path UserSettingsFile() const { return configHome_ / "velk-plugin" / "fsplugin.ini"; }
   // The module reads its settings beside the running program when it is loaded.
   static fs::path SettingsFile() { return fs::read_symlink("/proc/self/exe").parent_path() / "fsplugin.ini"; }
   static void WriteSettings(const std::string& port) {
     std::ofstream(SettingsFile()) << "[VLK]\nvelkport=" << port << "\nbaud=13\n";
   }
   fs::path root_;
+  fs::path configHome_;
 };
+
+std::string FileText(const fs::path& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 TEST_F(ModuleTest, LoadsAndUnloadsWithoutFsInit) {
   const std::size_t threads = ThreadCount();
@@ -136,6 +189,107 @@ TEST_F(ModuleTest, ListsWithSlashPathsAndUnloadsWithoutDisconnect) {
     EXPECT_GT(ThreadCount(), threads + 1) << "the port's event thread runs";
   }
   EXPECT_TRUE(WaitForThreadCount(threads + 1)) << "only the phone's thread is left";
+}
+
+TEST_F(ModuleTest, HostCallbacksCarryMessagesConnectionAndReconnection) {
+  fs::create_directories(root_ / "brew/mod/cmgr/pp");  // where themes go
+  // The phone is reached through a link that a restarted phone takes over.
+  const fs::path link = root_.parent_path() / "velk-module-link";
+  auto phone = std::make_unique<PtyPhone>(root_);
+  fs::remove(link);
+  fs::create_symlink(phone->PortPath(), link);
+  WriteSettings(link.string());
+  Module module;
+  ASSERT_TRUE(module.Loaded()) << dlerror();
+  auto init = module.Get<decltype(FsInit)>("FsInit");
+  auto findFirst = module.Get<decltype(FsFindFirst)>("FsFindFirst");
+  auto putFile = module.Get<decltype(FsPutFile)>("FsPutFile");
+  auto disconnect = module.Get<decltype(FsDisconnect)>("FsDisconnect");
+  ASSERT_TRUE(init && findFirst && putFile && disconnect);
+  ASSERT_EQ(init(3, nullptr, &ScriptedHost::Log, &ScriptedHost::Ask), 0);
+
+  WIN32_FIND_DATAA data;
+  char root[] = "/";
+  auto listRoot = [&] { return findFirst(root, &data) != INVALID_HANDLE_VALUE; };
+  ASSERT_TRUE(listRoot());
+  ASSERT_TRUE(listRoot());
+  EXPECT_EQ(ScriptedHost::log, (std::vector<std::string>{"1 CONNECT \\"})) << "announced once";
+
+  std::string theme = (root_.parent_path() / "velk-module-theme.thm").string();
+  std::ofstream(theme) << "theme";
+  char target[] = "/INSTALL THEME/velk.thm";
+  EXPECT_EQ(putFile(theme.data(), target, 0), kFsFileOk);
+  fs::remove(theme);
+  ASSERT_EQ(RequestTypes(), (std::vector<int>{kFsRequestMessageYesNo}));
+  EXPECT_EQ(ScriptedHost::requests[0].text, "Phone has to be restarted for the installation to finish. Do it now?");
+
+  // The phone goes away: the listings fail with messages through the host, and
+  // the port that cannot be opened is logged with its name and the reason.
+  phone.reset();
+  ScriptedHost::requests.clear();
+  EXPECT_FALSE(listRoot());
+  EXPECT_FALSE(listRoot());
+  ASSERT_EQ(RequestTypes(), (std::vector<int>{kFsRequestMessageOk, kFsRequestMessageOk}));
+  EXPECT_EQ(ScriptedHost::requests[1].text, "Unable to open set com port!");
+  EXPECT_EQ(ScriptedHost::log.back(), "6 Unable to open port " + link.string() + ": No such file or directory");
+
+  // It comes back on the same link: the next root listing finds it.
+  phone = std::make_unique<PtyPhone>(root_);
+  fs::remove(link);
+  fs::create_symlink(phone->PortPath(), link);
+  EXPECT_TRUE(listRoot()) << "requests seen by the phone: " << phone->Requests();
+  EXPECT_EQ(disconnect(root), -1);
+  EXPECT_EQ(ScriptedHost::log.back(), "2 DISCONNECT \\");
+  const auto requestsBefore = phone->Requests();
+  EXPECT_TRUE(listRoot()) << "the host may come back after a disconnect";
+  EXPECT_GT(phone->Requests(), requestsBefore);
+  EXPECT_EQ(ScriptedHost::log.back(), "1 CONNECT \\");
+  fs::remove(link);
+}
+
+TEST_F(ModuleTest, OptionsAreTwoHostQuestionsStoredInTheUserFile) {
+  testing_pty::Pty port;
+  WriteSettings("COM9");  // beside the program: read, never written
+  const std::string besideBefore = FileText(SettingsFile());
+  Module module;
+  ASSERT_TRUE(module.Loaded()) << dlerror();
+  auto init = module.Get<decltype(FsInit)>("FsInit");
+  auto execute = module.Get<decltype(FsExecuteFile)>("FsExecuteFile");
+  ASSERT_TRUE(init && execute);
+  ASSERT_EQ(init(3, nullptr, &ScriptedHost::Log, &ScriptedHost::Ask), 0);
+  char root[] = "/";
+  char verb[] = "open";
+
+  // Cancel on either question stores nothing.
+  for (const auto& script : {std::deque<std::optional<std::string>>{std::nullopt},
+                             std::deque<std::optional<std::string>>{port.SlavePath(), std::nullopt}}) {
+    ScriptedHost::answers = script;
+    EXPECT_EQ(execute(nullptr, root, verb), 0);
+    EXPECT_FALSE(fs::exists(UserSettingsFile()));
+  }
+
+  ScriptedHost::requests.clear();
+  ScriptedHost::answers = {"/dev/velk-no-such-port", port.SlavePath(), "12345", "9600"};
+  EXPECT_EQ(execute(nullptr, root, verb), 0);
+  const auto& asked = ScriptedHost::requests;
+  ASSERT_EQ(asked.size(), 4u);
+  for (const auto& request : asked) EXPECT_EQ(request.type, kFsRequestText);
+  EXPECT_EQ(asked[0].text.rfind("Serial port (found: ", 0), 0u) << asked[0].text;
+  EXPECT_EQ(asked[0].prefilled, "COM9");
+  EXPECT_EQ(asked[1].text.rfind("There is no serial port /dev/velk-no-such-port.\nSerial port", 0), 0u);
+  EXPECT_EQ(asked[2].text.rfind("Baud rate (110, 300,", 0), 0u) << asked[2].text;
+  EXPECT_EQ(asked[2].prefilled, "115200") << "the stored rate";
+  EXPECT_EQ(asked[3].text.rfind("12345 is not a baud rate of the list.\nBaud rate", 0), 0u);
+  EXPECT_EQ(FileText(UserSettingsFile()), "[VLK]\nvelkport=" + port.SlavePath() + "\nbaud=7\n");
+  EXPECT_EQ(FileText(SettingsFile()), besideBefore);
+
+  // Opened again, the questions hold what was stored.
+  ScriptedHost::requests.clear();
+  ScriptedHost::answers = {port.SlavePath()};
+  execute(nullptr, root, verb);
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[0].prefilled, port.SlavePath());
+  EXPECT_EQ(asked[1].prefilled, "9600");
 }
 
 }  // namespace
