@@ -183,6 +183,10 @@ void WaitForWork(unsigned maxMilliseconds);
 // are shut down. A failure that `work` raises is passed on to HandOver's caller.
 bool HandOver(std::function<void()> work);
 
+// Queues `work` like HandOver but returns at once; a failure it raises goes no
+// further. False when hand-overs are shut down.
+bool Post(std::function<void()> work);
+
 // Makes every pending and later HandOver return false without running; used
 // while the module is unloaded.
 void ShutDownHandOvers();

@@ -22,14 +22,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <exception>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "platform/internal.h"
 #include "platform/ini.h"
 #include "platform/platform.h"
 #include "platform/posix_serial.h"
@@ -412,23 +410,6 @@ TimerRegistry& Timers() {
   return registry;
 }
 
-struct HandOverItem {
-  std::function<void()> work;
-  bool finished = false;
-  bool ran = false;
-  std::exception_ptr failure;
-};
-struct HandOverQueue {
-  std::mutex mutex;
-  std::condition_variable done;
-  std::deque<std::shared_ptr<HandOverItem>> items;
-  bool shutDown = false;
-};
-HandOverQueue& HandOvers() {
-  static HandOverQueue queue;
-  return queue;
-}
-
 // Wakes WaitForWork; an eventfd that stays readable until WaitForWork drains it.
 struct WakeEvent {
   const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -441,11 +422,6 @@ int WakeFd() {
   return wake.fd;
 }
 
-void Wake() {
-  const std::uint64_t one = 1;
-  ssize_t ignored = write(WakeFd(), &one, sizeof one);
-  (void)ignored;
-}
 
 // ---------------------------------------------------------------------------
 // The terminal
@@ -618,29 +594,6 @@ bool DispatchMessages() {
   return dispatched;
 }
 
-bool RunHandOvers() {
-  HandOverQueue& q = HandOvers();
-  std::deque<std::shared_ptr<HandOverItem>> batch;
-  {
-    std::lock_guard<std::mutex> lock(q.mutex);
-    batch.swap(q.items);
-  }
-  for (const auto& item : batch) {
-    try {
-      item->work();
-    } catch (...) {
-      item->failure = std::current_exception();
-    }
-    {
-      std::lock_guard<std::mutex> lock(q.mutex);
-      item->ran = true;
-      item->finished = true;
-    }
-    q.done.notify_all();
-  }
-  return !batch.empty();
-}
-
 void WaitForWork(unsigned maxMilliseconds) {
   long long waitMs = maxMilliseconds;
   {
@@ -652,11 +605,7 @@ void WaitForWork(unsigned maxMilliseconds) {
       waitMs = std::min(waitMs, std::max(0LL, static_cast<long long>(left)));
     }
   }
-  {
-    HandOverQueue& q = HandOvers();
-    std::lock_guard<std::mutex> lock(q.mutex);
-    if (!q.items.empty()) return;
-  }
+  if (detail::HandOversPending()) return;
   if (waitMs > 0) {
     pollfd pfd{WakeFd(), POLLIN, 0};
     poll(&pfd, 1, static_cast<int>(std::min(waitMs, 1LL << 30)));
@@ -666,29 +615,15 @@ void WaitForWork(unsigned maxMilliseconds) {
   }
 }
 
-bool HandOver(std::function<void()> work) {
-  HandOverQueue& q = HandOvers();
-  auto item = std::make_shared<HandOverItem>();
-  item->work = std::move(work);
-  std::unique_lock<std::mutex> lock(q.mutex);
-  if (q.shutDown) return false;
-  q.items.push_back(item);
-  Wake();
-  q.done.wait(lock, [&] { return item->finished; });
-  if (item->failure) std::rethrow_exception(item->failure);
-  return item->ran;
+namespace detail {
+
+void SignalWork() {
+  const std::uint64_t one = 1;
+  ssize_t ignored = write(WakeFd(), &one, sizeof one);
+  (void)ignored;
 }
 
-void ShutDownHandOvers() {
-  HandOverQueue& q = HandOvers();
-  {
-    std::lock_guard<std::mutex> lock(q.mutex);
-    q.shutDown = true;
-    for (const auto& item : q.items) item->finished = true;
-    q.items.clear();
-  }
-  q.done.notify_all();
-}
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // User interface

@@ -9,13 +9,12 @@
 #undef MessageBox
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstddef>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 
+#include "platform/internal.h"
 #include "platform/mo_catalog.h"
 #include "platform/platform.h"
 
@@ -26,13 +25,6 @@ namespace {
 int FailureCode(DWORD fallback) {
   const DWORD code = GetLastError();
   return static_cast<int>(code != 0 ? code : fallback);
-}
-
-HMODULE ThisModule() {
-  HMODULE module = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&ThisModule), &module);
-  return module;
 }
 
 std::string ModuleFileName(HMODULE module) {
@@ -247,27 +239,11 @@ SerialOpener& TestingOpener() {
   return opener;
 }
 
-// ---------------------------------------------------------------------------
-// Hand-overs from worker threads to the user-interface thread
-
-struct HandOverItem {
-  std::function<void()> work;
-  bool finished = false;  // ran, or dropped by ShutDownHandOvers
-  bool ran = false;
-};
-
-struct HandOverQueue {
-  std::mutex mutex;
-  std::condition_variable finished;
-  std::deque<HandOverItem*> pending;
-  bool shutDown = false;
-  // Signalled while hand-overs are queued; wakes WaitForWork.
-  HANDLE queuedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-};
-
-HandOverQueue& HandOvers() {
-  static HandOverQueue queue;
-  return queue;
+// Wakes WaitForWork when work is handed over; a stale wake-up only ends one
+// wait early.
+HANDLE WorkEvent() {
+  static const HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  return event;
 }
 
 // ---------------------------------------------------------------------------
@@ -309,7 +285,7 @@ struct Timer::Impl {
 
 Timer::Timer(std::function<void()> onTick) : impl_(std::make_unique<Impl>()) {
   impl_->onTick = std::move(onTick);
-  const HINSTANCE instance = ThisModule();
+  const HINSTANCE instance = detail::ThisModule();
   {
     std::lock_guard<std::mutex> lock(timerClassMutex);
     if (timerWindowCount++ == 0) {
@@ -331,7 +307,7 @@ Timer::~Timer() {
   KillTimer(impl_->window, kTimerId);
   DestroyWindow(impl_->window);
   std::lock_guard<std::mutex> lock(timerClassMutex);
-  if (--timerWindowCount == 0) UnregisterClassA(kTimerWindowClass, ThisModule());
+  if (--timerWindowCount == 0) UnregisterClassA(kTimerWindowClass, detail::ThisModule());
 }
 
 void Timer::SetInterval(unsigned milliseconds) {
@@ -364,62 +340,25 @@ bool DispatchMessages() {
   return any;
 }
 
-bool RunHandOvers() {
-  HandOverQueue& queue = HandOvers();
-  bool any = false;
-  for (;;) {
-    HandOverItem* item;
-    {
-      std::lock_guard<std::mutex> lock(queue.mutex);
-      if (queue.pending.empty()) {
-        ResetEvent(queue.queuedEvent);
-        return any;
-      }
-      item = queue.pending.front();
-      queue.pending.pop_front();
-    }
-    // The worker is released even when the work throws; the rest stays queued.
-    struct Release {
-      HandOverQueue& queue;
-      HandOverItem* item;
-      ~Release() {
-        std::lock_guard<std::mutex> lock(queue.mutex);
-        item->finished = true;
-        queue.finished.notify_all();
-      }
-    } release{queue, item};
-    item->ran = true;
-    item->work();
-    any = true;
-  }
-}
-
 void WaitForWork(unsigned maxMilliseconds) {
+  if (detail::HandOversPending()) return;
+  const HANDLE wake = WorkEvent();
   // MWMO_INPUTAVAILABLE also wakes for messages already seen by an earlier peek.
-  MsgWaitForMultipleObjectsEx(1, &HandOvers().queuedEvent, maxMilliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  MsgWaitForMultipleObjectsEx(1, &wake, maxMilliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
-bool HandOver(std::function<void()> work) {
-  HandOverQueue& queue = HandOvers();
-  HandOverItem item;
-  item.work = std::move(work);
-  std::unique_lock<std::mutex> lock(queue.mutex);
-  if (queue.shutDown) return false;
-  queue.pending.push_back(&item);
-  SetEvent(queue.queuedEvent);
-  queue.finished.wait(lock, [&] { return item.finished; });
-  return item.ran;
+namespace detail {
+
+void SignalWork() { SetEvent(WorkEvent()); }
+
+HMODULE ThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&ThisModule), &module);
+  return module;
 }
 
-void ShutDownHandOvers() {
-  HandOverQueue& queue = HandOvers();
-  std::lock_guard<std::mutex> lock(queue.mutex);
-  queue.shutDown = true;
-  for (HandOverItem* item : queue.pending) item->finished = true;
-  queue.pending.clear();
-  ResetEvent(queue.queuedEvent);
-  queue.finished.notify_all();
-}
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // Serial ports
@@ -487,7 +426,7 @@ int IniWrite(const std::string& file, const std::string& section, const std::str
 
 std::string ExecutableDir() { return FolderOf(ModuleFileName(nullptr)); }
 
-std::string ModuleDir() { return FolderOf(ModuleFileName(ThisModule())); }
+std::string ModuleDir() { return FolderOf(ModuleFileName(detail::ThisModule())); }
 
 bool FileExists(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -595,7 +534,7 @@ std::string Translate(const char* domain, const char* message) {
 void KeepModuleLoaded() {
   HMODULE pinned = nullptr;
   GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                     reinterpret_cast<LPCSTR>(&ThisModule), &pinned);
+                     reinterpret_cast<LPCSTR>(&detail::ThisModule), &pinned);
 }
 
 }  // namespace os
