@@ -151,7 +151,7 @@ int DeviceControlToTermios(const DeviceControl& c, termios* t, bool* freeRate) {
 
 namespace {
 
-class PosixSerialDevice final : public SerialDevice {
+class PosixSerialDevice final : public detail::QueuedSerialDevice {
  public:
   PosixSerialDevice(int fd, int epollFd, int cancelFd, bool pseudoTerminal)
       : fd_(fd), epollFd_(epollFd), cancelFd_(cancelFd), pseudoTerminal_(pseudoTerminal) {}
@@ -164,7 +164,7 @@ class PosixSerialDevice final : public SerialDevice {
 
   int SetupQueues(std::uint32_t, std::uint32_t) override { return 0; }
 
-  int SetState(const DeviceControl& c) override {
+  int DriverSetState(const DeviceControl& c) override {
     termios t{};
     if (tcgetattr(fd_, &t) != 0) return Errno();
     bool freeRate = false;
@@ -206,12 +206,9 @@ class PosixSerialDevice final : public SerialDevice {
     return 0;
   }
 
-  int SetEventMask(std::uint32_t mask) override {
-    mask_.store(mask);
-    return 0;
-  }
+  int DriverSetEventMask(std::uint32_t) override { return 0; }
 
-  int WaitEvent(std::uint32_t* events) override {
+  int DriverWaitEvent(std::uint32_t* events) override {
     *events = 0;
     for (;;) {
       if (cancelled_.load()) return kWaitCancelled;
@@ -231,12 +228,19 @@ class PosixSerialDevice final : public SerialDevice {
       // adapter unplugged): end the wait for good rather than report it again.
       if (hungUp) return EIO;
       // The device is watched edge-triggered: each arrival of new bytes wakes
-      // the wait once, bytes left unread do not wake it again.
-      if (received && (mask_.load() & kEvRxChar)) {
+      // the wait once, and every wake takes all bytes waiting.
+      if (received) {
         *events = kEvRxChar;
         return 0;
       }
     }
+  }
+
+  int DriverPause(unsigned microseconds) override {
+    if (cancelled_.load()) return kWaitCancelled;
+    const timespec pause{0, static_cast<long>(microseconds) * 1000};
+    pollfd cancel{cancelFd_, POLLIN, 0};
+    return ppoll(&cancel, 1, &pause, nullptr) > 0 ? kWaitCancelled : 0;
   }
 
   void CancelWait() override {
@@ -246,7 +250,7 @@ class PosixSerialDevice final : public SerialDevice {
     (void)ignored;
   }
 
-  int BytesWaiting(std::uint32_t* count) override {
+  int DriverBytesWaiting(std::uint32_t* count) override {
     int n = 0;
     if (ioctl(fd_, FIONREAD, &n) != 0) return Errno();
     // Line errors (parity, framing, overrun) are not kept by the tty layer in
@@ -255,7 +259,7 @@ class PosixSerialDevice final : public SerialDevice {
     return 0;
   }
 
-  int Read(void* buffer, std::uint32_t count, std::uint32_t* read) override {
+  int DriverRead(void* buffer, std::uint32_t count, std::uint32_t* read) override {
     *read = 0;
     for (;;) {
       const ssize_t n = ::read(fd_, buffer, count);
@@ -311,7 +315,7 @@ class PosixSerialDevice final : public SerialDevice {
     return 0;
   }
 
-  int Purge(std::uint32_t flags) override {
+  int DriverPurge(std::uint32_t flags) override {
     // The abort flags end pending reads and writes. Here no read or write is
     // ever pending (reads never wait, a write returns once its bytes are sent),
     // so they have nothing to do: what was written still goes out, and
@@ -343,7 +347,6 @@ class PosixSerialDevice final : public SerialDevice {
   const int cancelFd_;
   const bool pseudoTerminal_;
   CommTimeouts timeouts_;
-  std::atomic<std::uint32_t> mask_{0};
   std::atomic<bool> cancelled_{false};
 };
 
@@ -487,6 +490,8 @@ void SetSerialOpenerForTesting(SerialOpener opener) {
   std::lock_guard<std::mutex> lock(OpenerMutex());
   Opener() = std::move(opener);
 }
+
+bool DeviceIsGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 int ListSerialPorts(std::vector<std::string>* names) {
   names->clear();

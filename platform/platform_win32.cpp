@@ -64,7 +64,7 @@ class Handle {
 // ---------------------------------------------------------------------------
 // Serial devices
 
-class Win32SerialDevice final : public SerialDevice {
+class Win32SerialDevice final : public detail::QueuedSerialDevice {
  public:
   // Takes ownership of the device handle and of the two events.
   Win32SerialDevice(HANDLE device, HANDLE stopEvent, HANDLE waitEvent)
@@ -79,7 +79,7 @@ class Win32SerialDevice final : public SerialDevice {
     return SetupComm(device_, inputSize, outputSize) ? 0 : FailureCode(ERROR_GEN_FAILURE);
   }
 
-  int SetState(const DeviceControl& control) override {
+  int DriverSetState(const DeviceControl& control) override {
     static_assert(sizeof(DCB) == 28 && offsetof(DCB, wReserved) == 12, "the DCB's flags word is bytes 8-11");
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
@@ -111,13 +111,13 @@ class Win32SerialDevice final : public SerialDevice {
     return SetCommTimeouts(device_, &record) ? 0 : FailureCode(ERROR_GEN_FAILURE);
   }
 
-  int SetEventMask(std::uint32_t mask) override {
+  int DriverSetEventMask(std::uint32_t mask) override {
     if (!SetCommMask(device_, mask)) return FailureCode(ERROR_GEN_FAILURE);
     eventMask_ = mask;
     return 0;
   }
 
-  int WaitEvent(std::uint32_t* events) override {
+  int DriverWaitEvent(std::uint32_t* events) override {
     for (;;) {
       if (WaitForSingleObject(stopEvent_.Get(), 0) == WAIT_OBJECT_0) return kWaitCancelled;
       std::memset(&waitRequest_, 0, sizeof waitRequest_);
@@ -129,8 +129,10 @@ class Win32SerialDevice final : public SerialDevice {
         return 0;
       }
       const DWORD started = GetLastError();
-      // Wine ends waits with "operation aborted" every few milliseconds while idle.
-      if (started == ERROR_OPERATION_ABORTED) continue;
+      if (started == ERROR_OPERATION_ABORTED) {
+        if (const int gone = AbortedBecauseGone()) return gone;
+        continue;
+      }
       if (started != ERROR_IO_PENDING) return static_cast<int>(started);
 
       const HANDLE waitOn[2] = {stopEvent_.Get(), waitEvent_.Get()};
@@ -154,12 +156,17 @@ class Win32SerialDevice final : public SerialDevice {
       }
       const DWORD failed = GetLastError();
       if (failed != ERROR_OPERATION_ABORTED) return static_cast<int>(failed);
+      if (const int gone = AbortedBecauseGone()) return gone;
     }
   }
 
+  // The system's timers are too coarse (about 15 ms) to gather bytes by
+  // waiting; the driver's own batching has to do.
+  int DriverPause(unsigned) override { return 0; }
+
   void CancelWait() override { SetEvent(stopEvent_.Get()); }
 
-  int BytesWaiting(std::uint32_t* count) override {
+  int DriverBytesWaiting(std::uint32_t* count) override {
     DWORD errors = 0;
     COMSTAT status;
     if (!ClearCommError(device_, &errors, &status)) return FailureCode(ERROR_GEN_FAILURE);
@@ -167,12 +174,12 @@ class Win32SerialDevice final : public SerialDevice {
     return 0;
   }
 
-  int Read(void* buffer, std::uint32_t count, std::uint32_t* read) override {
+  int DriverRead(void* buffer, std::uint32_t count, std::uint32_t* read) override {
     *read = 0;
     // Under Wine a read with nothing waiting stays pending despite the
     // "return at once" time-outs, so only what is waiting is asked for.
     std::uint32_t waiting = 0;
-    if (const int error = BytesWaiting(&waiting)) return error;
+    if (const int error = DriverBytesWaiting(&waiting)) return error;
     const DWORD wanted = std::min(count, waiting);
     if (wanted == 0) return 0;
     return Transfer(
@@ -186,9 +193,20 @@ class Win32SerialDevice final : public SerialDevice {
         [&](OVERLAPPED* request) { return WriteFile(device_, data, count, nullptr, request); }, written);
   }
 
-  int Purge(std::uint32_t flags) override { return PurgeComm(device_, flags) ? 0 : FailureCode(ERROR_GEN_FAILURE); }
+  int DriverPurge(std::uint32_t flags) override { return PurgeComm(device_, flags) ? 0 : FailureCode(ERROR_GEN_FAILURE); }
 
  private:
+  // A wait ended as aborted: Wine does that every few milliseconds while
+  // idle, Windows when the device goes away. Returns the code that says the
+  // device is gone, or 0 when it still answers.
+  int AbortedBecauseGone() {
+    DWORD errors = 0;
+    COMSTAT status;
+    if (ClearCommError(device_, &errors, &status)) return 0;
+    const int code = FailureCode(ERROR_OPERATION_ABORTED);
+    return DeviceIsGone(code) ? code : 0;
+  }
+
   // One overlapped read or write, waited for until it ends; its time-outs bound it.
   template <typename Start>
   int Transfer(Start start, std::uint32_t* transferred) {
@@ -362,6 +380,18 @@ HMODULE ThisModule() {
 
 // ---------------------------------------------------------------------------
 // Serial ports
+
+bool DeviceIsGone(int error) {
+  switch (error) {
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+      return true;
+    default:
+      return false;
+  }
+}
 
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int* error) {
   if (TestingOpener()) return TestingOpener()(portName, error);
