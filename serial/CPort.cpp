@@ -124,7 +124,6 @@ struct TCustomComPort::EventThreadState {
   // thread adds to them instead of posting another hand-over.
   std::atomic<TComEvents> handedOver{0};
   std::atomic<bool> deviceGone{false};
-  std::atomic<bool> done{false};
   // The device, when the port had to let the thread go without waiting for it:
   // the thread closes it as it ends.
   std::unique_ptr<os::SerialDevice> orphan;
@@ -406,7 +405,6 @@ void TCustomComPort::EventThreadMain(std::shared_ptr<EventThreadState> state) {
     device->Purge(os::kPurgeTxClear | os::kPurgeRxClear);
   }
   state->orphan.reset();
-  state->done.store(true);
 }
 
 void TCustomComPort::DeliverHandedOver(const std::shared_ptr<EventThreadState>& state) {
