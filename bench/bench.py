@@ -12,7 +12,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 KIB = 1024
@@ -63,26 +62,22 @@ def same_content(path_a, path_b):
         return a.read() == b.read()
 
 
-def run_measured(args, env):
-    """Runs velkfs; returns (seconds, CPU seconds, peak memory in KiB) of that process alone."""
-    start = time.monotonic()
-    process = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    timer = threading.Timer(CASE_TIMEOUT_S, process.kill)
-    timer.start()
-    _, status, usage = os.wait4(process.pid, 0)
-    elapsed = time.monotonic() - start
-    timer.cancel()
-    process.returncode = os.waitstatus_to_exitcode(status)
-    error = process.stderr.read().decode(errors="replace").strip()
-    process.stderr.close()
-    if process.returncode != 0:
-        raise RuntimeError(f"{' '.join(args)} failed ({process.returncode}): {error}")
-    return elapsed, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+def run_measured(measure, args, env):
+    """Runs velkfs through the launcher; returns (seconds, CPU seconds, peak memory in KiB)."""
+    try:
+        result = subprocess.run([measure] + args, env=env, capture_output=True, text=True,
+                                timeout=CASE_TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        raise RuntimeError(f"{' '.join(args)} took over {CASE_TIMEOUT_S} s")
+    if result.returncode != 0:
+        raise RuntimeError(f"{' '.join(args)} failed ({result.returncode}): {result.stderr.strip()}")
+    seconds, cpu, rss_kib = result.stdout.split()
+    return float(seconds), float(cpu), int(rss_kib)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--bin", required=True, help="folder with velkfs, VelkPlugin.wfx and phonesim")
+    parser.add_argument("--bin", required=True, help="folder with velkfs, VelkPlugin.wfx, phonesim and bench-measure")
     parser.add_argument("--quick", action="store_true", help="the 128 KiB cases and the listings only")
     options = parser.parse_args()
     bin_dir = os.path.abspath(options.bin)
@@ -102,6 +97,7 @@ def run_cases(bin_dir, work, quick):
     for name in ("velkfs", "VelkPlugin.wfx"):
         shutil.copy2(os.path.join(bin_dir, name), host_dir)
     velkfs = os.path.join(host_dir, "velkfs")
+    measure = os.path.join(bin_dir, "bench-measure")
     env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(work, "config"))
 
     root = os.path.join(work, "phone")
@@ -157,7 +153,7 @@ def run_cases(bin_dir, work, quick):
                         f"/up/b{baud}-{size_name(amount)}"]
             else:
                 args = [velkfs, "ls", "/many" if what == "ls" else "/few"]
-            elapsed, cpu, rss_kib = run_measured(args, env)
+            elapsed, cpu, rss_kib = run_measured(measure, args, env)
             wire = emulator.wire_bytes()
             if what in ("get", "put"):
                 copy = args[-1] if what == "get" else os.path.join(root, args[-1].lstrip("/"))
