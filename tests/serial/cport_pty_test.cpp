@@ -198,6 +198,32 @@ TEST(PortOnDevice, TheEventThreadDeliversOnRxCharWithTheCountWaiting) {
   port.Close();
 }
 
+TEST(PortOnDevice, OnRxFlagComesWhenTheEventCharacterArrivesWithEveryByteKept) {
+  Pty pty;
+  TComPort port;
+  port.SetPort(pty.SlavePath());
+  port.SetEventChar(0x7E);
+  port.SetEvents(ComEventBit(evRxFlag));
+  int flags = 0, rxChars = 0;
+  port.OnRxFlag = [&](TCustomComPort*) { ++flags; };
+  port.OnRxChar = [&](TCustomComPort*, std::int32_t) { ++rxChars; };
+  port.Open();
+  pty.Send("abc");
+  const auto quiet = Clock::now() + std::chrono::milliseconds(200);
+  while (Clock::now() < quiet) {
+    os::RunHandOvers();
+    os::WaitForWork(20);
+  }
+  EXPECT_EQ(flags, 0);  // no event character yet
+  pty.Send("d\x7e");
+  ASSERT_TRUE(ServeHandOversUntil([&] { return flags == 1; }));
+  std::string got;
+  EXPECT_EQ(port.ReadString(got, 100), 5);
+  EXPECT_EQ(got, "abcd\x7e");
+  EXPECT_EQ(rxChars, 0);
+  port.Close();
+}
+
 TEST(PortOnDevice, CloseFinishesWhileTheEventThreadWaitsInAHandOver) {
   Pty pty;
   TComPort port;
