@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/platform.h"
+
 namespace host {
 
 // A loaded module; unloaded when destroyed.
@@ -27,7 +29,7 @@ class LoadedModule {
 };
 
 // Folder of the running executable, ending in the path separator.
-std::string ExecutableDir();
+using os::ExecutableDir;
 
 bool StderrIsTerminal();
 

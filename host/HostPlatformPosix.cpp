@@ -31,14 +31,6 @@ LoadedModule::~LoadedModule() {
 
 void* LoadedModule::Symbol(const char* name) const { return dlsym(handle_, name); }
 
-std::string ExecutableDir() {
-  char buffer[4096];
-  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length <= 0) return "./";
-  std::string path(buffer, static_cast<std::size_t>(length));
-  return path.substr(0, path.rfind('/') + 1);
-}
-
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 void InstallInterruptHandler() {

@@ -45,13 +45,6 @@ void* LoadedModule::Symbol(const char* name) const {
   return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
 }
 
-std::string ExecutableDir() {
-  char buffer[MAX_PATH * 4];
-  const DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
-  std::string path(buffer, length);
-  return path.substr(0, path.find_last_of("\\/") + 1);
-}
-
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 void InstallInterruptHandler() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/dialog.h"
+#include "platform/internal.h"
 #include "platform/platform.h"
 
 namespace os {
@@ -22,13 +23,6 @@ constexpr int kFirstControlId = 1000;
 constexpr int kDroppedListHeight = 200;
 constexpr unsigned kIdleWaitMs = 1000;
 const COLORREF kLinkColor = RGB(0, 0, 255);
-
-HINSTANCE ThisModule() {
-  HMODULE module = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&ThisModule), &module);
-  return module;
-}
 
 struct DialogWindow {
   DialogModel* model = nullptr;
@@ -224,7 +218,7 @@ BOOL CALLBACK DisableThreadWindow(HWND window, LPARAM disabled) {
 }  // namespace
 
 bool ShowModalDialog(DialogModel& model) {
-  HINSTANCE instance = ThisModule();
+  HINSTANCE instance = detail::ThisModule();
   WNDCLASSA windowClass{};
   windowClass.lpfnWndProc = DialogProc;
   windowClass.hInstance = instance;

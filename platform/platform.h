@@ -114,7 +114,8 @@ class SerialDevice {
   virtual int SetEventMask(std::uint32_t mask) = 0;
   // Blocks until one of the masked events happens (returns 0 with the events
   // in *events) or until CancelWait is called (returns kWaitCancelled).
-  // Any other result is a failure that ends the event thread.
+  // Any other result is a failure that ends the event thread. kEvRxFlag
+  // reports the event character (DeviceControl::evtChar) among received bytes.
   virtual int WaitEvent(std::uint32_t* events) = 0;
   // Called from another thread: ends the current WaitEvent and makes every
   // later one return kWaitCancelled at once.
@@ -132,6 +133,12 @@ class SerialDevice {
 // Linux: an absolute path as it is, "COMn" as /dev/ttyS(n-1), anything else
 // as /dev/NAME. On failure returns null and stores the code in *error.
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int* error);
+
+// Whether a device call failed because the device itself is gone (unplugged,
+// the other end hung up): Linux EIO, ENXIO, ENODEV; Windows
+// ERROR_DEVICE_REMOVED, ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED and
+// ERROR_OPERATION_ABORTED.
+bool DeviceIsGone(int error);
 
 // Replaces OpenSerialDevice's implementation (tests install fake devices);
 // an empty function restores the real one.
@@ -182,6 +189,10 @@ void WaitForWork(unsigned maxMilliseconds);
 // until RunHandOvers has run it. Returns false without running it when hand-overs
 // are shut down. A failure that `work` raises is passed on to HandOver's caller.
 bool HandOver(std::function<void()> work);
+
+// Queues `work` like HandOver but returns at once; a failure it raises goes no
+// further. False when hand-overs are shut down.
+bool Post(std::function<void()> work);
 
 // Makes every pending and later HandOver return false without running; used
 // while the module is unloaded.

@@ -22,14 +22,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <exception>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "platform/internal.h"
 #include "platform/ini.h"
 #include "platform/platform.h"
 #include "platform/posix_serial.h"
@@ -153,7 +151,7 @@ int DeviceControlToTermios(const DeviceControl& c, termios* t, bool* freeRate) {
 
 namespace {
 
-class PosixSerialDevice final : public SerialDevice {
+class PosixSerialDevice final : public detail::QueuedSerialDevice {
  public:
   PosixSerialDevice(int fd, int epollFd, int cancelFd, bool pseudoTerminal)
       : fd_(fd), epollFd_(epollFd), cancelFd_(cancelFd), pseudoTerminal_(pseudoTerminal) {}
@@ -166,7 +164,7 @@ class PosixSerialDevice final : public SerialDevice {
 
   int SetupQueues(std::uint32_t, std::uint32_t) override { return 0; }
 
-  int SetState(const DeviceControl& c) override {
+  int DriverSetState(const DeviceControl& c) override {
     termios t{};
     if (tcgetattr(fd_, &t) != 0) return Errno();
     bool freeRate = false;
@@ -208,12 +206,9 @@ class PosixSerialDevice final : public SerialDevice {
     return 0;
   }
 
-  int SetEventMask(std::uint32_t mask) override {
-    mask_.store(mask);
-    return 0;
-  }
+  int DriverSetEventMask(std::uint32_t) override { return 0; }
 
-  int WaitEvent(std::uint32_t* events) override {
+  int DriverWaitEvent(std::uint32_t* events) override {
     *events = 0;
     for (;;) {
       if (cancelled_.load()) return kWaitCancelled;
@@ -233,12 +228,19 @@ class PosixSerialDevice final : public SerialDevice {
       // adapter unplugged): end the wait for good rather than report it again.
       if (hungUp) return EIO;
       // The device is watched edge-triggered: each arrival of new bytes wakes
-      // the wait once, bytes left unread do not wake it again.
-      if (received && (mask_.load() & kEvRxChar)) {
+      // the wait once, and every wake takes all bytes waiting.
+      if (received) {
         *events = kEvRxChar;
         return 0;
       }
     }
+  }
+
+  int DriverPause(unsigned microseconds) override {
+    if (cancelled_.load()) return kWaitCancelled;
+    const timespec pause{0, static_cast<long>(microseconds) * 1000};
+    pollfd cancel{cancelFd_, POLLIN, 0};
+    return ppoll(&cancel, 1, &pause, nullptr) > 0 ? kWaitCancelled : 0;
   }
 
   void CancelWait() override {
@@ -248,7 +250,7 @@ class PosixSerialDevice final : public SerialDevice {
     (void)ignored;
   }
 
-  int BytesWaiting(std::uint32_t* count) override {
+  int DriverBytesWaiting(std::uint32_t* count) override {
     int n = 0;
     if (ioctl(fd_, FIONREAD, &n) != 0) return Errno();
     // Line errors (parity, framing, overrun) are not kept by the tty layer in
@@ -257,7 +259,7 @@ class PosixSerialDevice final : public SerialDevice {
     return 0;
   }
 
-  int Read(void* buffer, std::uint32_t count, std::uint32_t* read) override {
+  int DriverRead(void* buffer, std::uint32_t count, std::uint32_t* read) override {
     *read = 0;
     for (;;) {
       const ssize_t n = ::read(fd_, buffer, count);
@@ -313,7 +315,7 @@ class PosixSerialDevice final : public SerialDevice {
     return 0;
   }
 
-  int Purge(std::uint32_t flags) override {
+  int DriverPurge(std::uint32_t flags) override {
     // The abort flags end pending reads and writes. Here no read or write is
     // ever pending (reads never wait, a write returns once its bytes are sent),
     // so they have nothing to do: what was written still goes out, and
@@ -345,7 +347,6 @@ class PosixSerialDevice final : public SerialDevice {
   const int cancelFd_;
   const bool pseudoTerminal_;
   CommTimeouts timeouts_;
-  std::atomic<std::uint32_t> mask_{0};
   std::atomic<bool> cancelled_{false};
 };
 
@@ -412,23 +413,6 @@ TimerRegistry& Timers() {
   return registry;
 }
 
-struct HandOverItem {
-  std::function<void()> work;
-  bool finished = false;
-  bool ran = false;
-  std::exception_ptr failure;
-};
-struct HandOverQueue {
-  std::mutex mutex;
-  std::condition_variable done;
-  std::deque<std::shared_ptr<HandOverItem>> items;
-  bool shutDown = false;
-};
-HandOverQueue& HandOvers() {
-  static HandOverQueue queue;
-  return queue;
-}
-
 // Wakes WaitForWork; an eventfd that stays readable until WaitForWork drains it.
 struct WakeEvent {
   const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -441,11 +425,6 @@ int WakeFd() {
   return wake.fd;
 }
 
-void Wake() {
-  const std::uint64_t one = 1;
-  ssize_t ignored = write(WakeFd(), &one, sizeof one);
-  (void)ignored;
-}
 
 // ---------------------------------------------------------------------------
 // The terminal
@@ -511,6 +490,8 @@ void SetSerialOpenerForTesting(SerialOpener opener) {
   std::lock_guard<std::mutex> lock(OpenerMutex());
   Opener() = std::move(opener);
 }
+
+bool DeviceIsGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
 int ListSerialPorts(std::vector<std::string>* names) {
   names->clear();
@@ -618,29 +599,6 @@ bool DispatchMessages() {
   return dispatched;
 }
 
-bool RunHandOvers() {
-  HandOverQueue& q = HandOvers();
-  std::deque<std::shared_ptr<HandOverItem>> batch;
-  {
-    std::lock_guard<std::mutex> lock(q.mutex);
-    batch.swap(q.items);
-  }
-  for (const auto& item : batch) {
-    try {
-      item->work();
-    } catch (...) {
-      item->failure = std::current_exception();
-    }
-    {
-      std::lock_guard<std::mutex> lock(q.mutex);
-      item->ran = true;
-      item->finished = true;
-    }
-    q.done.notify_all();
-  }
-  return !batch.empty();
-}
-
 void WaitForWork(unsigned maxMilliseconds) {
   long long waitMs = maxMilliseconds;
   {
@@ -652,11 +610,7 @@ void WaitForWork(unsigned maxMilliseconds) {
       waitMs = std::min(waitMs, std::max(0LL, static_cast<long long>(left)));
     }
   }
-  {
-    HandOverQueue& q = HandOvers();
-    std::lock_guard<std::mutex> lock(q.mutex);
-    if (!q.items.empty()) return;
-  }
+  if (detail::HandOversPending()) return;
   if (waitMs > 0) {
     pollfd pfd{WakeFd(), POLLIN, 0};
     poll(&pfd, 1, static_cast<int>(std::min(waitMs, 1LL << 30)));
@@ -666,29 +620,15 @@ void WaitForWork(unsigned maxMilliseconds) {
   }
 }
 
-bool HandOver(std::function<void()> work) {
-  HandOverQueue& q = HandOvers();
-  auto item = std::make_shared<HandOverItem>();
-  item->work = std::move(work);
-  std::unique_lock<std::mutex> lock(q.mutex);
-  if (q.shutDown) return false;
-  q.items.push_back(item);
-  Wake();
-  q.done.wait(lock, [&] { return item->finished; });
-  if (item->failure) std::rethrow_exception(item->failure);
-  return item->ran;
+namespace detail {
+
+void SignalWork() {
+  const std::uint64_t one = 1;
+  ssize_t ignored = write(WakeFd(), &one, sizeof one);
+  (void)ignored;
 }
 
-void ShutDownHandOvers() {
-  HandOverQueue& q = HandOvers();
-  {
-    std::lock_guard<std::mutex> lock(q.mutex);
-    q.shutDown = true;
-    for (const auto& item : q.items) item->finished = true;
-    q.items.clear();
-  }
-  q.done.notify_all();
-}
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // User interface

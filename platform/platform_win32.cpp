@@ -9,13 +9,12 @@
 #undef MessageBox
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstddef>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 
+#include "platform/internal.h"
 #include "platform/mo_catalog.h"
 #include "platform/platform.h"
 
@@ -26,13 +25,6 @@ namespace {
 int FailureCode(DWORD fallback) {
   const DWORD code = GetLastError();
   return static_cast<int>(code != 0 ? code : fallback);
-}
-
-HMODULE ThisModule() {
-  HMODULE module = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&ThisModule), &module);
-  return module;
 }
 
 std::string ModuleFileName(HMODULE module) {
@@ -72,7 +64,7 @@ class Handle {
 // ---------------------------------------------------------------------------
 // Serial devices
 
-class Win32SerialDevice final : public SerialDevice {
+class Win32SerialDevice final : public detail::QueuedSerialDevice {
  public:
   // Takes ownership of the device handle and of the two events.
   Win32SerialDevice(HANDLE device, HANDLE stopEvent, HANDLE waitEvent)
@@ -87,7 +79,7 @@ class Win32SerialDevice final : public SerialDevice {
     return SetupComm(device_, inputSize, outputSize) ? 0 : FailureCode(ERROR_GEN_FAILURE);
   }
 
-  int SetState(const DeviceControl& control) override {
+  int DriverSetState(const DeviceControl& control) override {
     static_assert(sizeof(DCB) == 28 && offsetof(DCB, wReserved) == 12, "the DCB's flags word is bytes 8-11");
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
@@ -119,13 +111,13 @@ class Win32SerialDevice final : public SerialDevice {
     return SetCommTimeouts(device_, &record) ? 0 : FailureCode(ERROR_GEN_FAILURE);
   }
 
-  int SetEventMask(std::uint32_t mask) override {
+  int DriverSetEventMask(std::uint32_t mask) override {
     if (!SetCommMask(device_, mask)) return FailureCode(ERROR_GEN_FAILURE);
     eventMask_ = mask;
     return 0;
   }
 
-  int WaitEvent(std::uint32_t* events) override {
+  int DriverWaitEvent(std::uint32_t* events) override {
     for (;;) {
       if (WaitForSingleObject(stopEvent_.Get(), 0) == WAIT_OBJECT_0) return kWaitCancelled;
       std::memset(&waitRequest_, 0, sizeof waitRequest_);
@@ -137,8 +129,10 @@ class Win32SerialDevice final : public SerialDevice {
         return 0;
       }
       const DWORD started = GetLastError();
-      // Wine ends waits with "operation aborted" every few milliseconds while idle.
-      if (started == ERROR_OPERATION_ABORTED) continue;
+      if (started == ERROR_OPERATION_ABORTED) {
+        if (const int gone = AbortedBecauseGone()) return gone;
+        continue;
+      }
       if (started != ERROR_IO_PENDING) return static_cast<int>(started);
 
       const HANDLE waitOn[2] = {stopEvent_.Get(), waitEvent_.Get()};
@@ -162,12 +156,17 @@ class Win32SerialDevice final : public SerialDevice {
       }
       const DWORD failed = GetLastError();
       if (failed != ERROR_OPERATION_ABORTED) return static_cast<int>(failed);
+      if (const int gone = AbortedBecauseGone()) return gone;
     }
   }
 
+  // The system's timers are too coarse (about 15 ms) to gather bytes by
+  // waiting; the driver's own batching has to do.
+  int DriverPause(unsigned) override { return 0; }
+
   void CancelWait() override { SetEvent(stopEvent_.Get()); }
 
-  int BytesWaiting(std::uint32_t* count) override {
+  int DriverBytesWaiting(std::uint32_t* count) override {
     DWORD errors = 0;
     COMSTAT status;
     if (!ClearCommError(device_, &errors, &status)) return FailureCode(ERROR_GEN_FAILURE);
@@ -175,12 +174,12 @@ class Win32SerialDevice final : public SerialDevice {
     return 0;
   }
 
-  int Read(void* buffer, std::uint32_t count, std::uint32_t* read) override {
+  int DriverRead(void* buffer, std::uint32_t count, std::uint32_t* read) override {
     *read = 0;
     // Under Wine a read with nothing waiting stays pending despite the
     // "return at once" time-outs, so only what is waiting is asked for.
     std::uint32_t waiting = 0;
-    if (const int error = BytesWaiting(&waiting)) return error;
+    if (const int error = DriverBytesWaiting(&waiting)) return error;
     const DWORD wanted = std::min(count, waiting);
     if (wanted == 0) return 0;
     return Transfer(
@@ -194,9 +193,20 @@ class Win32SerialDevice final : public SerialDevice {
         [&](OVERLAPPED* request) { return WriteFile(device_, data, count, nullptr, request); }, written);
   }
 
-  int Purge(std::uint32_t flags) override { return PurgeComm(device_, flags) ? 0 : FailureCode(ERROR_GEN_FAILURE); }
+  int DriverPurge(std::uint32_t flags) override { return PurgeComm(device_, flags) ? 0 : FailureCode(ERROR_GEN_FAILURE); }
 
  private:
+  // A wait ended as aborted: Wine does that every few milliseconds while
+  // idle, Windows when the device goes away. Returns the code that says the
+  // device is gone, or 0 when it still answers.
+  int AbortedBecauseGone() {
+    DWORD errors = 0;
+    COMSTAT status;
+    if (ClearCommError(device_, &errors, &status)) return 0;
+    const int code = FailureCode(ERROR_OPERATION_ABORTED);
+    return DeviceIsGone(code) ? code : 0;
+  }
+
   // One overlapped read or write, waited for until it ends; its time-outs bound it.
   template <typename Start>
   int Transfer(Start start, std::uint32_t* transferred) {
@@ -247,27 +257,11 @@ SerialOpener& TestingOpener() {
   return opener;
 }
 
-// ---------------------------------------------------------------------------
-// Hand-overs from worker threads to the user-interface thread
-
-struct HandOverItem {
-  std::function<void()> work;
-  bool finished = false;  // ran, or dropped by ShutDownHandOvers
-  bool ran = false;
-};
-
-struct HandOverQueue {
-  std::mutex mutex;
-  std::condition_variable finished;
-  std::deque<HandOverItem*> pending;
-  bool shutDown = false;
-  // Signalled while hand-overs are queued; wakes WaitForWork.
-  HANDLE queuedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-};
-
-HandOverQueue& HandOvers() {
-  static HandOverQueue queue;
-  return queue;
+// Wakes WaitForWork when work is handed over; a stale wake-up only ends one
+// wait early.
+HANDLE WorkEvent() {
+  static const HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  return event;
 }
 
 // ---------------------------------------------------------------------------
@@ -309,7 +303,7 @@ struct Timer::Impl {
 
 Timer::Timer(std::function<void()> onTick) : impl_(std::make_unique<Impl>()) {
   impl_->onTick = std::move(onTick);
-  const HINSTANCE instance = ThisModule();
+  const HINSTANCE instance = detail::ThisModule();
   {
     std::lock_guard<std::mutex> lock(timerClassMutex);
     if (timerWindowCount++ == 0) {
@@ -331,7 +325,7 @@ Timer::~Timer() {
   KillTimer(impl_->window, kTimerId);
   DestroyWindow(impl_->window);
   std::lock_guard<std::mutex> lock(timerClassMutex);
-  if (--timerWindowCount == 0) UnregisterClassA(kTimerWindowClass, ThisModule());
+  if (--timerWindowCount == 0) UnregisterClassA(kTimerWindowClass, detail::ThisModule());
 }
 
 void Timer::SetInterval(unsigned milliseconds) {
@@ -364,65 +358,40 @@ bool DispatchMessages() {
   return any;
 }
 
-bool RunHandOvers() {
-  HandOverQueue& queue = HandOvers();
-  bool any = false;
-  for (;;) {
-    HandOverItem* item;
-    {
-      std::lock_guard<std::mutex> lock(queue.mutex);
-      if (queue.pending.empty()) {
-        ResetEvent(queue.queuedEvent);
-        return any;
-      }
-      item = queue.pending.front();
-      queue.pending.pop_front();
-    }
-    // The worker is released even when the work throws; the rest stays queued.
-    struct Release {
-      HandOverQueue& queue;
-      HandOverItem* item;
-      ~Release() {
-        std::lock_guard<std::mutex> lock(queue.mutex);
-        item->finished = true;
-        queue.finished.notify_all();
-      }
-    } release{queue, item};
-    item->ran = true;
-    item->work();
-    any = true;
-  }
-}
-
 void WaitForWork(unsigned maxMilliseconds) {
+  if (detail::HandOversPending()) return;
+  const HANDLE wake = WorkEvent();
   // MWMO_INPUTAVAILABLE also wakes for messages already seen by an earlier peek.
-  MsgWaitForMultipleObjectsEx(1, &HandOvers().queuedEvent, maxMilliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  MsgWaitForMultipleObjectsEx(1, &wake, maxMilliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
-bool HandOver(std::function<void()> work) {
-  HandOverQueue& queue = HandOvers();
-  HandOverItem item;
-  item.work = std::move(work);
-  std::unique_lock<std::mutex> lock(queue.mutex);
-  if (queue.shutDown) return false;
-  queue.pending.push_back(&item);
-  SetEvent(queue.queuedEvent);
-  queue.finished.wait(lock, [&] { return item.finished; });
-  return item.ran;
+namespace detail {
+
+void SignalWork() { SetEvent(WorkEvent()); }
+
+HMODULE ThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(&ThisModule), &module);
+  return module;
 }
 
-void ShutDownHandOvers() {
-  HandOverQueue& queue = HandOvers();
-  std::lock_guard<std::mutex> lock(queue.mutex);
-  queue.shutDown = true;
-  for (HandOverItem* item : queue.pending) item->finished = true;
-  queue.pending.clear();
-  ResetEvent(queue.queuedEvent);
-  queue.finished.notify_all();
-}
+}  // namespace detail
 
 // ---------------------------------------------------------------------------
 // Serial ports
+
+bool DeviceIsGone(int error) {
+  switch (error) {
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+      return true;
+    default:
+      return false;
+  }
+}
 
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int* error) {
   if (TestingOpener()) return TestingOpener()(portName, error);
@@ -487,7 +456,7 @@ int IniWrite(const std::string& file, const std::string& section, const std::str
 
 std::string ExecutableDir() { return FolderOf(ModuleFileName(nullptr)); }
 
-std::string ModuleDir() { return FolderOf(ModuleFileName(ThisModule())); }
+std::string ModuleDir() { return FolderOf(ModuleFileName(detail::ThisModule())); }
 
 bool FileExists(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -635,7 +604,7 @@ std::string Translate(const char* domain, const char* message) {
 void KeepModuleLoaded() {
   HMODULE pinned = nullptr;
   GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                     reinterpret_cast<LPCSTR>(&ThisModule), &pinned);
+                     reinterpret_cast<LPCSTR>(&detail::ThisModule), &pinned);
 }
 
 }  // namespace os

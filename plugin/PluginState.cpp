@@ -109,6 +109,16 @@ void WaitWhileBusy() {
 
 void CreatePluginObjects() {
   State.PortWrapper = std::make_unique<wrapper>();
+  // Every reply ends in 0x7E (escaping keeps it out of the body): the port
+  // hands its bytes over when one has arrived, not at every byte.
+  TComPort& port = State.PortWrapper->Port();
+  port.SetEventChar(static_cast<std::uint8_t>(kFrameEnd));
+  port.SetEvents(ComEventBit(evRxFlag) | ComEventBit(evError));
+  port.OnRxFlag = [](TCustomComPort* sender) {
+    const TRxCharEvent handler = sender->OnRxChar;
+    const std::int32_t count = sender->BytesWaiting();
+    if (handler && count > 0) handler(sender, count);
+  };
   // The ticks look the wrapper up at each tick: it is gone once FsDisconnect ran.
   auto makeTimer = [](void (wrapper::*tick)()) {
     auto timer = std::make_unique<os::Timer>([tick] {

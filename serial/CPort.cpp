@@ -116,7 +116,13 @@ std::uint32_t BaudRateValue(TBaudRate rate, std::int32_t customRate) {
 struct TCustomComPort::EventThreadState {
   os::SerialDevice* device = nullptr;
   TSyncMethod syncMethod = smThreadSync;
-  std::atomic<bool> done{false};
+  // The port, until it lets go of the thread; changed on the user-interface
+  // thread only (read by the event thread only with smNone).
+  TCustomComPort* port = nullptr;
+  // Events handed over and not yet delivered: while there are any, the event
+  // thread adds to them instead of posting another hand-over.
+  std::atomic<TComEvents> handedOver{0};
+  std::atomic<bool> deviceGone{false};
   // The device, when the port had to let the thread go without waiting for it:
   // the thread closes it as it ends.
   std::unique_ptr<os::SerialDevice> orphan;
@@ -131,7 +137,7 @@ TCustomComPort::~TCustomComPort() {
     // The abort purge failed: close all the same, the object is going.
     if (threadCreated_) {
       threadCreated_ = false;
-      StopEventThread();
+      StopEventThread(false);
     }
     DestroyHandle();
     connected_ = false;
@@ -269,7 +275,12 @@ void TCustomComPort::ApplyTimeouts() {
   if (e != 0) throw EComPort(kMsgSetTimeouts, e);
 }
 
+bool TCustomComPort::Connected() const {
+  return connected_ && !(threadState_ && threadState_->deviceGone.load());
+}
+
 void TCustomComPort::Open() {
+  CloseIfDeviceGone();
   if (connected_) return;
   CreateHandle();
   connected_ = true;
@@ -289,23 +300,44 @@ void TCustomComPort::Open() {
 }
 
 void TCustomComPort::Close() {
+  CloseIfDeviceGone();
   if (!connected_ || closing_) return;
+  const int e = device_ ? device_->Purge(os::kPurgeTxAbort | os::kPurgeRxAbort)
+                        : os::kErrorInvalidHandle;
+  if (e != 0) {
+    if (!os::DeviceIsGone(e)) throw EComPort(kMsgPurgeFailed, e);
+    CloseGoneDevice();  // nothing left to abort
+    return;
+  }
   closing_ = true;
-  try {
-    const int e = device_ ? device_->Purge(os::kPurgeTxAbort | os::kPurgeRxAbort)
-                          : os::kErrorInvalidHandle;
-    if (e != 0) throw EComPort(kMsgPurgeFailed, e);
-    if (threadCreated_) {
-      threadCreated_ = false;
-      StopEventThread();
-    }
-  } catch (...) {
-    closing_ = false;
-    throw;
+  if (threadCreated_) {
+    threadCreated_ = false;
+    StopEventThread(true);
   }
   DestroyHandle();
   connected_ = false;
   closing_ = false;
+}
+
+void TCustomComPort::CloseGoneDevice() {
+  if (!connected_ || closing_) return;
+  closing_ = true;
+  if (threadCreated_) {
+    threadCreated_ = false;
+    StopEventThread(false);
+  }
+  DestroyHandle();
+  connected_ = false;
+  closing_ = false;
+}
+
+void TCustomComPort::CloseIfDeviceGone() {
+  if (connected_ && threadState_ && threadState_->deviceGone.load()) CloseGoneDevice();
+}
+
+void TCustomComPort::Fail(int number, int error) {
+  if (os::DeviceIsGone(error)) CloseGoneDevice();
+  throw EComPort(number, error);
 }
 
 // ---------------------------------------------------------------------------
@@ -315,53 +347,69 @@ void TCustomComPort::StartEventThread() {
   auto state = std::make_shared<EventThreadState>();
   state->device = device_.get();
   state->syncMethod = syncMethod_;
+  state->port = this;
   device_->SetEventMask(EventsToMask(events_));
-  eventThread_ = std::thread(&TCustomComPort::EventThreadMain, this, state);
+  eventThread_ = std::thread(&TCustomComPort::EventThreadMain, state);
   threadState_ = std::move(state);
 }
 
-void TCustomComPort::StopEventThread() {
+void TCustomComPort::StopEventThread(bool deliverPending) {
   std::shared_ptr<EventThreadState> state = std::move(threadState_);
   if (!state) return;
+  // Delivered before the thread ends, since it discards the input as it does.
+  if (deliverPending && !inDispatch_) DeliverHandedOver(state);
   state->device->CancelWait();
-  if (inDispatch_ || std::this_thread::get_id() == eventThread_.get_id()) {
-    // Closed by a handler that the event thread is waiting for: the thread
-    // cannot be waited for here. It ends as soon as the handler returns and
-    // closes the device itself.
+  if (std::this_thread::get_id() == eventThread_.get_id()) {
+    // Closed by a handler that runs on the event thread itself: it ends as
+    // soon as the handler returns and closes the device itself.
+    state->port = nullptr;
     state->orphan = std::move(device_);
     eventThread_.detach();
     return;
   }
-  std::this_thread::yield();
-  // A thread blocked in a hand-over finishes once the hand-over has run.
-  while (!state->done.load()) {
-    os::RunHandOvers();
-    if (state->done.load()) break;
-    os::WaitForWork(10);
-  }
+  // The thread never waits for this one, so it ends at once.
   eventThread_.join();
+  state->port = nullptr;
 }
 
-// Runs on the event thread. It touches the port object only through the
-// hand-over (while the user-interface thread waits for it), so the object
-// may let go of the thread from inside a handler.
+// Runs on the event thread. It hands events over without waiting for them to
+// be delivered, so that it keeps watching the device (and sees it go) between
+// operations; it touches the port object only with smNone.
 void TCustomComPort::EventThreadMain(std::shared_ptr<EventThreadState> state) {
   os::SerialDevice* device = state->device;
   for (;;) {
     std::uint32_t mask = 0;
-    if (device->WaitEvent(&mask) != 0) break;  // cancelled, or the device failed
+    const int result = device->WaitEvent(&mask);
+    if (result != 0) {
+      if (result != os::kWaitCancelled && os::DeviceIsGone(result)) {
+        // Connected reports it from now on; the port closes at its next call,
+        // or when this hand-over runs, whichever comes first.
+        state->deviceGone.store(true);
+        os::Post([state] {
+          if (state->port) state->port->CloseIfDeviceGone();
+        });
+      }
+      break;  // cancelled, or the device failed
+    }
     const TComEvents events = MaskToEvents(mask);
     if (events == 0) continue;
     if (state->syncMethod == smNone) {
-      DispatchEvents(events);
-    } else if (!os::HandOver([this, events] { DispatchEvents(events); })) {
+      state->port->DispatchEvents(events);
+    } else if (state->handedOver.fetch_or(events) == 0 && !os::Post([state] { DeliverHandedOver(state); })) {
       break;  // hand-overs are shut down: nobody will take the events
     }
   }
-  device->SetEventMask(0);
-  device->Purge(os::kPurgeTxClear | os::kPurgeRxClear);
+  if (!state->deviceGone.load()) {
+    device->SetEventMask(0);
+    device->Purge(os::kPurgeTxClear | os::kPurgeRxClear);
+  }
   state->orphan.reset();
-  state->done.store(true);
+}
+
+void TCustomComPort::DeliverHandedOver(const std::shared_ptr<EventThreadState>& state) {
+  TCustomComPort* port = state->port;
+  const TComEvents events = state->handedOver.exchange(0);
+  if (port != nullptr && events != 0) port->DispatchEvents(events);
 }
 
 void TCustomComPort::DispatchEvents(TComEvents events) {
@@ -378,8 +426,12 @@ void TCustomComPort::DispatchEvents(TComEvents events) {
         if (handler) handler(this, count);
       }
     }
-    // evTxEmpty, evBreak, evRing, evCTS, evDSR, evRxFlag, evRLSD, evRx80Full:
-    // no handlers for these.
+    if ((events & ComEventBit(evRxFlag)) && connected_) {
+      const TNotifyEvent handler = OnRxFlag;
+      if (handler) handler(this);
+    }
+    // evTxEmpty, evBreak, evRing, evCTS, evDSR, evRLSD, evRx80Full: no
+    // handlers for these.
   } catch (...) {
     // A failing handler must not end the event thread.
   }
@@ -393,23 +445,26 @@ void TCustomComPort::PurgeBuffers(bool input, bool output) {
   std::uint32_t flags = 0;
   if (input) flags |= os::kPurgeRxClear;
   if (output) flags |= os::kPurgeTxClear;
+  CloseIfDeviceGone();
   const int e = device_ ? device_->Purge(flags) : os::kErrorInvalidHandle;
-  if (e != 0) throw EComPort(kMsgPurgeFailed, e);
+  if (e != 0) Fail(kMsgPurgeFailed, e);
 }
 
 std::int32_t TCustomComPort::BytesWaiting() {
+  CloseIfDeviceGone();
   std::uint32_t count = 0;
   const int e = device_ ? device_->BytesWaiting(&count) : os::kErrorInvalidHandle;
-  if (e != 0) throw EComPort(kMsgClearCommError, e);
+  if (e != 0) Fail(kMsgClearCommError, e);
   return static_cast<std::int32_t>(count);
 }
 
 std::int32_t TCustomComPort::WriteString(const std::string& data) {
   if (data.empty()) return 0;
+  CloseIfDeviceGone();
   std::uint32_t written = 0;
   const int e = device_ ? device_->Write(data.data(), static_cast<std::uint32_t>(data.size()), &written)
                         : os::kErrorInvalidHandle;
-  if (e != 0) throw EComPort(kMsgWriteFailed, e);
+  if (e != 0) Fail(kMsgWriteFailed, e);
   return static_cast<std::int32_t>(written);
 }
 
@@ -418,13 +473,14 @@ std::int32_t TCustomComPort::ReadString(std::string& data, std::int32_t count) {
     data.clear();
     return 0;
   }
+  CloseIfDeviceGone();
   if (!device_) throw EComPort(kMsgReadFailed, os::kErrorInvalidHandle);
   data.resize(static_cast<std::size_t>(count));
   std::uint32_t read = 0;
   const int e = device_->Read(data.data(), static_cast<std::uint32_t>(count), &read);
   if (e != 0) {
     data.clear();
-    throw EComPort(kMsgReadFailed, e);
+    Fail(kMsgReadFailed, e);
   }
   data.resize(read);
   return static_cast<std::int32_t>(read);

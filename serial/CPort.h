@@ -96,6 +96,7 @@ const std::string& ComPortMessage(int number);
 class TCustomComPort;
 // Receive event: the port and the count of bytes waiting.
 using TRxCharEvent = std::function<void(TCustomComPort* sender, std::int32_t count)>;
+using TNotifyEvent = std::function<void(TCustomComPort* sender)>;
 
 class TCustomComPort {
  public:
@@ -104,7 +105,9 @@ class TCustomComPort {
   TCustomComPort(const TCustomComPort&) = delete;
   TCustomComPort& operator=(const TCustomComPort&) = delete;
 
-  bool Connected() const { return connected_; }
+  // False as soon as the event thread has seen the device go away: the port
+  // then closes itself at the next call on this thread.
+  bool Connected() const;
 
   const std::string& Port() const { return port_; }
   void SetPort(const std::string& name);
@@ -142,6 +145,8 @@ class TCustomComPort {
 
   // The receive event; installed and replaced directly.
   TRxCharEvent OnRxChar;
+  // The event character (EventChar) was received; needs evRxFlag in Events.
+  TNotifyEvent OnRxFlag;
 
   // Lets a chooser learn when this object is destroyed.
   void AddDestroyListener(const void* key, std::function<void()> listener);
@@ -160,9 +165,17 @@ class TCustomComPort {
   void Change(Setting& setting, const Setting& value, void (TCustomComPort::*apply)());
   struct EventThreadState;
   void StartEventThread();
-  void StopEventThread();
-  void EventThreadMain(std::shared_ptr<EventThreadState> state);
+  // Ends the event thread; `deliverPending` runs the events it had handed over.
+  void StopEventThread(bool deliverPending);
+  static void EventThreadMain(std::shared_ptr<EventThreadState> state);
+  static void DeliverHandedOver(const std::shared_ptr<EventThreadState>& state);
   void DispatchEvents(TComEvents events);
+  // A device that is gone is closed here, at once; nothing is purged.
+  void CloseGoneDevice();
+  // Closes the port if its event thread saw the device go.
+  void CloseIfDeviceGone();
+  // Throws message `number` for a failed device call, closing a gone device first.
+  [[noreturn]] void Fail(int number, int error);
 
   bool connected_ = false;
   std::string port_ = "COM1";

@@ -180,6 +180,17 @@ TEST(HandOver, AFailureOfTheWorkReachesTheWorker) {
   EXPECT_TRUE(caught);
 }
 
+TEST(HandOver, PostedWorkReturnsAtOnceAndRunsOnTheThreadThatRunsHandOvers) {
+  std::thread::id ranOn;
+  std::thread worker([&] {
+    EXPECT_TRUE(os::Post([] { throw std::runtime_error("goes no further"); }));
+    EXPECT_TRUE(os::Post([&] { ranOn = std::this_thread::get_id(); }));
+  });
+  worker.join();  // returned without anybody running the work
+  EXPECT_TRUE(os::RunHandOvers());
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
 // Shutting hand-overs down lasts for the process: run it in a child process.
 TEST(HandOverDeathTest, AfterShutDownHandOversReturnFalseWithoutRunning) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

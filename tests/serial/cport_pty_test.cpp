@@ -198,6 +198,32 @@ TEST(PortOnDevice, TheEventThreadDeliversOnRxCharWithTheCountWaiting) {
   port.Close();
 }
 
+TEST(PortOnDevice, OnRxFlagComesWhenTheEventCharacterArrivesWithEveryByteKept) {
+  Pty pty;
+  TComPort port;
+  port.SetPort(pty.SlavePath());
+  port.SetEventChar(0x7E);
+  port.SetEvents(ComEventBit(evRxFlag));
+  int flags = 0, rxChars = 0;
+  port.OnRxFlag = [&](TCustomComPort*) { ++flags; };
+  port.OnRxChar = [&](TCustomComPort*, std::int32_t) { ++rxChars; };
+  port.Open();
+  pty.Send("abc");
+  const auto quiet = Clock::now() + std::chrono::milliseconds(200);
+  while (Clock::now() < quiet) {
+    os::RunHandOvers();
+    os::WaitForWork(20);
+  }
+  EXPECT_EQ(flags, 0);  // no event character yet
+  pty.Send("d\x7e");
+  ASSERT_TRUE(ServeHandOversUntil([&] { return flags == 1; }));
+  std::string got;
+  EXPECT_EQ(port.ReadString(got, 100), 5);
+  EXPECT_EQ(got, "abcd\x7e");
+  EXPECT_EQ(rxChars, 0);
+  port.Close();
+}
+
 TEST(PortOnDevice, CloseFinishesWhileTheEventThreadWaitsInAHandOver) {
   Pty pty;
   TComPort port;
@@ -218,7 +244,7 @@ TEST(PortOnDevice, CloseFinishesWhileTheEventThreadWaitsInAHandOver) {
   EXPECT_FALSE(port.Connected());
 }
 
-TEST(PortOnDevice, AHungUpDeviceDoesNotMakeTheEventThreadSpin) {
+TEST(PortOnDevice, AHungUpDeviceClosesThePortWithoutSpinning) {
   Pty pty;
   TComPort port;
   port.SetPort(pty.SlavePath());
@@ -227,7 +253,10 @@ TEST(PortOnDevice, AHungUpDeviceDoesNotMakeTheEventThreadSpin) {
   port.Open();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   pty.HangUp();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Seen by the event thread between operations: nothing of this thread runs.
+  const auto seen = Clock::now() + std::chrono::seconds(3);
+  while (port.Connected() && Clock::now() < seen) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(port.Connected());
   const double before = CpuSeconds();
   const auto start = Clock::now();
   while (Clock::now() - start < std::chrono::milliseconds(500)) {
@@ -236,8 +265,8 @@ TEST(PortOnDevice, AHungUpDeviceDoesNotMakeTheEventThreadSpin) {
   }
   EXPECT_LT(CpuSeconds() - before, 0.2);
   EXPECT_EQ(calls, 0);
-  EXPECT_TRUE(port.Connected());
-  port.Close();  // the hung-up device still closes
+  EXPECT_THROW(port.BytesWaiting(), EComPort);
+  port.Close();
   EXPECT_FALSE(port.Connected());
 }
 

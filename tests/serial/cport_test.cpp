@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -418,10 +419,10 @@ TEST_F(PortTest, AFailedAbortPurgeLeavesThePortOpenWithItsThread) {
   TComPort port;
   port.Open();
   ASSERT_TRUE(WaitUntilWaiting(log_));
-  log_.purgeError = 5;
+  log_.purgeError = EACCES;  // a failure that leaves the device there
   const EComPort e = Raised([&] { port.Close(); });
   EXPECT_EQ(e.Code(), kMsgPurgeFailed);
-  EXPECT_EQ(e.WinCode(), 5);
+  EXPECT_EQ(e.WinCode(), EACCES);
   EXPECT_TRUE(port.Connected());
   int count = 0;
   port.OnRxChar = [&](TCustomComPort*, std::int32_t) { ++count; };
@@ -497,8 +498,8 @@ TEST_F(PortTest, DeviceFailuresRaiseTheirMessagesAndLeaveThePortUsable) {
   TComPort port;
   port.SetEvents(0);
   port.Open();
-  log_.readError = 5;
-  log_.writeError = 6;
+  log_.readError = EACCES;
+  log_.writeError = ECHILD;
   log_.purgeError = 7;
   log_.bytesError = 8;
   std::string data;
@@ -641,7 +642,7 @@ TEST_F(PortTest, AFailingWaitEndsTheEventThread) {
   ASSERT_TRUE(WaitUntilWaiting(log_));
   {
     std::lock_guard<std::mutex> lock(log_.mutex);
-    log_.waitError = 5;
+    log_.waitError = EACCES;
     log_.changed.notify_all();
   }
   {
@@ -654,6 +655,41 @@ TEST_F(PortTest, AFailingWaitEndsTheEventThread) {
   EXPECT_TRUE(port.Connected());
   port.Close();
   EXPECT_FALSE(port.Connected());
+}
+
+TEST_F(PortTest, ADeviceThatIsGoneClosesThePort) {
+  // Seen by the event thread between operations, or by a call of this thread.
+  for (const bool seenByTheWait : {true, false}) {
+    SCOPED_TRACE(seenByTheWait ? "wait" : "read");
+    TComPort port;
+    port.Open();
+    ASSERT_TRUE(WaitUntilWaiting(log_));
+    std::string data;
+    if (seenByTheWait) {
+      {
+        std::lock_guard<std::mutex> lock(log_.mutex);
+        log_.waitError = ENXIO;
+        log_.changed.notify_all();
+      }
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (port.Connected() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    } else {
+      log_.readError = EIO;
+      EXPECT_EQ(Raised([&] { port.ReadString(data, 4); }).WinCode(), EIO);
+    }
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(Raised([&] { port.BytesWaiting(); }).WinCode(), os::kErrorInvalidHandle);
+    {
+      std::unique_lock<std::mutex> lock(log_.mutex);
+      EXPECT_TRUE(log_.changed.wait_for(lock, std::chrono::seconds(5), [&] { return log_.alive == 0; }));
+      log_.waitError = 0;
+    }
+    log_.readError = 0;
+    port.Open();  // the device is back
+    EXPECT_TRUE(port.Connected());
+  }
 }
 
 TEST_F(PortTest, WithoutSynchronisationHandlersRunOnTheEventThread) {

@@ -1,0 +1,109 @@
+#include <algorithm>
+#include <cstring>
+
+#include "platform/internal.h"
+
+namespace os::detail {
+namespace {
+
+// The queue stops taking bytes beyond this; the driver keeps the rest.
+constexpr std::size_t kQueueLimit = 1 << 16;
+// When only the event character is awaited, the event thread lets this many
+// byte times pass between looks, so that a line that delivers byte by byte
+// does not wake it for each one; the event character is seen at most that late.
+constexpr unsigned kGatherBytes = 8;
+
+}  // namespace
+
+int QueuedSerialDevice::SetState(const DeviceControl& control) {
+  const int error = DriverSetState(control);
+  if (error == 0) {
+    baudRate_.store(control.baudRate);
+    eventChar_.store(control.evtChar);
+  }
+  return error;
+}
+
+int QueuedSerialDevice::SetEventMask(std::uint32_t mask) {
+  const std::uint32_t received = (mask & (kEvRxChar | kEvRxFlag)) != 0 ? std::uint32_t{kEvRxChar} : 0u;
+  const int error = DriverSetEventMask((mask & ~kEvRxFlag) | received);
+  if (error == 0) mask_.store(mask);
+  return error;
+}
+
+int QueuedSerialDevice::TakeFromDriver(std::size_t* taken, bool* sawEventChar) {
+  *taken = 0;
+  *sawEventChar = false;
+  const char eventChar = eventChar_.load();
+  std::lock_guard<std::mutex> lock(mutex_);
+  char chunk[4096];
+  while (queue_.size() < kQueueLimit) {
+    std::uint32_t got = 0;
+    if (const int error = DriverRead(chunk, sizeof chunk, &got)) return error;
+    if (got == 0) break;
+    queue_.append(chunk, got);
+    *taken += got;
+    if (std::memchr(chunk, eventChar, got) != nullptr) *sawEventChar = true;
+  }
+  return 0;
+}
+
+int QueuedSerialDevice::WaitEvent(std::uint32_t* events) {
+  *events = 0;
+  for (;;) {
+    std::uint32_t driverEvents = 0;
+    if (const int result = DriverWaitEvent(&driverEvents)) return result;
+    const std::uint32_t mask = mask_.load();
+    std::size_t taken = 0;
+    bool sawEventChar = false;
+    if (driverEvents & kEvRxChar) {
+      if (const int error = TakeFromDriver(&taken, &sawEventChar)) return error;
+    }
+    std::uint32_t reported = driverEvents & mask & ~(kEvRxChar | kEvRxFlag);
+    if (taken > 0) reported |= mask & kEvRxChar;
+    if (sawEventChar) reported |= mask & kEvRxFlag;
+    if (reported != 0) {
+      *events = reported;
+      return 0;
+    }
+    const std::uint32_t rate = baudRate_.load();
+    if (taken > 0 && rate > 0) {
+      const auto pause = static_cast<unsigned>(std::min<std::uint64_t>(
+          10'000'000ULL * kGatherBytes / rate, 100'000));
+      if (const int result = DriverPause(pause)) return result;
+    }
+  }
+}
+
+int QueuedSerialDevice::BytesWaiting(std::uint32_t* count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::uint32_t driver = 0;
+  if (const int error = DriverBytesWaiting(&driver)) return error;
+  *count = static_cast<std::uint32_t>(queue_.size()) + driver;
+  return 0;
+}
+
+int QueuedSerialDevice::Read(void* buffer, std::uint32_t count, std::uint32_t* read) {
+  *read = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::uint32_t queued = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(queue_.size()));
+  std::memcpy(buffer, queue_.data(), queued);
+  queue_.erase(0, queued);
+  std::uint32_t fromDriver = 0;
+  if (queued < count) {
+    if (const int error = DriverRead(static_cast<char*>(buffer) + queued, count - queued, &fromDriver)) {
+      if (queued == 0) return error;
+      fromDriver = 0;  // the queued bytes are the result; the failure shows at the next call
+    }
+  }
+  *read = queued + fromDriver;
+  return 0;
+}
+
+int QueuedSerialDevice::Purge(std::uint32_t flags) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (flags & kPurgeRxClear) queue_.clear();
+  return DriverPurge(flags);
+}
+
+}  // namespace os::detail
