@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   app.add_option("--baud", link.baud, "Pace the line: 10 bit times per byte each way (0: no pacing)")
       ->capture_default_str();
   app.add_option("--trace", link.tracePath, "Write every frame in (RX) and out (TX) as hex, one per line");
-  app.add_option("--seed", faults.seed, "Seed of the bit-flip position and garbage bytes")->capture_default_str();
+  app.add_option("--seed", faults.seed, "Seed of the bit-flip position and the garbage, noise and oversize bytes")->capture_default_str();
   app.add_option("--split", faults.split, "Cut every reply into N pieces")->capture_default_str()->check(CLI::PositiveNumber);
   app.add_option("--gap", faults.gapMs, "Milliseconds between the pieces of a split reply")->capture_default_str();
   app.add_option("--delay", faults.delayMs, "Milliseconds before every reply")->capture_default_str();
@@ -40,8 +40,8 @@ int main(int argc, char** argv) {
                                        "(OP: list, read, write, mkdir, rmdir, delete)");
   app.add_option("--hangup-after", faults.hangupAfter, "Close the terminal once the Nth request is answered, then exit");
   app.add_option("--dup-nth", faults.dupNth, "Send the reply to the Nth request twice");
-  app.add_option("--stale-nth", faults.staleNth, "Answer the Nth request with the reply to the one before, "
-                                                 "without carrying it out");
+  app.add_option("--stale-nth", faults.staleNth, "Carry out the Nth request but send the reply to the one before "
+                                                 "in place of its own");
   app.add_flag("--empty-chunks", faults.emptyChunks, "Answer every next-chunk read request with no data");
   app.add_option("--oversize-nth", faults.oversizeNth, "Let the reply to the Nth request (a read) carry extra bytes");
   app.add_option("--noise-nth", noise, "N BYTES: send BYTES random bytes without 0x7E before the reply to the Nth request");

@@ -4,6 +4,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "fuzz/Invariant.h"
+#include "phone/Protocol.h"
 #include "phone/Unit1.h"
 
 using fuzzphone::Violation;
@@ -18,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (frame.find(kFrameEnd) != frame.size() - 1) Violation("a frame holds 0x7E before its end");
     const auto reply = CheckedReply(frame);
     if (!reply) Violation("a frame fails its own checksum");
-    else if (reply->substr(0, reply->size() - 3) != (frame == EncodeFrame(packet) ? packet : ApplyThirdByteRule(packet))) {
+    else if (*reply != (frame == EncodeFrame(packet) ? packet : ApplyThirdByteRule(packet))) {
       Violation("a frame does not give back its packet");
     }
   }
@@ -37,9 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Bytes unescaped = *frame;
       UnescapeFrame(unescaped);
       if (const auto reply = CheckedReply(*frame)) {
-        if (!ChecksumMatches(*reply)) Violation("a checked reply fails its checksum");
+        if (reply->size() + 3 > frame->size()) Violation("a checked reply is longer than its frame");
         IsReplyTo(*reply, packet);
-        if (reply->size() > 3) ListingReplyIndex(static_cast<std::uint8_t>((*reply)[3 % reply->size()]), sentIndex);
+        ParseListingEntry(*reply);
+        ParseFirstReadReply(*reply);
+        NextReadReplyData(*reply);
+      } else if (const auto tail = CheckedReplyAtEnd(*frame, [](std::string_view) { return true; })) {
+        if (tail->size() + 3 > frame->size()) Violation("a reply recovered from a frame's end is longer than the frame");
       }
       Bytes data = unescaped;
       DropStrayByte(data);

@@ -505,7 +505,13 @@ int ConfigCommand(const std::optional<std::string>& port, const std::optional<st
     return kExitUsage;
   }
   const std::string path = settings::WritePath();
-  if (settings::Write(path, port, baudIndex) != 0) {
+  // A first user file starts from the settings read so far, so that the key
+  // not given keeps its value instead of falling back to its default.
+  const std::string readFrom = settings::ReadPath();
+  const settings::Values current = settings::Read(readFrom);
+  const bool seed = readFrom != path;
+  if (settings::Write(path, port ? port : seed ? std::optional(current.port) : std::nullopt,
+                      baudIndex ? baudIndex : seed ? std::optional(current.baudIndex) : std::nullopt) != 0) {
     Complain("cannot write " + path);
     return kFsFileFailed;
   }

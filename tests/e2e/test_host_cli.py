@@ -112,9 +112,10 @@ class CommandLineTest(E2ETestCase):
         code, out, err = self.velkfs_run("config", "--port", "/dev/velk-none")
         self.assertEqual(code, 0, err)
         self.assertIn(self.user_settings(), out)
-        self.assertEqual(self.settings(), ["[VLK]", "velkport=/dev/velk-none"])
+        # The first user file keeps the rate read so far.
+        self.assertEqual(self.settings(), ["[VLK]", "velkport=/dev/velk-none", "baud=13"])
         self.assertNotEqual(self.velkfs_run("ls")[0], 0)
-        self.assertEqual(self.velkfs_run("config", "--port", phone.link, "--baud", "115200")[0], 0)
+        self.assertEqual(self.velkfs_run("config", "--port", phone.link)[0], 0)
         code, out, err = self.velkfs_run("ls")
         self.assertEqual(code, 0, err)
         with open(beside) as handle:
