@@ -169,7 +169,7 @@ def run_cases(bin_dir, work, quick):
         ratio = wire_s / elapsed if wire_s else None
         mib = (amount / MIB) if what in ("get", "put") else None
         cpu_per_mib = cpu / mib if mib else None
-        fmt = lambda v, spec: format(v, spec) if v is not None else "-"
+        fmt = lambda v, spec: format(v, spec) if v is not None else format("-", spec.split(".")[0])
         print(f"{label:<22}{baud or 'unpaced':>8}{wire:>11}{fmt(wire_s, '>9.2f')}{elapsed:>9.2f}"
               f"{fmt(ratio, '>7.2f')}{cpu:>8.2f}{100 * cpu / elapsed:>6.1f}%{fmt(cpu_per_mib, '>11.3f')}"
               f"{rss_kib / 1024:>13.1f}", flush=True)

@@ -11,7 +11,7 @@ constexpr std::size_t kQueueLimit = 1 << 16;
 // When only the event character is awaited, the event thread lets this many
 // byte times pass between looks, so that a line that delivers byte by byte
 // does not wake it for each one; the event character is seen at most that late.
-constexpr unsigned kGatherBytes = 8;
+constexpr unsigned kGatherBytes = 4;
 
 }  // namespace
 
