@@ -33,7 +33,9 @@ if [ -z "${VELK_WINE_MODE:-}" ]; then
 fi
 export VELK_WINE_MODE
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=,winemenubuilder.exe=d"
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# Left by an earlier sourcing for another mode, it would start the wrong loader.
+unset WINELOADER
 case "$VELK_WINE_MODE" in
   win32)
     export VELK_WINE_ARCH=win32
@@ -82,21 +84,31 @@ wine_exec() {
   fi
 }
 
-# Under emulation: boots the prefix's one wineserver for this run (minutes:
-# Wine starts its services then) and keeps it until scripts/wine-i386.sh run
-# ends it. The prefix is made by the first boot and kept in the cache.
+# Under emulation: boots the prefix's one wineserver for this run and keeps it
+# until scripts/wine-i386.sh run ends it. Every first program of a server
+# starts wineboot, which starts Wine's services (and makes the prefix when
+# there is none); that takes minutes there, and the program gives up waiting
+# for it after a few. So the boot is awaited here, by wineboot's end, before
+# any test program starts. The prefix is kept in the cache.
 wine_boot_emulated() {
   [ -f "$WINEPREFIX/.velk-booted" ] && return 0
   # The marker is written only after a finished first boot: a prefix without
   # it was interrupted and is made again from nothing.
-  if [ ! -f "$WINEPREFIX/.velk-prepared" ]; then
-    find "$WINEPREFIX" -mindepth 1 -delete
-  fi
-  local started=$SECONDS output
+  [ -f "$WINEPREFIX/.velk-prepared" ] || find "$WINEPREFIX" -mindepth 1 -delete
+  local started=$SECONDS log="$WINEPREFIX/../boot.log"
   wine_exec 120 wineserver -p >/dev/null 2>&1 || true
-  output="$(wine_exec "$VELK_WINE_TIMEOUT" "$VELK_WINE" cmd /c echo booted 2>/dev/null)"
-  if [[ "$output" != *booted* ]]; then
-    echo "wine_prepare: Wine did not boot in the i386 tree within $VELK_WINE_TIMEOUT s" >&2
+  # Output goes to a file: Wine's services, which stay, would hold a pipe open.
+  wine_exec "$VELK_WINE_TIMEOUT" "$VELK_WINE" cmd /c echo booted >"$log" 2>&1
+  # This run has a process namespace of its own: every wineboot seen is its own.
+  while grep -qs 'wineboot\.exe' /proc/[0-9]*/cmdline; do
+    if [ $((SECONDS - started)) -ge "$VELK_WINE_TIMEOUT" ]; then
+      echo "wine_prepare: Wine did not boot in the i386 tree within $VELK_WINE_TIMEOUT s (log: $log)" >&2
+      return 1
+    fi
+    sleep 5
+  done
+  if [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
+    echo "wine_prepare: Wine's boot in the i386 tree made no prefix (log: $log)" >&2
     return 1
   fi
   touch "$WINEPREFIX/.velk-prepared" "$WINEPREFIX/.velk-booted"

@@ -42,11 +42,17 @@ host_packages() {
 # (ids 0-65535 map to themselves): a user namespace has a binfmt_misc of its
 # own, so the registration for qemu reaches no other program on the machine.
 in_namespaces() {
-  unshare --user --mount --pid --fork --propagation private -- bash -c '
+  # --kill-child: the namespace's first process, and with it every other one,
+  # ends when unshare does.
+  unshare --user --mount --pid --fork --kill-child --propagation private -- bash -c '
     # The parent writes the id maps once this process is in the namespace.
     for _ in $(seq 200); do grep -q . /proc/self/uid_map && break; sleep 0.05; done
     mount -t proc proc /proc && exec "$@"' bash "$@" &
   local pid=$! status=0
+  # Interrupted or timed out: the namespaces end with this script. Their first
+  # process is unshare's child; every other one ends with it.
+  trap 'kill -KILL $(cat "/proc/$pid/task/$pid/children" 2>/dev/null) 2>/dev/null; kill "$pid" 2>/dev/null' EXIT
+  trap 'exit 143' TERM INT HUP
   for _ in $(seq 200); do
     [ "$(readlink "/proc/$pid/ns/user" 2>/dev/null)" != "$(readlink /proc/self/ns/user)" ] && break
     sleep 0.05
@@ -57,6 +63,7 @@ in_namespaces() {
     fail "cannot map users into a user namespace (unshare --user)"
   fi
   wait "$pid" || status=$?
+  trap - EXIT TERM INT HUP
   return "$status"
 }
 
