@@ -52,6 +52,9 @@ case "$VELK_WINE_MODE" in
     # A path inside the tree: the tree holds 32-bit Wine only.
     VELK_WINE=/usr/bin/wine
     export VELK_WINE_TIMEOUT="${VELK_WINE_TIMEOUT:-1200}"
+    # Some of Wine's helpers crash under the emulator now and then; starting
+    # the debugger for each would cost another minute.
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
     ;;
   *)
     echo "wine-env.sh: unknown VELK_WINE_MODE $VELK_WINE_MODE (win32, win64 or emulated)" >&2
