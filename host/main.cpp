@@ -519,9 +519,63 @@ int ConfigCommand(const std::optional<std::string>& port, const std::optional<st
   return 0;
 }
 
-}  // namespace
+int RunCommandLine(int argc, char** argv);
 
-int main(int argc, char** argv) {
+// Words of a script line: blanks separate them, double quotes keep blanks
+// inside one word; a backslash stays as it is, being the phone's separator.
+std::vector<std::string> ScriptWords(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, inWord = false;
+  for (char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if (!quoted && (c == ' ' || c == '\t' || c == '\r')) {
+      if (inWord) words.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(word);
+  return words;
+}
+
+// Runs each line of the file as a velkfs command line in this one process, so
+// that a series of commands pays for one program start; stops at the first
+// command that fails and returns its exit code.
+int ScriptCommand(const std::string& program, const std::string& file) {
+  std::ifstream input(file);
+  if (!input) {
+    Complain("cannot read " + file);
+    return kExitUsage;
+  }
+  std::string line;
+  for (int number = 1; std::getline(input, line); ++number) {
+    std::vector<std::string> words = ScriptWords(line);
+    if (words.empty() || words[0].rfind('#', 0) == 0) continue;
+    if (words[0] == "script") {
+      Complain(file + ":" + std::to_string(number) + ": a script does not run scripts");
+      return kExitUsage;
+    }
+    std::cout << "> " << line << std::endl;
+    words.insert(words.begin(), program);
+    std::vector<char*> arguments;
+    for (auto& word : words) arguments.push_back(word.data());
+    const int code = RunCommandLine(static_cast<int>(arguments.size()), arguments.data());
+    if (code != 0) {
+      Complain(file + ":" + std::to_string(number) + ": exit code " + std::to_string(code));
+      return code;
+    }
+  }
+  return 0;
+}
+
+// One velkfs command line: loads the module, runs the command, unloads it.
+int RunCommandLine(int argc, char** argv) {
   CLI::App app{"velkfs: the phone's flash file system through the VelkPlugin.wfx module.\n"
                "Phone paths may use '/' or '\\'; the root is '/' or '\\'."};
   app.require_subcommand(1);
@@ -562,6 +616,10 @@ int main(int argc, char** argv) {
                                                "Windows: fsplugin.ini beside velkfs)");
   config->add_option("--port", port, "Port name (COM3; on Linux also a device path such as /dev/ttyUSB0)");
   config->add_option("--baud", baud, "Baud-rate index 0-16 or a rate such as 115200");
+  std::string scriptFile;
+  auto* script = app.add_subcommand("script", "Run the commands in FILE, one a line, in this one process");
+  script->add_option("FILE", scriptFile, "Commands as typed after velkfs; \"quotes\" keep blanks, # starts a comment")
+      ->required();
 
   try {
     app.parse(argc, argv);
@@ -580,6 +638,7 @@ int main(int argc, char** argv) {
   }
 
   if (config->parsed()) return ConfigCommand(port, baud);
+  if (script->parsed()) return ScriptCommand(argv[0], scriptFile);
 
   host::LoadedModule module(modulePath);
   if (!module.loaded()) {
@@ -606,3 +665,7 @@ int main(int argc, char** argv) {
   session.Execute(HostPath(path));
   return 0;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return RunCommandLine(argc, argv); }

@@ -6,28 +6,101 @@
 # emulator, and the exports of both modules.
 # Usage: scripts/test-windows.sh [LINUX_BUILD_DIR]   (default: build-wlnx)
 #
-# The product is the 32-bit module in build-win. Where 32-bit programs run, the
-# tests run that very build under 32-bit Wine. This machine's kernel runs no
-# 32-bit programs, so there the tests run an x86-64 build of the same sources
-# (build-win64) under 64-bit Wine, and the 32-bit module is checked without
-# running it (its format, exports and imports).
+# The product is the 32-bit module in build-win. Which Wine runs it, in this order
+# (VELK_WINE_MODE=win32 or emulated forces one):
+#   win32     where the kernel runs 32-bit programs: the machine's 32-bit Wine
+#             (wine32, installed here if missing) runs every test on build-win.
+#   emulated  elsewhere: 32-bit Wine in an i386 Debian tree through qemu
+#             (scripts/wine-i386.sh; the tree is cached in /var/cache/velk-wine-i386).
+#             Each program start costs about a minute there, so build-win runs
+#             the module test and one velkfs.exe session (tests/wine/run-emulated.sh);
+#             the other tests run an x86-64 build of the same sources
+#             (build-win64) under 64-bit Wine.
 set -euo pipefail
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 linux_build="${1:-$source_dir/build-wlnx}"
 product_build="$source_dir/build-win"
 
-# Chooses VELK_WINE_ARCH and exports it to every test that ctest starts.
-. "$source_dir/scripts/wine-env.sh"
-echo "Wine: $VELK_WINE_ARCH, prefix $WINEPREFIX"
+elapsed() { echo "$(( (SECONDS - $1) / 60 )) min $(( (SECONDS - $1) % 60 )) s"; }
+
+# Runs a minimal static i386 program (exit(42)) to learn whether the kernel
+# runs 32-bit programs; nothing needs to be installed for that.
+kernel_runs_i386() {
+  local probe status=0
+  probe="$(mktemp)"
+  # ELF header, one program header loading the file at 0x8048000, and the
+  # code at 0x8048054: mov eax,1 (exit); mov ebx,42; int 0x80.
+  printf '%b%b%b%b' \
+    '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08' \
+    '\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00' \
+    '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00' \
+    '\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >"$probe"
+  chmod +x "$probe"
+  timeout 10 "$probe" 2>/dev/null || status=$?
+  rm -f "$probe"
+  [ "$status" -eq 42 ]
+}
+
+wine32_runs() { [ -x /usr/lib/wine/wine ] && timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+# Installs the machine's 32-bit Wine next to the 64-bit one (and gcc-multilib
+# for the 32-bit pty shim). The two architectures' package lists must agree;
+# when an i386 list cannot be fetched (a mirror in mid-sync does that), this
+# fails and leaves apt as it was.
+install_wine32() {
+  [ "$(id -u)" -eq 0 ] || return 1
+  local added=0
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    added=1
+  fi
+  echo "Installing 32-bit Wine (wine32, i386 architecture)"
+  export DEBIAN_FRONTEND=noninteractive
+  if timeout 600 apt-get update -qq >/dev/null 2>&1 &&
+    timeout 900 apt-get install -y -qq --no-install-recommends wine32 gcc-multilib >/dev/null 2>&1; then
+    return 0
+  fi
+  if [ "$added" -eq 1 ]; then
+    dpkg --remove-architecture i386
+    timeout 600 apt-get update -qq >/dev/null 2>&1 || true
+  fi
+  return 1
+}
+
+mode="${VELK_WINE_MODE:-}"
+if [ -z "$mode" ]; then
+  if kernel_runs_i386; then
+    if wine32_runs || { install_wine32 && wine32_runs; }; then
+      mode=win32
+    else
+      echo "This kernel runs 32-bit programs, but the machine's 32-bit Wine cannot be installed; emulating."
+      mode=emulated
+    fi
+  else
+    mode=emulated
+  fi
+fi
+case "$mode" in
+  win32 | emulated) ;;
+  *) echo "test-windows.sh: VELK_WINE_MODE is win32 or emulated, not $mode" >&2; exit 2 ;;
+esac
 
 "$source_dir/scripts/build-windows.sh" "$product_build" i686
-if [ "$VELK_WINE_ARCH" = win32 ]; then
+if [ "$mode" = win32 ]; then
+  echo "Wine: the machine's 32-bit Wine runs every Windows test on the 32-bit build"
   test_build="$product_build"
+  ctest_selection=()
 else
+  echo "Wine: emulated 32-bit Wine runs the module test and velkfs.exe on the 32-bit build;"
+  echo "      64-bit Wine runs the other Windows tests on the x86-64 build"
   test_build="$source_dir/build-win64"
   "$source_dir/scripts/build-windows.sh" "$test_build" x86_64
+  ctest_selection=(-E '^(wine_module|e2e_wine)$')
 fi
 
+export VELK_WINE_MODE="${mode/emulated/win64}"
+. "$source_dir/scripts/wine-env.sh"
+started=$SECONDS
 wine_prepare
 # The Linux side: the Linux module (for the export check), the phone emulator
 # and velkfs for the end-to-end test; ctest there runs the Wine tests.
@@ -35,6 +108,18 @@ cmake -S "$source_dir" -B "$linux_build" -DVELK_WINDOWS_BUILD_DIR="$test_build" 
   -DVELK_WINDOWS_PRODUCT_MODULE="$product_build/bin/VelkPlugin.wfx" >/dev/null
 cmake --build "$linux_build" -j2 --target VelkPlugin phonesim velkfs
 status=0
-ctest --test-dir "$linux_build" -L wine --output-on-failure --timeout 600 || status=$?
+ctest --test-dir "$linux_build" -L wine "${ctest_selection[@]}" --output-on-failure --timeout 600 || status=$?
 wine_stop
+echo "Windows tests under $VELK_WINE_ARCH Wine: $(elapsed "$started")"
+
+if [ "$mode" = emulated ]; then
+  started=$SECONDS
+  # It says in one line why it cannot.
+  "$source_dir/scripts/wine-i386.sh" setup || exit 1
+  echo "Emulated Wine's set-up: $(elapsed "$started")"
+  started=$SECONDS
+  "$source_dir/scripts/wine-i386.sh" run bash "$source_dir/tests/wine/run-emulated.sh" \
+    "$product_build" "$linux_build" "$linux_build/wine-emulated" || status=1
+  echo "The 32-bit build under emulated Wine: $(elapsed "$started")"
+fi
 exit "$status"

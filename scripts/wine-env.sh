@@ -3,48 +3,129 @@
 #   . scripts/wine-env.sh; wine_prepare; wine_map_com 5 /tmp/link
 #   wine_run prog.exe args...; wine_stop
 #
-# The product is a 32-bit module, and its tests run under 32-bit Wine where the
-# machine runs 32-bit programs. The development machine's kernel runs no 32-bit
-# programs at all (32-bit Wine fails with "Exec format error"), so there the
-# tests run under 64-bit Wine with the x86-64 build of the same sources
-# (cmake/mingw-x86_64.cmake). VELK_WINE_ARCH tells the callers which one was
-# chosen: win32 or win64 (set it beforehand to force one).
+# The product is a 32-bit module. VELK_WINE_MODE says how its programs run
+# (set it beforehand to force one):
+#   win32     the machine's own 32-bit Wine, where the kernel runs 32-bit
+#             programs and wine32 is installed;
+#   emulated  32-bit Wine in an i386 Debian tree through qemu, for kernels that
+#             run no 32-bit programs; only inside "scripts/wine-i386.sh run",
+#             which gives the tree (VELK_I386_TREE) and the prefix;
+#   win64     64-bit Wine with the x86-64 build of the same sources
+#             (cmake/mingw-x86_64.cmake), where neither is at hand.
+# VELK_WINE_ARCH (win32 or win64) names the architecture of the programs run.
 #
 # VELK_WINEPREFIX chooses the prefix's base name (the architecture is appended:
 # the two kinds of prefix cannot share a folder); VELK_WINE_TIMEOUT bounds one
-# program run (seconds, default 120).
+# program run (seconds, default 120, under emulation 1200).
 
 VELK_SOURCE_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# 32-bit when Wine's 32-bit loader starts: that needs both wine32 and a kernel
-# that runs 32-bit programs.
-if [ -z "${VELK_WINE_ARCH:-}" ]; then
-  if [ -x /usr/lib/wine/wine ] && timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    VELK_WINE_ARCH=win32
+if [ -z "${VELK_WINE_MODE:-}" ]; then
+  if [ -n "${VELK_I386_TREE:-}" ]; then
+    VELK_WINE_MODE=emulated
+  # 32-bit when Wine's 32-bit loader starts: that needs both wine32 and a
+  # kernel that runs 32-bit programs.
+  elif [ -x /usr/lib/wine/wine ] && timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    VELK_WINE_MODE=win32
   else
-    VELK_WINE_ARCH=win64
+    VELK_WINE_MODE=win64
   fi
 fi
-export VELK_WINE_ARCH
-export WINEARCH="$VELK_WINE_ARCH"
-# /usr/bin/wine always prefers the 32-bit loader, so the loader is named directly.
-if [ "$VELK_WINE_ARCH" = win32 ]; then
-  VELK_WINE=/usr/lib/wine/wine
-else
-  VELK_WINE=/usr/lib/wine/wine64
-  export WINELOADER="$VELK_WINE"
-fi
-export WINEPREFIX="${VELK_WINEPREFIX:-$HOME/.cache/velk-wine}-${VELK_WINE_ARCH#win}"
+export VELK_WINE_MODE
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-# The modem-line shim for pseudo-terminals, built into the prefix folder for
-# the loader's architecture.
-VELK_PTY_SHIM="$WINEPREFIX/velk-ptyshim.so"
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# Left by an earlier sourcing for another mode, it would start the wrong loader.
+unset WINELOADER
+case "$VELK_WINE_MODE" in
+  win32)
+    export VELK_WINE_ARCH=win32
+    # /usr/bin/wine prefers the 32-bit loader; it is named directly all the same.
+    VELK_WINE=/usr/lib/wine/wine
+    ;;
+  win64)
+    export VELK_WINE_ARCH=win64
+    VELK_WINE=/usr/lib/wine/wine64
+    export WINELOADER="$VELK_WINE"
+    ;;
+  emulated)
+    export VELK_WINE_ARCH=win32
+    # A path inside the tree: the tree holds 32-bit Wine only.
+    VELK_WINE=/usr/bin/wine
+    export VELK_WINE_TIMEOUT="${VELK_WINE_TIMEOUT:-1200}"
+    # Some of Wine's helpers crash under the emulator now and then; starting
+    # the debugger for each would cost another minute.
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
+    ;;
+  *)
+    echo "wine-env.sh: unknown VELK_WINE_MODE $VELK_WINE_MODE (win32, win64 or emulated)" >&2
+    return 1 2>/dev/null || exit 1
+    ;;
+esac
+export WINEARCH="$VELK_WINE_ARCH"
+if [ "$VELK_WINE_MODE" = emulated ]; then
+  # The same path inside the tree and out (scripts/wine-i386.sh binds it).
+  export WINEPREFIX="${VELK_I386_PREFIX:?VELK_I386_PREFIX is set by scripts/wine-i386.sh run}"
+  VELK_PTY_SHIM=/opt/velk/ptyshim32.so
+else
+  export WINEPREFIX="${VELK_WINEPREFIX:-$HOME/.cache/velk-wine}-${VELK_WINE_ARCH#win}"
+  # The modem-line shim for pseudo-terminals, built into the prefix folder for
+  # the loader's architecture.
+  VELK_PTY_SHIM="$WINEPREFIX/velk-ptyshim.so"
+fi
+
+# Runs a Wine program or tool for at most SECONDS: under emulation inside the
+# i386 tree, in the same working folder (the tree sees the host's /tmp, source
+# folder and prefix at their own paths). VAR=VALUE words before the command go
+# into its environment only.
+wine_exec() {
+  local seconds="$1"
+  shift
+  if [ "$VELK_WINE_MODE" = emulated ]; then
+    timeout --kill-after=5 "$seconds" chroot "$VELK_I386_TREE" /usr/bin/env -C "$PWD" PATH=/usr/bin:/bin "$@"
+  else
+    timeout --kill-after=5 "$seconds" env "$@"
+  fi
+}
+
+# Under emulation: boots the prefix's one wineserver for this run and keeps it
+# until scripts/wine-i386.sh run ends it. Every first program of a server
+# starts wineboot, which starts Wine's services (and makes the prefix when
+# there is none); that takes minutes there, and the program gives up waiting
+# for it after a few. So the boot is awaited here, by wineboot's end, before
+# any test program starts. The prefix is kept in the cache.
+wine_boot_emulated() {
+  [ -f "$WINEPREFIX/.velk-booted" ] && return 0
+  # The marker is written only after a finished first boot: a prefix without
+  # it was interrupted and is made again from nothing.
+  [ -f "$WINEPREFIX/.velk-prepared" ] || find "$WINEPREFIX" -mindepth 1 -delete
+  local started=$SECONDS log="$WINEPREFIX/../boot.log"
+  wine_exec 120 wineserver -p >/dev/null 2>&1 || true
+  # Output goes to a file: Wine's services, which stay, would hold a pipe open.
+  wine_exec "$VELK_WINE_TIMEOUT" "$VELK_WINE" cmd /c echo booted >"$log" 2>&1
+  # This run has a process namespace of its own: every wineboot seen is its own.
+  while grep -qs 'wineboot\.exe' /proc/[0-9]*/cmdline; do
+    if [ $((SECONDS - started)) -ge "$VELK_WINE_TIMEOUT" ]; then
+      echo "wine_prepare: Wine did not boot in the i386 tree within $VELK_WINE_TIMEOUT s (log: $log)" >&2
+      return 1
+    fi
+    sleep 5
+  done
+  if [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
+    echo "wine_prepare: Wine's boot in the i386 tree made no prefix (log: $log)" >&2
+    return 1
+  fi
+  touch "$WINEPREFIX/.velk-prepared" "$WINEPREFIX/.velk-booted"
+  echo "wine_prepare: Wine booted in the i386 tree in $((SECONDS - started)) s" >&2
+}
 
 # Creates the prefix if missing, installs Wine's own fonts into it, builds the
 # pty shim, and starts a wineserver that outlives single programs so that each
 # program starts fast.
 wine_prepare() {
+  if [ "$VELK_WINE_MODE" = emulated ]; then
+    wine_boot_emulated
+    return
+  fi
   # The marker is written only after a finished wineboot: a prefix without it
   # was interrupted and is made again from nothing.
   if [ ! -f "$WINEPREFIX/.velk-prepared" ]; then
@@ -87,9 +168,15 @@ wine_keep_server() {
 }
 
 # Maps COM<N> to the Linux path PATH; Wine lists it under SERIALCOMM from the
-# next wineserver start on, so the server is restarted.
+# next wineserver start on, so the server is restarted. Under emulation a
+# restart would cost minutes: there the link that Wine opens for COM<N> is made
+# by hand (it works at once, only SERIALCOMM does not list it).
 wine_map_com() {
   local number="$1" path="$2"
+  if [ "$VELK_WINE_MODE" = emulated ]; then
+    ln -sfn "$path" "$WINEPREFIX/dosdevices/com$number"
+    return
+  fi
   # Already mapped by an earlier call: spare the registry write and the restart.
   [ "$(readlink "$WINEPREFIX/dosdevices/com$number" 2>/dev/null)" = "$path" ] && return 0
   timeout --kill-after=5 60 "$VELK_WINE" reg add 'HKLM\Software\Wine\Ports' /v "COM$number" \
@@ -100,20 +187,22 @@ wine_map_com() {
 
 # Prints the Windows form of a Linux path.
 wine_path() {
-  timeout --kill-after=5 30 "$VELK_WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'
+  wine_exec 30 "$VELK_WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'
 }
 
 # Runs a program with the pty shim preloaded and returns its exit code. Judge a
 # run by what the program printed as well: a loader that cannot start the
 # program may still exit 0.
 wine_run() {
-  LD_PRELOAD="$VELK_PTY_SHIM${LD_PRELOAD:+:$LD_PRELOAD}" \
-    timeout --kill-after=5 "${VELK_WINE_TIMEOUT:-120}" "$VELK_WINE" "$@"
+  wine_exec "${VELK_WINE_TIMEOUT:-120}" LD_PRELOAD="$VELK_PTY_SHIM${LD_PRELOAD:+:$LD_PRELOAD}" "$VELK_WINE" "$@"
 }
 
 # Stops every Wine process of the prefix and waits for the server to end; call
-# it before closing a pseudo-terminal that Wine has open.
+# it before closing a pseudo-terminal that Wine has open. Under emulation the
+# run's one server stays (booting another costs minutes) until
+# scripts/wine-i386.sh run ends it.
 wine_stop() {
+  [ "$VELK_WINE_MODE" = emulated ] && return 0
   wineserver -k 2>/dev/null || true
   timeout 60 wineserver -w 2>/dev/null || true
 }

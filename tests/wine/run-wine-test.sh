@@ -16,7 +16,7 @@ wine_map_com 5 "$link" || exit 1
 
 peer_pid=""
 if [ "$program" != platform ]; then
-  python3 "$here/pty_peer.py" --link "$link" --state "$work_dir/peer-state" --lifetime 200 \
+  python3 "$here/pty_peer.py" --link "$link" --state "$work_dir/peer-state" --lifetime $((${VELK_WINE_TIMEOUT:-120} + 80)) \
     >"$work_dir/peer.log" 2>&1 &
   peer_pid=$!
   for _ in $(seq 100); do [ -f "$work_dir/peer-state" ] && break; sleep 0.05; done
