@@ -135,12 +135,14 @@ void RefreshListingReply() {
   EndOperation(ReplyKind::Command, true);
 }
 
-// An entry for another index than the one asked for answers an earlier
-// listing request.
+// An entry for another index or another folder than the one asked for
+// answers an earlier listing request.
 bool IsStaleEntry(const Bytes& reply) {
   const bool listing = reply[1] == char(kOpIterateDirs) || reply[1] == char(kOpIterateFiles);
-  return listing && reply.size() > kEntryIndexOffset &&
-         static_cast<std::uint8_t>(reply[kEntryIndexOffset]) != (State.SentIndex & 0xFF);
+  if (!listing || reply.size() <= kEntryIndexOffset) return false;
+  if (static_cast<std::uint8_t>(reply[kEntryIndexOffset]) != (State.SentIndex & 0xFF)) return true;
+  const std::optional<ListingEntry> entry = ParseListingEntry(reply);
+  return entry && !IsEntryOfFolder(entry->path, State.ListPath);
 }
 
 void RemoveDirReply(const Bytes& reply) {

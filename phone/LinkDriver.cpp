@@ -119,7 +119,9 @@ void RouteFrame(const Bytes& frame) {
     if (AnswersLastRequest(frame) && TimerOf(kind).Enabled()) EndOperation(kind, false);
     return;
   }
-  if (!AnswersLastRequest(*reply)) return NoteReplyWithoutProgress(kind);  // a late reply
+  // A reply to an earlier request, or one that comes after its operation has
+  // ended (a tick gave up on it just before), is late: a sign of life only.
+  if (!AnswersLastRequest(*reply) || !TimerOf(kind).Enabled()) return NoteReplyWithoutProgress(kind);
   switch (kind) {
     case ReplyKind::Command: ProcessCommandReply(*reply); break;
     case ReplyKind::Download: ProcessDownloadReply(*reply); break;

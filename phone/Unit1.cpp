@@ -1,5 +1,9 @@
 #include "phone/Unit1.h"
 
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
 #include "phone/CRC.h"
 
 namespace {
@@ -238,6 +242,21 @@ std::string ToPhonePath(const std::string& hostPath) {
   }
   if (!path.empty() && path[0] == '/') path.erase(0, 1);
   return path;
+}
+
+bool IsEntryOfFolder(const std::string& entryPath, const std::string& folder) {
+  const auto trimmed = [](std::string_view path) {
+    while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    return path;
+  };
+  const std::string_view entry = trimmed(entryPath);
+  const auto slash = entry.rfind('/');
+  const std::string_view parent = slash == std::string_view::npos ? std::string_view() : entry.substr(0, slash);
+  const std::string_view wanted = trimmed(folder);
+  return std::equal(parent.begin(), parent.end(), wanted.begin(), wanted.end(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  });
 }
 
 std::string NameFromPath(const std::string& phonePath) {

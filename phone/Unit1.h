@@ -107,5 +107,10 @@ void DropStrayByte(Bytes& data);
 std::string ToPhonePath(const std::string& hostPath);
 // The part of a phone path after its last '/'.
 std::string NameFromPath(const std::string& phonePath);
+// True when a listed entry's path names an entry of `folder` (the phone path
+// the listing asked for): its part before the last '/' is that folder, letters
+// compared without case, leading and trailing '/' ignored. A reply for another
+// folder answers an earlier listing request.
+bool IsEntryOfFolder(const std::string& entryPath, const std::string& folder);
 // A folder name given as "[name]" loses its first and last characters.
 std::string ApplyBracketRule(const std::string& phonePath);

@@ -141,6 +141,14 @@ TEST(PathRules, HostPathsBecomePhonePaths) {
   EXPECT_EQ(NameFromPath("data/tones/ring"), "ring");
   EXPECT_EQ(NameFromPath("ring"), "ring");
   EXPECT_EQ(NameFromPath("data/"), "");
+  struct {
+    const char* entry;
+    const char* folder;
+    bool ofFolder;
+  } entries[] = {{"data/ring", "data", true}, {"DATA/ring", "data/", true}, {"ring", "", true},
+                 {"/data/tones/ring", "data/tones", true}, {"data", "data", false}, {"ring", "data", false},
+                 {"data/tones/ring", "data", false}, {"database/x", "data", false}};
+  for (const auto& e : entries) EXPECT_EQ(IsEntryOfFolder(e.entry, e.folder), e.ofFolder) << e.entry << " in " << e.folder;
   EXPECT_EQ(ApplyBracketRule("[new]"), "new");
   EXPECT_EQ(ApplyBracketRule("[new"), "ne");
   EXPECT_EQ(ApplyBracketRule("[]"), "");
