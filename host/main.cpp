@@ -351,7 +351,8 @@ bool IsInstallFolder(const std::string& folder, const RemoteEntry& entry) {
 int GetTree(Session& session, const std::string& remote, const RemoteEntry& entry, const fs::path& local,
             bool overwrite) {
   if (!entry.isDirectory) {
-    return ResultCode(session.Get(remote, local.string(), overwrite, entry.size), "cannot copy " + remote, [&] {
+    return ResultCode(session.Get(remote, local.string(), overwrite, entry.size),
+                      "cannot copy " + remote + " to " + local.string(), [&] {
       if (!session.PhoneAnswers()) return UnreachableReason(session);
       return "the transfer failed (the phone broke off, or " + local.string() + " could not be written)";
     });
@@ -618,7 +619,9 @@ int RunCommandLine(int argc, char** argv) {
   config->add_option("--baud", baud, "Baud-rate index 0-16 or a rate such as 115200");
   std::string scriptFile;
   auto* script = app.add_subcommand("script", "Run the commands in FILE, one a line, in this one process");
-  script->add_option("FILE", scriptFile, "Commands as typed after velkfs; \"quotes\" keep blanks, # starts a comment")
+  script
+      ->add_option("FILE", scriptFile,
+                   "Commands as typed after velkfs; \"quotes\" keep blanks, a line starting with # is a comment")
       ->required();
 
   try {
