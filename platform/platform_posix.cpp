@@ -837,14 +837,6 @@ std::unique_ptr<ReplacingFile> CreateReplacingFile(const std::string& path, int*
   return file;
 }
 
-int WriteLocalFile(const std::string& path, const std::string& data) {
-  int error = 0;
-  const auto file = CreateReplacingFile(path, &error);
-  if (!file) return error;
-  if (const int appended = file->Append(data.data(), data.size())) return appended;
-  return file->Commit();
-}
-
 namespace {
 thread_local int t_lastError = 0;
 }

@@ -547,14 +547,6 @@ std::unique_ptr<ReplacingFile> CreateReplacingFile(const std::string& path, int*
   return std::make_unique<Win32ReplacingFile>(path, temporary, file);
 }
 
-int WriteLocalFile(const std::string& path, const std::string& data) {
-  int error = 0;
-  const auto file = CreateReplacingFile(path, &error);
-  if (!file) return error;
-  if (const int appended = file->Append(data.data(), data.size())) return appended;
-  return file->Commit();
-}
-
 int LastError() { return static_cast<int>(GetLastError()); }
 
 void SetLastError(int code) { ::SetLastError(static_cast<DWORD>(code)); }
