@@ -1,10 +1,11 @@
 #include "dialog/Unit2.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "platform/platform.h"
-#include "plugin/Settings.h"
+#include "settings/Settings.h"
 
 namespace {
 
@@ -65,10 +66,6 @@ TForm2::TForm2(std::string& portName, std::int32_t baudIndex, std::string settin
   Button1.Bounds = {256, 193, 65, 23};
   Button1.TabOrder = 0;
 
-  ComPort1.SetBaudRate(br256000);
-  ComPort1.SetPort("COM1");
-  ComPort1.SetBuffer({4096, 4096});
-
   Label1.Caption = "Velk Mobile Plugin for Qualcomm and BREW based cell phones";
   Label1.Bounds = {8, 8, 0, 0};
   Label2.Caption = std::string("Version ") + kVersionText +
@@ -90,13 +87,11 @@ TForm2::TForm2(std::string& portName, std::int32_t baudIndex, std::string settin
 
   ComComboBox1.Bounds = {104, 20, 89, 21};
   ComComboBox1.TabOrder = 2;
-  ComComboBox1.SetComPort(&ComPort1);
   ComComboBox1.SetComProperty(cpBaudRate);
 
   combo.Bounds = {8, 20, 89, 21};
   combo.TabOrder = 3;
   combo.PortLister = std::move(listPorts);
-  combo.SetComPort(&ComPort1);
   try {
     combo.SetComProperty(cpPort);
   } catch (const EComPort&) {
@@ -126,9 +121,10 @@ void TForm2::FormShow() {
     combo.Items().push_back(portName_);
     combo.SetItemIndex(static_cast<int>(combo.Items().size()) - 1);
   }
-  // The rate list opens at the stored rate, so that OK alone changes nothing;
-  // the port uses the low 8 bits of the index, and so does the list.
-  ComComboBox1.SetItemIndex(baudIndex_ & 0xFF);
+  // The rate list opens at the rate the port would use, so that OK alone
+  // changes nothing.
+  const std::optional<TBaudRate> rate = settings::BaudRateOfIndex(baudIndex_);
+  ComComboBox1.SetItemIndex(rate ? *rate : -1);
 }
 
 void TForm2::Label3Click() { os::ShellOpen(Label3.Caption); }
@@ -252,7 +248,8 @@ int AskOptions(std::string& portName, std::int32_t baudIndex, const std::string&
 
   TStrings rates;
   for (std::int32_t index = 1; index < kBaudRateCount; ++index) rates.push_back(settings::BaudRateText(index));
-  std::string rate = settings::BaudRateText(baudIndex & 0xFF);
+  const std::optional<TBaudRate> stored = settings::BaudRateOfIndex(baudIndex);
+  std::string rate = stored ? BaudRateToText(*stored) : std::string();
   std::int32_t chosen = 0;
   const bool rateGiven = AskUntilValid(host, "Baud rate (" + Listed(rates) + ")", rate,
                                        [&](const std::string& text) -> std::string {

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "platform/dialog.h"
-#include "serial/CPort.h"
 #include "serial/CPortCtl.h"
 
 struct TBounds {
@@ -32,7 +31,8 @@ struct TCheckBox : TControl {
 struct TLabel : TControl {
   bool IsLink = false;  // blue text and a hand cursor
 };
-// A chooser with its place in the form.
+// A chooser with its place in the form. The dialog's choosers are bound to
+// no port: the chosen entries go to the settings file.
 struct TPlacedComboBox : TComComboBox {
   TBounds Bounds;
   int TabOrder = -1;
@@ -52,7 +52,6 @@ class TForm2 : public os::DialogModel {
 
   // Controls, in their order of declaration.
   TButton Button1;
-  TComPort ComPort1;
   TLabel Label1;
   TLabel Label2;
   TGroupBox GroupBox1;

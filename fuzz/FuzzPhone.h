@@ -14,8 +14,8 @@
 #include "emulator/PhoneEmulator.h"
 #include "fuzz/Invariant.h"
 #include "phone/LinkDriver.h"
-#include "plugin/PluginState.h"
-#include "tests/plugin/FakeDevice.h"
+#include "phone/PluginState.h"
+#include "tests/phone/FakeDevice.h"
 
 namespace fuzzphone {
 

@@ -40,15 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   std::vector<Entry> seen;
-  WIN32_FIND_DATAA found;
+  TFile found;
   const auto record = [&] {
-    const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    seen.push_back({std::string(found.cFileName, strnlen(found.cFileName, sizeof found.cFileName)), folder,
-                    folder ? 0u : static_cast<std::uint32_t>(found.nFileSizeLow)});
+    seen.push_back({found.Name, found.IsDirectory,
+                    found.IsDirectory ? 0u : static_cast<std::uint32_t>(found.EntrySize)});
   };
-  if (FindFirst("\\d", &found) != INVALID_HANDLE_VALUE) {
+  if (FindFirst("\\d", found) == ListingStart::kEntry) {
     record();
-    while (seen.size() <= truth.size() && FindNext(&found)) record();
+    while (seen.size() <= truth.size() && FindNext(found)) record();
   }
   if (seen.size() > truth.size()) Violation("a listing reports more entries than the folder holds");
   if (!std::equal(seen.begin(), seen.end(), truth.begin(), truth.begin() + std::min(seen.size(), truth.size()))) {

@@ -18,7 +18,7 @@
 #include "host/Progress.h"
 #include "phone/InstallFolders.h"
 #include "platform/platform.h"
-#include "plugin/Settings.h"
+#include "settings/Settings.h"
 #include "serial/CPort.h"
 
 namespace fs = std::filesystem;

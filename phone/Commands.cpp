@@ -1,14 +1,10 @@
 // Listing folders and the short commands (make folder, remove folder, delete
 // file), with the reply handler they share.
-#include <cstring>
-
 #include "phone/InstallFolders.h"
 #include "phone/LinkDriver.h"
 #include "phone/Operations.h"
 
 namespace {
-
-const HANDLE kSearchHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(10));
 
 bool IsInstallPath(const std::string& hostPath) {
   for (const InstallFolder& folder : kInstallFolders) {
@@ -16,32 +12,6 @@ bool IsInstallPath(const std::string& hostPath) {
     if (hostPath == path || hostPath == path + "\\") return true;
   }
   return false;
-}
-
-#ifndef _WIN32
-// Hosts on Linux need a valid date on every entry; the Windows build keeps the
-// zero dates the record has always had.
-FILETIME FileTimeOfPhoneDate(std::uint32_t phoneSeconds) {
-  constexpr std::int64_t kFileTimeEpochToUnixSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
-  constexpr std::int64_t kTicksPerSecond = 10000000;                  // of 100 ns
-  const auto ticks = static_cast<std::uint64_t>(
-      (kFileTimeEpochToUnixSeconds + kPhoneEpochUnixSeconds + phoneSeconds) * kTicksPerSecond);
-  return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
-}
-#endif
-
-void FillFindData(WIN32_FIND_DATAA* findData, const TFile& entry) {
-  std::memset(findData, 0, sizeof(*findData));
-  findData->dwFileAttributes = entry.IsDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  if (!entry.IsDirectory) findData->nFileSizeLow = static_cast<DWORD>(entry.EntrySize);
-  const std::size_t length = std::min(std::strlen(entry.Name.c_str()), sizeof(findData->cFileName) - 1);
-  std::memcpy(findData->cFileName, entry.Name.c_str(), length);
-#ifndef _WIN32
-  const FILETIME date = FileTimeOfPhoneDate(entry.EntryDate);
-  findData->ftCreationTime = date;
-  findData->ftLastAccessTime = date;
-  findData->ftLastWriteTime = date;
-#endif
 }
 
 void ShowError(const char* text) { Ui.MessageBox(text, PluginTitle, os::kMbIconError); }
@@ -180,12 +150,12 @@ std::uint8_t StateForSubOperation(char op) {
 }
 
 // Sends a path command and waits for its reply.
-BOOL RunPathCommand(FileSystemOp op, const std::string& phonePath) {
-  if (!State.PortWrapper) return 0;
+bool RunPathCommand(FileSystemOp op, const std::string& phonePath) {
+  if (!State.PortWrapper) return false;
   State.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(op, phonePath));
   WaitWhileBusy();
-  return State.Succeeded ? -1 : 0;
+  return State.Succeeded;
 }
 
 }  // namespace
@@ -213,23 +183,20 @@ void ProcessCommandReply(const Bytes& reply) {
   if (State.Busy && !State.CommandTimer->Enabled()) FailCommand();
 }
 
-HANDLE FindFirst(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
-  std::memset(findData, 0, sizeof(*findData));
-  if (IsInstallPath(hostPath)) {
-    os::SetLastError(ERROR_NO_MORE_FILES);
-    return INVALID_HANDLE_VALUE;
-  }
+ListingStart FindFirst(const std::string& hostPath, TFile& entry) {
+  entry = TFile{};
+  if (IsInstallPath(hostPath)) return ListingStart::kNoEntries;
   State.DirPhaseDone = false;
   State.ListingDone = false;
   if (!OpenPhonePort()) {
     ShowError("Unable to open set com port!");
-    return INVALID_HANDLE_VALUE;
+    return ListingStart::kFailed;
   }
   try {
     State.PortWrapper->Port().PurgeBuffers(true, true);
   } catch (const std::exception&) {
     ShowError("Error while reading file system!");
-    return INVALID_HANDLE_VALUE;
+    return ListingStart::kFailed;
   }
   State.RxBuffer.clear();
   State.InstallFolderIndex = 0;
@@ -238,21 +205,18 @@ HANDLE FindFirst(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
   State.Busy = true;
   RequestDirEntry(State.ListPath, 0);
   WaitWhileBusy();
-  std::memset(findData, 0, sizeof(*findData));
-  if (State.ListingDone) {
-    os::SetLastError(ERROR_NO_MORE_FILES);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (State.ListingDone) return ListingStart::kNoEntries;
   if (!State.Succeeded) {
     ShowError("Error while reading file system!");
-    return INVALID_HANDLE_VALUE;
+    return ListingStart::kFailed;
   }
-  FillFindData(findData, State.Entry);
-  return kSearchHandle;
+  entry = State.Entry;
+  return ListingStart::kEntry;
 }
 
-BOOL FindNext(WIN32_FIND_DATAA* findData) {
-  if (!State.PortWrapper) return 0;
+bool FindNext(TFile& entry) {
+  entry = TFile{};
+  if (!State.PortWrapper) return false;
   State.Busy = true;
   if (State.DirPhaseDone) {
     RequestFileEntry(State.ListPath, State.Sequence);
@@ -260,34 +224,33 @@ BOOL FindNext(WIN32_FIND_DATAA* findData) {
     RequestDirEntry(State.ListPath, State.Sequence);
   }
   WaitWhileBusy();
-  std::memset(findData, 0, sizeof(*findData));
   if (State.ListingDone) {
-    if (!State.ListPath.empty()) return 0;
-    if (State.InstallFolderIndex >= static_cast<std::int32_t>(kInstallFolders.size())) return 0;
-    FillFindData(findData, TFile{true, kInstallFolders[State.InstallFolderIndex].name, 0, 0});
+    if (!State.ListPath.empty()) return false;
+    if (State.InstallFolderIndex >= static_cast<std::int32_t>(kInstallFolders.size())) return false;
+    entry = TFile{true, kInstallFolders[State.InstallFolderIndex].name, 0, 0};
     ++State.InstallFolderIndex;
-    return -1;
+    return true;
   }
   // A failed reply ends the listing rather than repeating the last entry.
-  if (!State.Succeeded) return 0;
-  FillFindData(findData, State.Entry);
-  return -1;
+  if (!State.Succeeded) return false;
+  entry = State.Entry;
+  return true;
 }
 
-BOOL MakeDirectory(const std::string& path) {
+bool MakeDirectory(const std::string& path) {
   const std::string phonePath = ApplyBracketRule(ToPhonePath(path));
-  if (phonePath.empty()) return 0;
-  const BOOL made = RunPathCommand(kOpMakeDir, phonePath);
+  if (phonePath.empty()) return false;
+  const bool made = RunPathCommand(kOpMakeDir, phonePath);
   // A refresh request that got no answer leaves the folder made all the same.
   if (!State.RefreshListingPending) return made;
   State.RefreshListingPending = false;
-  return -1;
+  return true;
 }
 
-BOOL RemoveDirectory(const std::string& hostPath) {
+bool RemoveDirectory(const std::string& hostPath) {
   return RunPathCommand(kOpRemoveDir, ToPhonePath(hostPath));
 }
 
-BOOL DeleteFile(const std::string& hostPath) {
+bool DeleteFile(const std::string& hostPath) {
   return RunPathCommand(kOpDeleteFile, ToPhonePath(hostPath));
 }

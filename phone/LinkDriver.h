@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "phone/Unit1.h"
-#include "plugin/PluginState.h"
+#include "phone/PluginState.h"
 
 // Transfers and commands end when no reply has come for more than this many
 // 50 ms poll ticks.

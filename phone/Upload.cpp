@@ -11,14 +11,8 @@ namespace {
 const char* const kRestartQuestion =
     "Phone has to be restarted for the installation to finish. Do it now?";
 
-#ifdef _WIN32
-constexpr const char* kLocalSeparators = "\\/";
-#else
-constexpr const char* kLocalSeparators = "/";
-#endif
-
 std::string LocalFileName(const std::string& localPath) {
-  const auto separator = localPath.find_last_of(kLocalSeparators);
+  const auto separator = localPath.find_last_of(os::kLocalPathSeparators);
   return separator == std::string::npos ? localPath : localPath.substr(separator + 1);
 }
 

@@ -42,13 +42,13 @@ class QueuedSerialDevice : public SerialDevice {
 
  protected:
   virtual int DriverSetState(const DeviceControl& control) = 0;
-  // The driver watches for these events; evRxFlag is never asked of it.
+  // The driver watches for these events. With kEvRxFlag (never together with
+  // kEvRxChar) only the event character is awaited: the driver wakes the wait
+  // when it has come, and may hold the bytes before it back until then.
   virtual int DriverSetEventMask(std::uint32_t mask) = 0;
-  // Blocks until the driver reports events (kEvRxChar for received bytes);
-  // returns 0, kWaitCancelled, or the failure.
+  // Blocks until the driver reports events (kEvRxChar or kEvRxFlag for
+  // received bytes); returns 0, kWaitCancelled, or the failure.
   virtual int DriverWaitEvent(std::uint32_t* events) = 0;
-  // Returns kWaitCancelled when CancelWait came before `microseconds` passed.
-  virtual int DriverPause(unsigned microseconds) = 0;
   virtual int DriverBytesWaiting(std::uint32_t* count) = 0;
   // Reads at most `count` of the bytes that are waiting, never waiting for more.
   virtual int DriverRead(void* buffer, std::uint32_t count, std::uint32_t* read) = 0;
@@ -62,7 +62,6 @@ class QueuedSerialDevice : public SerialDevice {
   std::mutex mutex_;
   std::string queue_;  // taken from the driver, not yet read
   std::atomic<std::uint32_t> mask_{0};
-  std::atomic<std::uint32_t> baudRate_{0};
   std::atomic<char> eventChar_{0};
 };
 

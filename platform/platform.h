@@ -94,12 +94,34 @@ enum : std::uint32_t {
 // WaitEvent's result when CancelWait ended the wait.
 constexpr int kWaitCancelled = -1;
 
-// The system's code for a call on a device that is not open
-// (Windows ERROR_INVALID_HANDLE, Linux EBADF).
+// What differs between the two systems as plain facts, so that the layers
+// above need no code of their own per system.
 #ifdef _WIN32
+// The system's code for a call on a device that is not open (ERROR_INVALID_HANDLE).
 constexpr int kErrorInvalidHandle = 6;
+// The separator of the paths a host hands to the module.
+constexpr char kHostPathSeparator = '\\';
+// The separators of local file paths.
+constexpr const char* kLocalPathSeparators = "\\/";
+// The module shows its own message boxes and window and announces nothing in
+// the host's log, whatever callbacks the host passed.
+constexpr bool kUsesHostCallbacks = false;
+// The settings live beside the host's executable only.
+constexpr bool kHasUserSettings = false;
+// The system ends the module's threads at process exit, and a pinned module is
+// never unmapped before that; joining them at unload would wait on the loader.
+constexpr bool kStopThreadsAtUnload = false;
 #else
-constexpr int kErrorInvalidHandle = 9;
+constexpr int kErrorInvalidHandle = 9;  // EBADF
+constexpr char kHostPathSeparator = '/';
+constexpr const char* kLocalPathSeparators = "/";
+// A host that passes a request callback shows the module's messages and
+// questions; a log callback gets the module's log lines.
+constexpr bool kUsesHostCallbacks = true;
+// Each user has a settings file of their own beside the common one.
+constexpr bool kHasUserSettings = true;
+// No thread of the module may outlive it: unloading joins them.
+constexpr bool kStopThreadsAtUnload = true;
 #endif
 
 // An open serial device. Destroying it closes the device.
@@ -145,6 +167,10 @@ bool DeviceIsGone(int error);
 using SerialOpener =
     std::function<std::unique_ptr<SerialDevice>(const std::string& portName, int* error)>;
 void SetSerialOpenerForTesting(SerialOpener opener);
+
+// Whether a serial device answers to `portName` (Linux: a character device at
+// its device path; Windows: a device of that name).
+bool SerialPortExists(const std::string& portName);
 
 // Names of the serial ports present on the machine, unsorted, in the form the
 // port object accepts. Windows: the data of the values under

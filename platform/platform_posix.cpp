@@ -151,6 +151,17 @@ int DeviceControlToTermios(const DeviceControl& c, termios* t, bool* freeRate) {
 
 namespace {
 
+// Line mode with `lineEnd` as the line end, in which a read or a wait sees
+// received bytes only once a line end has come. Nothing else of line mode
+// applies: echo, signals and extensions stay off, and the editing characters
+// are disabled, so every byte arrives as it was sent. A newline ends a line
+// too, which only wakes the wait early.
+void AwaitLineEnd(termios* t, char lineEnd) {
+  t->c_lflag |= ICANON;
+  for (const int slot : {VEOF, VERASE, VKILL, VEOL2, VWERASE, VREPRINT, VLNEXT}) t->c_cc[slot] = _POSIX_VDISABLE;
+  t->c_cc[VEOL] = static_cast<cc_t>(lineEnd);
+}
+
 class PosixSerialDevice final : public detail::QueuedSerialDevice {
  public:
   PosixSerialDevice(int fd, int epollFd, int cancelFd, bool pseudoTerminal)
@@ -169,7 +180,9 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
     if (tcgetattr(fd_, &t) != 0) return Errno();
     bool freeRate = false;
     if (int e = DeviceControlToTermios(c, &t, &freeRate)) return e;
+    if (awaitEventChar_ && c.evtChar != 0) AwaitLineEnd(&t, c.evtChar);
     if (tcsetattr(fd_, TCSANOW, &t) != 0) return Errno();
+    control_ = c;
 
     // Free rates go through the kernel's BOTHER; every rate is read back, and
     // a driver that did not take it (or put something far off) is a failure.
@@ -206,7 +219,15 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
     return 0;
   }
 
-  int DriverSetEventMask(std::uint32_t) override { return 0; }
+  // Awaiting the event character puts the line discipline in line mode with
+  // that character as a line end: the kernel then wakes the wait once per
+  // reply, however the bytes before it trickle in.
+  int DriverSetEventMask(std::uint32_t mask) override {
+    const bool await = (mask & kEvRxFlag) != 0;
+    if (await == awaitEventChar_) return 0;
+    awaitEventChar_ = await;
+    return control_.baudRate != 0 ? DriverSetState(control_) : 0;
+  }
 
   int DriverWaitEvent(std::uint32_t* events) override {
     *events = 0;
@@ -234,13 +255,6 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
         return 0;
       }
     }
-  }
-
-  int DriverPause(unsigned microseconds) override {
-    if (cancelled_.load()) return kWaitCancelled;
-    const timespec pause{0, static_cast<long>(microseconds) * 1000};
-    pollfd cancel{cancelFd_, POLLIN, 0};
-    return ppoll(&cancel, 1, &pause, nullptr) > 0 ? kWaitCancelled : 0;
   }
 
   void CancelWait() override {
@@ -347,6 +361,8 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
   const int cancelFd_;
   const bool pseudoTerminal_;
   CommTimeouts timeouts_;
+  DeviceControl control_;  // the line settings last set; baudRate 0 before
+  bool awaitEventChar_ = false;
   std::atomic<bool> cancelled_{false};
 };
 
@@ -492,6 +508,11 @@ void SetSerialOpenerForTesting(SerialOpener opener) {
 }
 
 bool DeviceIsGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+bool SerialPortExists(const std::string& portName) {
+  struct stat st;
+  return stat(SerialDevicePath(portName).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
 
 int ListSerialPorts(std::vector<std::string>* names) {
   names->clear();

@@ -111,6 +111,8 @@ class Win32SerialDevice final : public detail::QueuedSerialDevice {
     return SetCommTimeouts(device_, &record) ? 0 : FailureCode(ERROR_GEN_FAILURE);
   }
 
+  // With EV_RXFLAG the driver itself watches for the event character (the
+  // DCB's EvtChar) and wakes the wait once per reply.
   int DriverSetEventMask(std::uint32_t mask) override {
     if (!SetCommMask(device_, mask)) return FailureCode(ERROR_GEN_FAILURE);
     eventMask_ = mask;
@@ -131,6 +133,7 @@ class Win32SerialDevice final : public detail::QueuedSerialDevice {
       const DWORD started = GetLastError();
       if (started == ERROR_OPERATION_ABORTED) {
         if (const int gone = AbortedBecauseGone()) return gone;
+        if (ReceivedWhileAborted(events)) return 0;
         continue;
       }
       if (started != ERROR_IO_PENDING) return static_cast<int>(started);
@@ -157,12 +160,9 @@ class Win32SerialDevice final : public detail::QueuedSerialDevice {
       const DWORD failed = GetLastError();
       if (failed != ERROR_OPERATION_ABORTED) return static_cast<int>(failed);
       if (const int gone = AbortedBecauseGone()) return gone;
+      if (ReceivedWhileAborted(events)) return 0;
     }
   }
-
-  // The system's timers are too coarse (about 15 ms) to gather bytes by
-  // waiting; the driver's own batching has to do.
-  int DriverPause(unsigned) override { return 0; }
 
   void CancelWait() override { SetEvent(stopEvent_.Get()); }
 
@@ -205,6 +205,16 @@ class Win32SerialDevice final : public detail::QueuedSerialDevice {
     if (ClearCommError(device_, &errors, &status)) return 0;
     const int code = FailureCode(ERROR_OPERATION_ABORTED);
     return DeviceIsGone(code) ? code : 0;
+  }
+
+  // Wine reports no EV_RXFLAG; its waits end as aborted every few
+  // milliseconds instead, and bytes waiting then are looked at as received.
+  bool ReceivedWhileAborted(std::uint32_t* events) {
+    if ((eventMask_ & EV_RXFLAG) == 0) return false;
+    std::uint32_t waiting = 0;
+    if (DriverBytesWaiting(&waiting) != 0 || waiting == 0) return false;
+    *events = EV_RXCHAR;
+    return true;
   }
 
   // One overlapped read or write, waited for until it ends; its time-outs bound it.
@@ -399,6 +409,11 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int*
 }
 
 void SetSerialOpenerForTesting(SerialOpener opener) { TestingOpener() = std::move(opener); }
+
+bool SerialPortExists(const std::string& portName) {
+  char target[MAX_PATH];
+  return !portName.empty() && QueryDosDeviceA(portName.c_str(), target, sizeof target) != 0;
+}
 
 int ListSerialPorts(std::vector<std::string>* names) {
   HKEY key = nullptr;

@@ -8,25 +8,22 @@ namespace {
 
 // The queue stops taking bytes beyond this; the driver keeps the rest.
 constexpr std::size_t kQueueLimit = 1 << 16;
-// When only the event character is awaited, the event thread lets this many
-// byte times pass between looks, so that a line that delivers byte by byte
-// does not wake it for each one; the event character is seen at most that late.
-constexpr unsigned kGatherBytes = 4;
 
 }  // namespace
 
 int QueuedSerialDevice::SetState(const DeviceControl& control) {
   const int error = DriverSetState(control);
   if (error == 0) {
-    baudRate_.store(control.baudRate);
     eventChar_.store(control.evtChar);
   }
   return error;
 }
 
 int QueuedSerialDevice::SetEventMask(std::uint32_t mask) {
-  const std::uint32_t received = (mask & (kEvRxChar | kEvRxFlag)) != 0 ? std::uint32_t{kEvRxChar} : 0u;
-  const int error = DriverSetEventMask((mask & ~kEvRxFlag) | received);
+  // Awaiting only the event character lets the driver wake the wait once per
+  // reply instead of at every arrival of bytes.
+  const std::uint32_t received = (mask & kEvRxChar) != 0 ? std::uint32_t{kEvRxChar} : mask & kEvRxFlag;
+  const int error = DriverSetEventMask((mask & ~(kEvRxChar | kEvRxFlag)) | received);
   if (error == 0) mask_.store(mask);
   return error;
 }
@@ -56,7 +53,7 @@ int QueuedSerialDevice::WaitEvent(std::uint32_t* events) {
     const std::uint32_t mask = mask_.load();
     std::size_t taken = 0;
     bool sawEventChar = false;
-    if (driverEvents & kEvRxChar) {
+    if (driverEvents & (kEvRxChar | kEvRxFlag)) {
       if (const int error = TakeFromDriver(&taken, &sawEventChar)) return error;
     }
     std::uint32_t reported = driverEvents & mask & ~(kEvRxChar | kEvRxFlag);
@@ -65,12 +62,6 @@ int QueuedSerialDevice::WaitEvent(std::uint32_t* events) {
     if (reported != 0) {
       *events = reported;
       return 0;
-    }
-    const std::uint32_t rate = baudRate_.load();
-    if (taken > 0 && rate > 0) {
-      const auto pause = static_cast<unsigned>(std::min<std::uint64_t>(
-          10'000'000ULL * kGatherBytes / rate, 100'000));
-      if (const int result = DriverPause(pause)) return result;
     }
   }
 }

@@ -1,16 +1,13 @@
 // The exported functions: the host's entry into the module.
 #include "plugin/fsplugin.h"
 
-#include <filesystem>
-#include <system_error>
+#include <algorithm>
+#include <cstring>
 
 #include "dialog/Unit2.h"
 #include "phone/Operations.h"
-#include "plugin/PluginState.h"
-#include "plugin/Settings.h"
-#ifndef _WIN32
-#include "platform/posix_serial.h"
-#endif
+#include "plugin/HostInterface.h"
+#include "settings/Settings.h"
 
 namespace {
 
@@ -18,13 +15,14 @@ namespace {
 // for '\', so the path is turned into that form at the boundary.
 std::string HostPath(const char* path) {
   std::string text = path ? path : "";
-#ifndef _WIN32
-  for (char& c : text) {
-    if (c == '/') c = '\\';
-  }
-#endif
+  std::replace(text.begin(), text.end(), os::kHostPathSeparator, '\\');
   return text;
 }
+
+// The host's truth value: -1 for true.
+BOOL HostBool(bool value) { return value ? -1 : 0; }
+
+const HANDLE kSearchHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(10));
 
 std::string LocalPath(const char* path) { return path ? path : ""; }
 
@@ -35,7 +33,6 @@ void ShowOptions() {
   // changed since the module was loaded.
   const std::int32_t storedBaud = settings::Read(settings::ReadPath()).baudIndex;
   const std::string target = settings::WritePath();
-#ifndef _WIN32
   if (HostShowsMessages()) {
     // No terminal inside a graphical host: the host's own dialogs ask.
     TOptionsQuestions questions;
@@ -43,14 +40,10 @@ void ShowOptions() {
     questions.ReportError = [](const std::string& message) {
       ShowMessageBox(message, PluginTitle, os::kMbOk | os::kMbIconError);
     };
-    questions.PortExists = [](const std::string& name) {
-      std::error_code error;
-      return std::filesystem::is_character_file(os::SerialDevicePath(name), error);
-    };
+    questions.PortExists = os::SerialPortExists;
     AskOptions(State.PortName, storedBaud, target, questions);
     return;
   }
-#endif
   RunOptionsDialog(State.PortName, storedBaud, target);
 }
 
@@ -62,9 +55,11 @@ int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback 
                    FsRequestCallback request) {
   State.PluginNumber = pluginNumber;
   State.ProgressCallback = progress;
-  State.LogCallback = log;
-  State.RequestCallback = request;
-  State.ConnectionAnnounced = false;
+  Host.Log = log;
+  Host.Request = request;
+  Host.ConnectionAnnounced = false;
+  Ui.MessageBox = ShowMessageBox;
+  Ui.LogError = [](const std::string& text) { LogToHost(kFsLogImportantError, text); };
   // A second FsInit without FsDisconnect starts from fresh objects.
   DestroyPluginObjects();
   os::KeepModuleLoaded();
@@ -76,11 +71,16 @@ int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback 
 
 HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData) {
   const std::string hostPath = HostPath(path);
-  const HANDLE search = FindFirst(hostPath, findData);
+  TFile entry;
+  const ListingStart start = FindFirst(hostPath, entry);
+  std::memset(findData, 0, sizeof *findData);
+  if (start == ListingStart::kEntry) FillFindData(*findData, entry);
+  if (start == ListingStart::kNoEntries) os::SetLastError(ERROR_NO_MORE_FILES);
+  const HANDLE search = start == ListingStart::kEntry ? kSearchHandle : INVALID_HANDLE_VALUE;
   if (hostPath != kRoot) return search;
-  if (search != INVALID_HANDLE_VALUE || State.ListingDone) {
-    if (!State.ConnectionAnnounced) LogToHost(kFsLogConnect, std::string("CONNECT ") + kRoot);
-    State.ConnectionAnnounced = true;
+  if (start != ListingStart::kFailed) {
+    if (!Host.ConnectionAnnounced) LogToHost(kFsLogConnect, std::string("CONNECT ") + kRoot);
+    Host.ConnectionAnnounced = true;
   } else if (State.PortWrapper) {
     // The phone did not answer at the root: the device may have gone and come
     // back, so the next listing opens the port afresh.
@@ -92,7 +92,13 @@ HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData) {
   return search;
 }
 
-BOOL FS_CALL FsFindNext(HANDLE, WIN32_FIND_DATAA* findData) { return FindNext(findData); }
+BOOL FS_CALL FsFindNext(HANDLE, WIN32_FIND_DATAA* findData) {
+  TFile entry;
+  const bool found = FindNext(entry);
+  std::memset(findData, 0, sizeof *findData);
+  if (found) FillFindData(*findData, entry);
+  return HostBool(found);
+}
 
 int FS_CALL FsFindClose(HANDLE) { return 0; }
 
@@ -104,11 +110,11 @@ int FS_CALL FsPutFile(char* localName, char* remoteName, int) {
   return PutFile(LocalPath(localName), HostPath(remoteName));
 }
 
-BOOL FS_CALL FsMkDir(char* path) { return MakeDirectory(HostPath(path)); }
+BOOL FS_CALL FsMkDir(char* path) { return HostBool(MakeDirectory(HostPath(path))); }
 
-BOOL FS_CALL FsRemoveDir(char* path) { return RemoveDirectory(HostPath(path)); }
+BOOL FS_CALL FsRemoveDir(char* path) { return HostBool(RemoveDirectory(HostPath(path))); }
 
-BOOL FS_CALL FsDeleteFile(char* path) { return DeleteFile(HostPath(path)); }
+BOOL FS_CALL FsDeleteFile(char* path) { return HostBool(DeleteFile(HostPath(path))); }
 
 int FS_CALL FsExecuteFile(HWND, char* remoteName, char*) {
   try {
@@ -122,7 +128,7 @@ int FS_CALL FsExecuteFile(HWND, char* remoteName, char*) {
 BOOL FS_CALL FsDisconnect(char*) {
   DestroyPluginObjects();
   LogToHost(kFsLogDisconnect, std::string("DISCONNECT ") + kRoot);
-  State.ConnectionAnnounced = false;
+  Host.ConnectionAnnounced = false;
   return -1;
 }
 

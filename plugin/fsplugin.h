@@ -49,16 +49,8 @@ constexpr DWORD ERROR_NO_MORE_FILES = 18;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 #endif
 
-// Result codes of FsGetFile and FsPutFile.
-enum FsFileResult : int {
-  kFsFileOk = 0,       // the transfer completed
-  kFsFileExists = 1,   // the local target exists and overwriting was not asked for
-  kFsFileFailed = 4,   // the transfer failed or the file type is refused
-  kFsFileAborted = 5,  // the transfer ended before all data had moved
-};
-
-// Bit of FsGetFile's copy flags: replace an existing local file.
-constexpr int kFsCopyOverwrite = 1;
+// Result codes of FsGetFile and FsPutFile, and FsGetFile's copy flag.
+#include "phone/FileResults.h"
 
 // Progress callback: returns 1 to ask for an abort.
 using FsProgressCallback = int(FS_CALL*)(int pluginNumber, char* sourceName, char* targetName,

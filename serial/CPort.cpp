@@ -3,8 +3,6 @@
 #include <atomic>
 #include <utility>
 
-#include "plugin/Settings.h"
-
 namespace {
 
 const char* const kMessageTexts[23] = {
@@ -63,8 +61,6 @@ std::string MessageWithCode(int number, int code) {
   return text;
 }
 
-static_assert(settings::kBaudRates.size() == kBaudRateCount, "one rate for each TBaudRate");
-
 // Device event bits and the events they stand for.
 constexpr std::pair<std::uint32_t, TComEvent> kEventBits[] = {
     {os::kEvRxChar, evRxChar}, {os::kEvRxFlag, evRxFlag}, {os::kEvTxEmpty, evTxEmpty},
@@ -108,7 +104,7 @@ const std::string& ComPortMessage(int number) {
 std::uint32_t BaudRateValue(TBaudRate rate, std::int32_t customRate) {
   if (rate == brCustom) return static_cast<std::uint32_t>(customRate);
   if (rate >= kBaudRateCount) return 0;  // no such rate: the device refuses it
-  return settings::kBaudRates[rate];
+  return kBaudRates[rate];
 }
 
 // What the event thread shares with the port object. The thread keeps it

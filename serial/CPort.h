@@ -3,6 +3,7 @@
 // user-interface thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +19,11 @@ enum TBaudRate : std::uint8_t {
   br19200, br38400, br56000, br57600, br115200, br128000, br256000, br512000,
 };
 constexpr int kBaudRateCount = 17;
+// Bits per second by TBaudRate; brCustom has the port's custom rate instead.
+inline constexpr std::array<std::uint32_t, kBaudRateCount> kBaudRates = {
+    0,     110,   300,   600,    1200,   2400,   4800,   9600,  14400,
+    19200, 38400, 56000, 57600, 115200, 128000, 256000, 512000,
+};
 
 enum TDataBits : std::uint8_t { dbFive, dbSix, dbSeven, dbEight };
 enum TStopBits : std::uint8_t { sbOneStopBit, sbOne5StopBits, sbTwoStopBits };

@@ -4,7 +4,6 @@
 #include <cctype>
 
 #include "platform/dialog.h"
-#include "plugin/Settings.h"
 
 namespace {
 
@@ -47,11 +46,14 @@ void EnumeratePorts(TStrings& list) {
 }
 
 // Values outside the table come only from hand-edited settings: no text.
-std::string BaudRateToText(TBaudRate rate) { return settings::BaudRateText(rate); }
+std::string BaudRateToText(TBaudRate rate) {
+  if (rate >= kBaudRateCount) return std::string();
+  return rate == brCustom ? "Custom" : std::to_string(kBaudRates[rate]);
+}
 
 TBaudRate TextToBaudRate(const std::string& text) {
   for (int i = 0; i < kBaudRateCount; ++i) {
-    if (SameTextAscii(settings::BaudRateText(i), text)) return static_cast<TBaudRate>(i);
+    if (SameTextAscii(BaudRateToText(static_cast<TBaudRate>(i)), text)) return static_cast<TBaudRate>(i);
   }
   return br9600;
 }
@@ -117,7 +119,7 @@ void TComSelect::Refill(const TPortLister& listPorts) {
       listPorts(Items);
       break;
     case cpBaudRate:
-      for (int i = 0; i < kBaudRateCount; ++i) Items.push_back(settings::BaudRateText(i));
+      for (int i = 0; i < kBaudRateCount; ++i) Items.push_back(BaudRateToText(static_cast<TBaudRate>(i)));
       break;
     case cpDataBits:
       Items = DataBitsTexts();

@@ -116,8 +116,6 @@ TEST_F(OptionsDialog, OkStoresTheChosenEntries) {
   EXPECT_FALSE(form.HandleEvent({os::DialogEventKind::SelectionChanged, rates, 7}));
   EXPECT_EQ(portName_, "COM9");  // choosing alone stores nothing
   EXPECT_FALSE(fs::exists(settings_));
-  EXPECT_EQ(form.ComPort1.Port(), "COM1");  // AutoApply is off
-  EXPECT_EQ(form.ComPort1.BaudRate(), br256000);
 
   EXPECT_TRUE(form.HandleEvent({os::DialogEventKind::OkClicked, 0, -1}));
   EXPECT_EQ(portName_, "COM1");
@@ -264,22 +262,13 @@ TEST(OptionsDialogLayout, DescriptionFollowsTheLayoutTable) {
   EXPECT_EQ(d.controls[8].caption.rfind("https://", 0), 0u);
 }
 
-TEST(OptionsDialogLayout, DialogsPortObjectIsSetUpAndNeverOpened) {
+TEST(OptionsDialogLayout, ChoosersAreBoundToNoPort) {
   std::string port = "COM1";
   TForm2 form(port, 15, "unused.ini", 96, [](TStrings&) {});
-  EXPECT_EQ(form.ComPort1.BaudRate(), br256000);
-  EXPECT_EQ(form.ComPort1.Port(), "COM1");
-  EXPECT_EQ(form.ComPort1.Parity().Bits, prNone);
-  EXPECT_EQ(form.ComPort1.StopBits(), sbOneStopBit);
-  EXPECT_EQ(form.ComPort1.DataBits(), dbEight);
-  EXPECT_EQ(form.ComPort1.Events(), kAllComEvents);
-  EXPECT_EQ(form.ComPort1.Buffer(), (TComBuffer{4096, 4096}));
-  EXPECT_EQ(form.ComPort1.FlowControl(), TComFlowControl{});
-  EXPECT_FALSE(form.ComPort1.Connected());
+  EXPECT_EQ(form.ComComboBox1.ComPort(), nullptr);
+  EXPECT_EQ(form.combo.ComPort(), nullptr);
   EXPECT_FALSE(form.ComComboBox1.AutoApply());
   EXPECT_FALSE(form.combo.AutoApply());
-  EXPECT_EQ(form.ComComboBox1.ComPort(), &form.ComPort1);
-  EXPECT_EQ(form.combo.ComPort(), &form.ComPort1);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "plugin/fsplugin.h"
-#include "tests/plugin/PtyPhone.h"
+#include "tests/phone/PtyPhone.h"
 #include "tests/platform/pty.h"
 
 namespace fs = std::filesystem;

@@ -2,7 +2,7 @@
 # Runs one Windows test program under Wine, with pty_peer.py at the far end of
 # COM5 for the programs that use the serial line, and judges it by what it
 # printed (wine's own exit code can lie).
-# Usage: run-wine-test.sh platform|serial_port|module WINDOWS_BIN_DIR WORK_DIR
+# Usage: run-wine-test.sh platform|serial_port|module|find_data WINDOWS_BIN_DIR WORK_DIR
 set -u
 program="$1" bin_dir="$2" work_dir="$3"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -15,7 +15,7 @@ link="$WINEPREFIX/velk-com5"
 wine_map_com 5 "$link" || exit 1
 
 peer_pid=""
-if [ "$program" != platform ]; then
+if [ "$program" != platform ] && [ "$program" != find_data ]; then
   python3 "$here/pty_peer.py" --link "$link" --state "$work_dir/peer-state" --lifetime $((${VELK_WINE_TIMEOUT:-120} + 80)) \
     >"$work_dir/peer.log" 2>&1 &
   peer_pid=$!
@@ -29,6 +29,7 @@ case "$program" in
   platform) (cd "$bin_dir" && { export LC_ALL=de_DE.UTF-8; } 2>/dev/null && wine_run ./wine_platform_test.exe) ;;
   serial_port) (cd "$bin_dir" && wine_run ./wine_serial_port_test.exe COM5) ;;
   module) (cd "$bin_dir" && wine_run ./wine_module_test.exe "$state_windows_path") ;;
+  find_data) (cd "$bin_dir" && wine_run ./wine_find_data_test.exe) ;;
   *) echo "unknown test program $program" >&2; exit 2 ;;
 esac >"$work_dir/program.log" 2>"$work_dir/wine.log"
 status=$?

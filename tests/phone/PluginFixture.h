@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "phone/LinkDriver.h"
-#include "plugin/PluginState.h"
-#include "tests/plugin/FakeDevice.h"
+#include "phone/PluginState.h"
+#include "tests/phone/FakeDevice.h"
 
 class PluginFixture : public ::testing::Test {
  protected:

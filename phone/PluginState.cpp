@@ -1,9 +1,9 @@
-#include "plugin/PluginState.h"
+#include "phone/PluginState.h"
 
 #include <system_error>
 
 #include "phone/LinkDriver.h"
-#include "plugin/Settings.h"
+#include "settings/Settings.h"
 
 PluginState State;
 UserInterface Ui;
@@ -15,55 +15,6 @@ namespace {
 constexpr unsigned kWaitSliceMs = 50;
 
 }  // namespace
-
-bool HostShowsMessages() {
-#ifdef _WIN32
-  return false;  // the Windows build shows its own message boxes and window
-#else
-  return State.RequestCallback != nullptr;
-#endif
-}
-
-int ShowMessageBox(const std::string& text, const std::string& caption, unsigned flags) {
-  if (!HostShowsMessages()) return os::MessageBox(text, caption, flags);
-  const bool question = (flags & 0xF) == os::kMbYesNo;
-  std::string title = caption;
-  std::string body = text;
-  char unused[2] = {};
-  const BOOL yes = State.RequestCallback(State.PluginNumber,
-                                         question ? kFsRequestMessageYesNo : kFsRequestMessageOk,
-                                         title.empty() ? nullptr : title.data(), body.data(), unused,
-                                         sizeof unused);
-  if (!question) return os::kIdOk;
-  return yes ? os::kIdYes : os::kIdNo;
-}
-
-bool AskHost(const std::string& title, const std::string& text, std::string& answer) {
-  if (!HostShowsMessages()) return false;
-  constexpr std::size_t kAnswerSize = 1024;
-  std::string titleText = title;
-  std::string body = text;
-  std::string buffer = answer.substr(0, kAnswerSize - 1);
-  buffer.resize(kAnswerSize, '\0');
-  if (!State.RequestCallback(State.PluginNumber, kFsRequestText, titleText.data(), body.data(), buffer.data(),
-                             static_cast<int>(kAnswerSize))) {
-    return false;
-  }
-  buffer[kAnswerSize - 1] = '\0';
-  answer = buffer.c_str();
-  return true;
-}
-
-void LogToHost(FsLogType type, const std::string& text) {
-#ifdef _WIN32
-  (void)type;
-  (void)text;  // the Windows build announces nothing
-#else
-  if (State.LogCallback == nullptr) return;
-  std::string line = text;
-  State.LogCallback(State.PluginNumber, type, line.data());
-#endif
-}
 
 void LoadSettings() {
   try {
@@ -79,14 +30,14 @@ bool OpenPhonePort(bool report) {
   // After FsDisconnect the host may come back to the root: it finds the phone again.
   if (!State.PortWrapper) CreatePluginObjects();
   auto fail = [&](const std::string& reason) {
-    if (report) LogToHost(kFsLogImportantError, "Unable to open port " + State.PortName + ": " + reason);
+    if (report) Ui.LogError("Unable to open port " + State.PortName + ": " + reason);
     return false;
   };
-  const auto rate = static_cast<std::uint8_t>(State.BaudIndex & 0xFF);
-  if (rate >= kBaudRateCount) return fail("no baud rate has the index " + std::to_string(State.BaudIndex));
+  const std::optional<TBaudRate> rate = settings::BaudRateOfIndex(State.BaudIndex);
+  if (!rate) return fail("no baud rate has the index " + std::to_string(State.BaudIndex));
   try {
     TComPort& port = State.PortWrapper->Port();
-    port.SetBaudRate(static_cast<TBaudRate>(rate));
+    port.SetBaudRate(*rate);
     if (port.Connected()) return true;
     port.SetPort(State.PortName);
     port.Open();
@@ -167,12 +118,9 @@ struct ModuleLifetime {
     LoadSettings();
   }
   ~ModuleLifetime() {
-#ifndef _WIN32
-    // Windows ends the threads itself at process exit, and a pinned module is
-    // never unmapped before that; joining there would wait on the loader lock.
+    if (!os::kStopThreadsAtUnload) return;
     os::ShutDownHandOvers();
     DestroyPluginObjects();
-#endif
   }
 } moduleLifetime;
 

@@ -6,7 +6,7 @@
 
 #include "emulator/PhoneEmulator.h"
 #include "phone/Operations.h"
-#include "tests/plugin/PluginFixture.h"
+#include "tests/phone/PluginFixture.h"
 
 namespace fs = std::filesystem;
 
@@ -16,7 +16,7 @@ int progressCalls = 0;
 int abortAtCall = 0;  // 0: never
 int lastPercent = -1;
 
-int FS_CALL Progress(int, char*, char*, int percent) {
+int Progress(int, char*, char*, int percent) {
   ++progressCalls;
   lastPercent = percent;
   return progressCalls == abortAtCall ? 1 : 0;
@@ -76,16 +76,14 @@ class OperationsTest : public PluginFixture {
     return packets;
   }
 
-  // Every entry of a folder listing, as FsFindFirst/FsFindNext report them.
+  // Every entry of a folder listing, as FindFirst/FindNext report them.
   std::vector<std::string> List(const std::string& hostPath) {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    if (FindFirst(hostPath, &data) == INVALID_HANDLE_VALUE) return names;
+    TFile entry;
+    if (FindFirst(hostPath, entry) != ListingStart::kEntry) return names;
     do {
-      std::string name = data.cFileName;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) name += "/";
-      names.push_back(name);
-    } while (FindNext(&data) && names.size() < 2000);
+      names.push_back(entry.Name + (entry.IsDirectory ? "/" : ""));
+    } while (FindNext(entry) && names.size() < 2000);
     return names;
   }
 
@@ -108,16 +106,16 @@ TEST_F(OperationsTest, RootListsFoldersFilesThenInstallFolders) {
   fs::create_directories(phone("a"));
   fs::create_directories(phone("b"));
   WriteFile(phone("c"), Bytes(10, 'c'));
-  WIN32_FIND_DATAA data;
-  ASSERT_NE(FindFirst("\\", &data), INVALID_HANDLE_VALUE);
-  EXPECT_STREQ(data.cFileName, "a");
-  EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
-  std::vector<std::pair<std::string, DWORD>> rest;
-  while (FindNext(&data)) rest.emplace_back(data.cFileName, data.nFileSizeLow);
-  const std::vector<std::pair<std::string, DWORD>> expected = {
+  TFile entry;
+  ASSERT_EQ(FindFirst("\\", entry), ListingStart::kEntry);
+  EXPECT_EQ(entry.Name, "a");
+  EXPECT_TRUE(entry.IsDirectory);
+  std::vector<std::pair<std::string, std::int32_t>> rest;
+  while (FindNext(entry)) rest.emplace_back(entry.Name, entry.EntrySize);
+  const std::vector<std::pair<std::string, std::int32_t>> expected = {
       {"b", 0}, {"c", 10}, {"INSTALL JAVA GAME", 0}, {"INSTALL JAVA APP", 0}, {"INSTALL THEME", 0}};
   EXPECT_EQ(rest, expected);
-  EXPECT_FALSE(FindNext(&data)) << "stays at the end";
+  EXPECT_FALSE(FindNext(entry)) << "stays at the end";
 
   std::vector<std::string> requests;
   for (const Bytes& p : SentPackets()) {
@@ -129,7 +127,7 @@ TEST_F(OperationsTest, RootListsFoldersFilesThenInstallFolders) {
             std::vector<std::string>(wire.begin(), wire.begin() + 8));
 }
 
-TEST_F(OperationsTest, EntriesCarryThePhonesDateInAllThreeTimes) {
+TEST_F(OperationsTest, EntriesCarryThePhonesDate) {
   // The phone dates its entries 2026-12-09 00:00 UTC, 1 480 809 600 s after 1980-01-06.
   device().onFrame = [this](const Bytes& frame) {
     Bytes reply;
@@ -144,17 +142,13 @@ TEST_F(OperationsTest, EntriesCarryThePhonesDateInAllThreeTimes) {
   };
   fs::create_directories(phone("a"));
   WriteFile(phone("c"), "c");
-  const auto ticks = [](const FILETIME& t) { return (std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
-  WIN32_FIND_DATAA data;
-  std::vector<std::uint64_t> dates;
-  for (bool more = FindFirst("\\", &data) != INVALID_HANDLE_VALUE; more; more = FindNext(&data)) {
-    EXPECT_EQ(ticks(data.ftCreationTime), ticks(data.ftLastWriteTime)) << data.cFileName;
-    EXPECT_EQ(ticks(data.ftLastAccessTime), ticks(data.ftLastWriteTime)) << data.cFileName;
-    dates.push_back(ticks(data.ftLastWriteTime));
+  TFile entry;
+  std::vector<std::uint32_t> dates;
+  for (bool more = FindFirst("\\", entry) == ListingStart::kEntry; more; more = FindNext(entry)) {
+    dates.push_back(entry.EntryDate);
   }
-  // Folder a and file c carry the phone's date; the install folders 1980-01-06 00:00 UTC.
-  const std::uint64_t phoneDate = 134412480000000000u, phoneEpoch = 119604384000000000u;
-  EXPECT_EQ(dates, (std::vector<std::uint64_t>{phoneDate, phoneDate, phoneEpoch, phoneEpoch, phoneEpoch}));
+  // Folder a and file c carry the phone's date; the install folders the phone's epoch.
+  EXPECT_EQ(dates, (std::vector<std::uint32_t>{1480809600, 1480809600, 0, 0, 0}));
 }
 
 TEST_F(OperationsTest, SubFolderAndEmptyFoldersAndInstallPaths) {
@@ -162,14 +156,12 @@ TEST_F(OperationsTest, SubFolderAndEmptyFoldersAndInstallPaths) {
   WriteFile(phone("data/c"), "1234");
   fs::create_directories(phone("empty"));
   EXPECT_EQ(List("\\data"), (std::vector<std::string>{"a/", "c"}));
-  EXPECT_TRUE(List("\\empty").empty());
-  EXPECT_EQ(os::LastError(), 18);
+  TFile entry;
+  EXPECT_EQ(FindFirst("\\empty", entry), ListingStart::kNoEntries);
   const auto sentBefore = device().Written().size();
   for (const char* path : {"\\INSTALL THEME\\", "\\INSTALL JAVA GAME", "\\INSTALL JAVA APP\\"}) {
-    os::SetLastError(0);
-    WIN32_FIND_DATAA data;
-    EXPECT_EQ(FindFirst(path, &data), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(os::LastError(), 18);
+    TFile entry;
+    EXPECT_EQ(FindFirst(path, entry), ListingStart::kNoEntries);
   }
   EXPECT_EQ(device().Written().size(), sentBefore) << "nothing sent for the install folders";
   EXPECT_TRUE(messages_.empty());
@@ -179,8 +171,8 @@ TEST_F(OperationsTest, SubFolderAndEmptyFoldersAndInstallPaths) {
 }
 
 TEST_F(OperationsTest, FolderThePhoneCannotListShowsTheError) {
-  WIN32_FIND_DATAA data;
-  EXPECT_EQ(FindFirst("\\missing", &data), INVALID_HANDLE_VALUE);
+  TFile entry;
+  EXPECT_EQ(FindFirst("\\missing", entry), ListingStart::kFailed);
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_EQ(messages_[0], "Error while reading file system!");
 }
@@ -308,21 +300,21 @@ TEST_F(OperationsTest, ThemeCreatesItsFoldersDespiteLateReplies) {
 }
 
 TEST_F(OperationsTest, FolderCommandsFollowThePhonesStatus) {
-  EXPECT_EQ(MakeDirectory("\\new"), -1);
+  EXPECT_TRUE(MakeDirectory("\\new"));
   EXPECT_TRUE(fs::is_directory(phone("new")));
-  EXPECT_EQ(MakeDirectory("\\new"), 0) << "exists";
-  EXPECT_EQ(MakeDirectory("\\[br]"), -1);
+  EXPECT_FALSE(MakeDirectory("\\new")) << "exists";
+  EXPECT_TRUE(MakeDirectory("\\[br]"));
   EXPECT_TRUE(fs::is_directory(phone("br")));
-  EXPECT_EQ(MakeDirectory("\\[]"), 0);
+  EXPECT_FALSE(MakeDirectory("\\[]"));
   WriteFile(phone("new/f"), "f");
-  EXPECT_EQ(RemoveDirectory("\\new"), 0) << "not empty";
-  EXPECT_EQ(DeleteFile("\\new\\f"), -1);
-  EXPECT_EQ(DeleteFile("\\new\\f"), 0) << "missing";
-  EXPECT_EQ(RemoveDirectory("\\new"), -1);
-  EXPECT_EQ(RemoveDirectory("\\new"), 0) << "missing";
+  EXPECT_FALSE(RemoveDirectory("\\new")) << "not empty";
+  EXPECT_TRUE(DeleteFile("\\new\\f"));
+  EXPECT_FALSE(DeleteFile("\\new\\f")) << "missing";
+  EXPECT_TRUE(RemoveDirectory("\\new"));
+  EXPECT_FALSE(RemoveDirectory("\\new")) << "missing";
   fs::create_directories(phone("data"));
   List("\\data");
-  EXPECT_EQ(MakeDirectory("\\data\\sub"), -1);
+  EXPECT_TRUE(MakeDirectory("\\data\\sub"));
   EXPECT_TRUE(fs::is_directory(phone("data/sub"))) << "the converted host path, not the listed folder joined to it";
 }
 
@@ -362,7 +354,7 @@ TEST_F(OperationsTest, RepliesRepeatedOnTheLineAreNotTakenTwice) {
                                                   "INSTALL THEME/"}));
   ASSERT_EQ(GetFile("\\c", pc("c"), 0), kFsFileOk);
   EXPECT_TRUE(ReadFile(pc("c")) == Pattern(1000)) << "content differs";
-  EXPECT_EQ(MakeDirectory("\\d"), -1);
+  EXPECT_TRUE(MakeDirectory("\\d"));
   EXPECT_EQ(device().Waiting(), 0u) << "the made folder's listing request was answered before it returned";
   EXPECT_EQ(List("\\"), (std::vector<std::string>{"a/", "b/", "d/", "c", "INSTALL JAVA GAME/", "INSTALL JAVA APP/",
                                                   "INSTALL THEME/"}));

@@ -1,4 +1,4 @@
-#include "plugin/Settings.h"
+#include "settings/Settings.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -22,12 +22,16 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-constexpr auto kBaudIndexCount = static_cast<std::int32_t>(kBaudRates.size());
-
 }  // namespace
 
+std::optional<TBaudRate> BaudRateOfIndex(std::int32_t index) {
+  const auto rate = static_cast<std::uint8_t>(index & 0xFF);
+  if (rate >= kBaudRateCount) return std::nullopt;
+  return static_cast<TBaudRate>(rate);
+}
+
 std::optional<std::int32_t> BaudIndexFromText(const std::string& text) {
-  for (std::int32_t index = 0; index < kBaudIndexCount; ++index) {
+  for (std::int32_t index = 0; index < kBaudRateCount; ++index) {
     if (SameTextIgnoringCase(text, BaudRateText(index))) return index;
   }
   if (text.empty() || text.size() > 2) return std::nullopt;
@@ -35,7 +39,7 @@ std::optional<std::int32_t> BaudIndexFromText(const std::string& text) {
     if (c < '0' || c > '9') return std::nullopt;
   }
   const std::int32_t index = std::stoi(text);
-  if (index >= kBaudIndexCount) return std::nullopt;
+  if (index >= kBaudRateCount) return std::nullopt;
   return index;
 }
 
@@ -77,19 +81,14 @@ std::string UserPath() {
 }
 
 std::string ReadPath() {
-#ifndef _WIN32
-  const std::string user = UserPath();
+  const std::string user = os::kHasUserSettings ? UserPath() : std::string();
   if (!user.empty() && os::FileExists(user)) return user;
-#endif
   return BesideHostPath();
 }
 
 std::string WritePath() {
-#ifndef _WIN32
-  const std::string user = UserPath();
-  if (!user.empty()) return user;
-#endif
-  return BesideHostPath();
+  const std::string user = os::kHasUserSettings ? UserPath() : std::string();
+  return user.empty() ? BesideHostPath() : user;
 }
 
 }  // namespace settings

@@ -1,6 +1,7 @@
 // The plug-in's two settings, the port name and the baud-rate index, as the
-// settings file "fsplugin.ini" holds them: the names, the defaults, the table
-// of baud rates, where the file lives, and reading and writing it.
+// settings file "fsplugin.ini" holds them: the names, the defaults, the rate
+// an index selects (from the serial port's table), where the file lives, and
+// reading and writing it.
 //
 // Where the file lives: on Windows beside the host's executable. On Linux the
 // user's own file, $XDG_CONFIG_HOME/velk-plugin/fsplugin.ini (by default
@@ -9,10 +10,12 @@
 // user's file.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "serial/CPort.h"
+#include "serial/CPortCtl.h"
 
 namespace settings {
 
@@ -25,18 +28,16 @@ inline constexpr std::int32_t kDefaultBaudIndex = 1;  // 110 bits per second
 // The user's settings folder below the configuration folder (Linux).
 inline constexpr const char* kUserFolder = "velk-plugin";
 
-// Bits per second by baud-rate index, the index the "baud" key stores and the
-// serial port's rate setting; index 0 is the port's custom rate.
-inline constexpr std::array<std::uint32_t, 17> kBaudRates = {
-    0,     110,   300,   600,    1200,   2400,   4800,   9600,  14400,
-    19200, 38400, 56000, 57600, 115200, 128000, 256000, 512000,
-};
+// The rate of the port that a stored baud-rate index selects: its low byte
+// names a rate of the port's table (brCustom for 0); nothing when no rate has
+// that number.
+std::optional<TBaudRate> BaudRateOfIndex(std::int32_t index);
 
 // The text of a baud-rate index as the options show it: "Custom" for 0, the
 // rate in decimal otherwise, empty for an index outside the table.
 inline std::string BaudRateText(std::int32_t index) {
-  if (index < 0 || index >= static_cast<std::int32_t>(kBaudRates.size())) return std::string();
-  return index == 0 ? "Custom" : std::to_string(kBaudRates[static_cast<std::size_t>(index)]);
+  if (index < 0 || index >= kBaudRateCount) return std::string();
+  return BaudRateToText(static_cast<TBaudRate>(index));
 }
 
 // The baud-rate index a user typed: an index of the table (0 to 16), a rate

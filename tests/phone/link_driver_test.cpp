@@ -1,7 +1,7 @@
 // The link driver with the clock in the test's hand: ticks are called directly.
 #include <chrono>
 
-#include "tests/plugin/PluginFixture.h"
+#include "tests/phone/PluginFixture.h"
 
 namespace {
 

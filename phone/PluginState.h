@@ -8,12 +8,11 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "plugin/fsplugin.h"
 #include "serial/CPort.h"
 
 using Bytes = std::string;
 
-// A listing entry.
+// A listing entry, as the engine hands it to the exports.
 struct TFile {
   bool IsDirectory = false;
   std::string Name;
@@ -49,10 +48,9 @@ struct PluginState {
 
   // Host data and port settings.
   std::int32_t PluginNumber = 0;
-  FsProgressCallback ProgressCallback = nullptr;
-  FsLogCallback LogCallback = nullptr;
-  FsRequestCallback RequestCallback = nullptr;
-  bool ConnectionAnnounced = false;  // "CONNECT" logged since FsInit or FsDisconnect
+  // The host's progress callback: returns 1 to ask for an abort. Empty when
+  // the host passed none.
+  std::function<int(int pluginNumber, char* sourceName, char* targetName, int percentDone)> ProgressCallback;
   std::string PortName;
   std::int32_t BaudIndex = 0;
 
@@ -97,24 +95,16 @@ struct PluginState {
 
 extern PluginState State;
 
-// Whether the host shows the module's messages and questions: a Linux host
-// that passed a request callback. Otherwise the system's message boxes and
-// the options window (Windows) or the terminal (Linux) serve.
-bool HostShowsMessages();
-// A message box (os::MessageBox's flags and results): through the host's
-// request callback when it shows messages, else os::MessageBox.
-int ShowMessageBox(const std::string& text, const std::string& caption, unsigned flags);
-// A text question of the host: true with the user's `answer` on OK.
-bool AskHost(const std::string& title, const std::string& text, std::string& answer);
-// A line for the host's log (Linux hosts that passed a log callback).
-void LogToHost(FsLogType type, const std::string& text);
-
-// The module's ways of speaking to the user; tests put their own in place.
+// The module's ways of speaking to the user: the exports route them through
+// the host where it shows them, tests put their own in place.
 struct UserInterface {
+  // A message box (os::MessageBox's flags and results).
   std::function<int(const std::string& text, const std::string& caption, unsigned flags)> MessageBox =
-      ShowMessageBox;
+      os::MessageBox;
   std::function<void(unsigned type)> MessageBeep = os::MessageBeep;
   std::function<void(unsigned frequency, unsigned milliseconds)> Beep = os::Beep;
+  // A failure worth a line in the host's log; nowhere by default.
+  std::function<void(const std::string& text)> LogError = [](const std::string&) {};
 };
 extern UserInterface Ui;
 

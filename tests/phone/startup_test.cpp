@@ -4,9 +4,9 @@
 #include <map>
 #include <optional>
 
-#include "plugin/Settings.h"
+#include "settings/Settings.h"
 #include "tests/platform/test_dir.h"
-#include "tests/plugin/PluginFixture.h"
+#include "tests/phone/PluginFixture.h"
 
 namespace fs = std::filesystem;
 
