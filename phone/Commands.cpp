@@ -46,9 +46,52 @@ void FillFindData(WIN32_FIND_DATAA* findData, const TFile& entry) {
 
 void ShowError(const char* text) { Ui.MessageBox(text, PluginTitle, os::kMbIconError); }
 
+void RequestFileEntry(const std::string& path, std::int32_t index);
+
+void EndOfSubFolders() {
+  State.Sequence = 0;
+  State.DirPhaseDone = true;
+  State.ReplyState = kStateIdle;
+  RequestFileEntry(State.ListPath, 0);
+}
+
+void EndOfFiles() {
+  State.ListingDone = true;
+  State.ReplyState = kStateIdle;
+  State.Sequence = 0;
+  State.Busy = false;
+}
+
+// A folder with more entries of one kind than a request can ask for: that
+// phase ends at the last index the request carries (asking further would
+// wrap to index 0 and never end), and the user is told once.
+void CutListing(FileSystemOp op) {
+  if (!State.ListingCutTold) {
+    State.ListingCutTold = true;
+    Ui.MessageBox("This folder holds more than 65536 sub-folders or files, more than the phone can be asked "
+                  "for: the listing is cut.",
+                  PluginTitle, os::kMbIconInformation);
+  }
+  if (op == kOpIterateDirs) return EndOfSubFolders();
+  EndOfFiles();
+}
+
+// An index whose low byte is 0x7E goes out escaped, as the phone reads it;
+// for a phone that has shown it cannot take that, the third-byte rule makes
+// it the next index, and that entry stays hidden.
 void RequestEntry(FileSystemOp op, const std::string& path, std::int32_t index) {
-  State.SentIndex = IndexAsSent(static_cast<std::uint32_t>(index));
-  StartOperation(ReplyKind::Command, ListingPacket(op, path, static_cast<std::uint32_t>(index)));
+  const auto wanted = static_cast<std::uint32_t>(index);
+  if (wanted > kLastListingIndex) return CutListing(op);
+  const Bytes packet = ListingPacket(op, path, wanted);
+  const bool escaped = IndexAsSent(wanted) != wanted;
+  if (escaped && State.EscapedIndexRefused) {
+    State.SentIndex = IndexAsSent(wanted);
+    StartOperation(ReplyKind::Command, ApplyThirdByteRule(packet));
+    return;
+  }
+  State.SentIndex = wanted;
+  StartOperation(ReplyKind::Command, packet);
+  State.EscapedIndexPending = escaped;
 }
 
 void RequestDirEntry(const std::string& path, std::int32_t index) {
@@ -92,24 +135,12 @@ void ListingEntryReply(const Bytes& reply) {
 
 void DirectoryReply(const Bytes& reply) {
   if (IsStatusReply(reply, kOpIterateDirs, kStatusCannotList)) return FailCommand();
-  if (IsStatusReply(reply, kOpIterateDirs, kStatusNoEntry)) {
-    State.Sequence = 0;
-    State.DirPhaseDone = true;
-    State.ReplyState = kStateIdle;
-    RequestFileEntry(State.ListPath, 0);
-    return;
-  }
+  if (IsStatusReply(reply, kOpIterateDirs, kStatusNoEntry)) return EndOfSubFolders();
   ListingEntryReply(reply);
 }
 
 void FileReply(const Bytes& reply) {
-  if (IsStatusReply(reply, kOpIterateFiles, kStatusNoEntry)) {
-    State.ListingDone = true;
-    State.ReplyState = kStateIdle;
-    State.Sequence = 0;
-    State.Busy = false;
-    return;
-  }
+  if (IsStatusReply(reply, kOpIterateFiles, kStatusNoEntry)) return EndOfFiles();
   ListingEntryReply(reply);
 }
 
@@ -179,19 +210,36 @@ std::uint8_t StateForSubOperation(char op) {
   }
 }
 
+// A command that ended without an answer it could judge may still get one:
+// the phone is brought to a known point before anything else is asked.
+void SettleUnanswered() {
+  if (!State.Unanswered) return;
+  TellIfOnlyEchoes();
+  SettleLink();
+}
+
 // Sends a path command and waits for its reply.
 BOOL RunPathCommand(FileSystemOp op, const std::string& phonePath) {
-  if (!State.PortWrapper) return 0;
+  if (!State.PortWrapper || !PathFitsRequest(phonePath, kLongestPhonePath) || !DiscardWaiting()) return 0;
   State.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(op, phonePath));
   WaitWhileBusy();
+  SettleUnanswered();
   return State.Succeeded ? -1 : 0;
 }
 
 }  // namespace
 
+bool RetryListingUnderThirdByteRule() {
+  if (!State.EscapedIndexPending) return false;
+  State.EscapedIndexRefused = true;
+  RequestEntry(static_cast<FileSystemOp>(State.LastRequest[1]), State.ListPath, static_cast<std::int32_t>(State.SentIndex));
+  return true;
+}
+
 void ProcessCommandReply(const Bytes& reply) {
   if (IsStaleEntry(reply)) return NoteReplyWithoutProgress(ReplyKind::Command);
+  State.EscapedIndexPending = false;  // the phone took the escaped index
   if (State.RefreshListingPending) return RefreshListingReply();
   State.Succeeded = true;
   State.Entry.EntrySize = 0;
@@ -221,20 +269,20 @@ HANDLE FindFirst(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
   }
   State.DirPhaseDone = false;
   State.ListingDone = false;
+  const std::string phonePath = ToPhonePath(hostPath);
+  if (!PathFitsRequest(phonePath, kLongestPhonePath)) return INVALID_HANDLE_VALUE;
   if (!OpenPhonePort()) {
     ShowError("Unable to open set com port!");
     return INVALID_HANDLE_VALUE;
   }
-  try {
-    State.PortWrapper->Port().PurgeBuffers(true, true);
-  } catch (const std::exception&) {
+  if (!DiscardWaiting()) {
     ShowError("Error while reading file system!");
     return INVALID_HANDLE_VALUE;
   }
-  State.RxBuffer.clear();
   State.InstallFolderIndex = 0;
   State.Sequence = 0;
-  State.ListPath = ToPhonePath(hostPath);
+  State.ListingCutTold = false;
+  State.ListPath = phonePath;
   State.Busy = true;
   RequestDirEntry(State.ListPath, 0);
   WaitWhileBusy();
@@ -244,7 +292,8 @@ HANDLE FindFirst(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
     return INVALID_HANDLE_VALUE;
   }
   if (!State.Succeeded) {
-    ShowError("Error while reading file system!");
+    if (!State.Unanswered || !TellIfOnlyEchoes()) ShowError("Error while reading file system!");
+    if (State.Unanswered) SettleLink();
     return INVALID_HANDLE_VALUE;
   }
   FillFindData(findData, State.Entry);
@@ -252,7 +301,7 @@ HANDLE FindFirst(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
 }
 
 BOOL FindNext(WIN32_FIND_DATAA* findData) {
-  if (!State.PortWrapper) return 0;
+  if (!DiscardWaiting()) return 0;
   State.Busy = true;
   if (State.DirPhaseDone) {
     RequestFileEntry(State.ListPath, State.Sequence);
@@ -260,6 +309,7 @@ BOOL FindNext(WIN32_FIND_DATAA* findData) {
     RequestDirEntry(State.ListPath, State.Sequence);
   }
   WaitWhileBusy();
+  SettleUnanswered();
   std::memset(findData, 0, sizeof(*findData));
   if (State.ListingDone) {
     if (!State.ListPath.empty()) return 0;

@@ -89,6 +89,7 @@ bool OpenPhonePort(bool report) {
     port.SetBaudRate(static_cast<TBaudRate>(rate));
     if (port.Connected()) return true;
     port.SetPort(State.PortName);
+    State.EscapedIndexRefused = false;  // what one phone could not take, another may
     port.Open();
     return true;
   } catch (const EComPort& failure) {
