@@ -178,8 +178,9 @@ void RouteFrame(const Bytes& frame) {
     }
     return;
   }
-  // The request itself coming back is no answer, nor a sign of the phone.
-  if (*reply == State.LastRequest) {
+  // The request itself coming back is no answer, nor a sign of the phone;
+  // only a restart is answered with its own bytes.
+  if (*reply == State.LastRequest && State.LastRequest[0] != char(kCmdRestart)) {
     ++State.Echoes;
     return;
   }
