@@ -369,6 +369,59 @@ TEST_F(OperationsTest, AbortThroughProgressGivesFiveAndNoFile) {
   EXPECT_EQ(SentPackets().back(), AbortPacket());
 }
 
+// A phone that answers one request late: its reply comes only in front of
+// the reply to the request after it. What the first operation leaves must not
+// reach the second.
+TEST_F(OperationsTest, WhatAnOperationLeavesTheNextDoesNotTake) {
+  WriteFile(phone("f.bin"), Pattern(5000));
+  WriteFile(phone("g.bin"), Pattern(5000).substr(1) + "g");
+  WriteFile(pc("up.bin"), Pattern(5000));
+  FastTicks();
+  const struct {
+    const char* name;
+    Bytes lateRequest;  // the request whose reply comes late
+    int abortAt;        // the progress call that aborts the first operation; 0: none
+    std::function<int()> first;
+    int firstResult;
+    std::function<bool()> next;
+  } cases[] = {
+      {"abort then get", AbortPacket(), 3, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); }, kFsFileAborted,
+       [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); }},
+      {"abort then put", AbortPacket(), 1, [&] { return PutFile(pc("up.bin"), "\\up.bin"); }, kFsFileAborted,
+       [&] { return PutFile(pc("up.bin"), "\\up2.bin") == kFsFileOk && ReadFile(phone("up2.bin")) == Pattern(5000); }},
+      {"failure then get", ReadFirstPacket("f.bin"), 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
+       kFsFileFailed,
+       [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); }},
+      {"failure then list", ReadFirstPacket("f.bin"), 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
+       kFsFileFailed, [&] {
+         return List("\\") == std::vector<std::string>{"f.bin", "g.bin", "up2.bin", "INSTALL JAVA GAME/",
+                                                         "INSTALL JAVA APP/", "INSTALL THEME/"};
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes held;
+    bool late = true;
+    device().onFrame = [&](const Bytes& frame) {
+      Bytes reply;
+      for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+      if (late && frame == EncodeFrame(c.lateRequest)) {
+        late = false;
+        held = reply;
+        return;
+      }
+      device().Deliver(held + reply);
+      held.clear();
+    };
+    progressCalls = 0;
+    abortAtCall = c.abortAt;
+    EXPECT_EQ(c.first(), c.firstResult);
+    abortAtCall = 0;
+    EXPECT_TRUE(c.next());
+    fs::remove(pc("f.bin"));
+  }
+}
+
 TEST_F(OperationsTest, ExistingLocalFileAndCopyFlags) {
   WriteFile(phone("f"), "new");
   WriteFile(pc("f"), "old");
