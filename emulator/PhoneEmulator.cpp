@@ -74,6 +74,8 @@ Response PhoneEmulator::OnFrame(const Bytes& wireFrame) {
   if (number == faults_.noiseNth) frame = Garbage(faults_.noiseBytes) + frame;
   if (number == faults_.dupNth) frame += frame;
   response.pieces = Split(frame);
+  if (number == faults_.lateNth) response.pieces.front().delayMs += faults_.lateMs;
+  if (request.kind == RequestKind::kAbort) response.pieces.front().delayMs += faults_.lateAbortMs;
   return response;
 }
 
@@ -101,8 +103,8 @@ Bytes PhoneEmulator::ReplyPacket(const Request& request, Response& response) {
 // past what the phone should send; any other reply stays as it is.
 Bytes PhoneEmulator::Oversized(Bytes packet) {
   if (packet.size() < kReadNextDataOffset || static_cast<std::uint8_t>(packet[1]) != kOpRead) return packet;
-  // Byte 2 is 0 in the first reply only: next-chunk replies echo a sequence of 1 to 255.
-  const std::size_t lengthOffset = packet[2] == 0 ? kReadFirstLengthOffset : kReadNextLengthOffset;
+  // Byte 3 is 0 in the first reply only: next-chunk replies give back a sequence of 1 to 255.
+  const std::size_t lengthOffset = packet[kReadSequenceOffset] == 0 ? kReadFirstLengthOffset : kReadNextLengthOffset;
   const auto length = static_cast<std::uint16_t>(ReadLe16(packet, lengthOffset) + kOversizeBytes);
   packet[lengthOffset] = static_cast<char>(length & 0xFF);
   packet[lengthOffset + 1] = static_cast<char>(length >> 8);

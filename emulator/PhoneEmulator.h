@@ -36,6 +36,9 @@ struct FaultOptions {
   std::uint64_t oversizeNth = 0;  // a read reply carrying kOversizeBytes more than it should
   std::uint64_t noiseNth = 0;     // noiseBytes stray bytes (no 0x7E) before the reply
   std::size_t noiseBytes = 0;
+  std::uint64_t lateNth = 0;      // the reply comes lateMs later than the others
+  unsigned lateMs = 0;
+  unsigned lateAbortMs = 0;       // every answer to the abort packet comes this much later
   std::map<std::uint8_t, std::uint8_t> statusByOp;  // sub-operation → status to answer
   std::uint32_t seed = 1;
 };

@@ -9,14 +9,13 @@ std::uint8_t ByteAt(const Bytes& packet, std::size_t offset) {
   return static_cast<std::uint8_t>(packet[offset]);
 }
 
-// The path of a path field whose length byte is at `offset`. The path ends at
-// its terminating zero rather than where the length byte says: the module's
-// third-byte rule turns a length of 0x7E into 0x7F, and the zero is still right.
+// The path of a path field whose length byte is at `offset`, read as a phone
+// reads it: as many bytes as the length byte counts, the last of them zero.
 std::optional<std::string> PathFieldAt(const Bytes& packet, std::size_t offset) {
-  if (packet.size() <= offset + 1) return std::nullopt;
-  const auto end = packet.find('\0', offset + 1);
-  if (end == Bytes::npos) return std::nullopt;
-  return packet.substr(offset + 1, end - offset - 1);
+  if (packet.size() <= offset) return std::nullopt;
+  const std::size_t length = ByteAt(packet, offset);
+  if (length == 0 || packet.size() < offset + 1 + length || packet[offset + length] != '\0') return std::nullopt;
+  return packet.substr(offset + 1, length - 1);
 }
 
 Request ParsePathRequest(Request request, RequestKind kind, const Bytes& packet, std::size_t offset) {

@@ -14,8 +14,10 @@ Bytes EntryPacket(std::uint8_t op, std::uint32_t index, const std::string& phone
   packet.append(kEntryDateOffset - packet.size(), '\0');
   AppendLe32(packet, entry.modified);
   AppendLe32(packet, static_cast<std::uint32_t>(entry.size));
-  packet.append(kEntryNameLengthOffset - packet.size(), '\0');
+  packet.append(kEntryFolderLengthOffset - packet.size(), '\0');
   const std::string name = phonePath.substr(0, kMaxNameLength);
+  const auto slash = name.rfind('/');
+  packet += static_cast<char>(slash == std::string::npos ? 0 : slash + 1);  // the folder's part of the name
   packet += static_cast<char>(name.size());
   packet += name;
   return packet;
@@ -116,7 +118,14 @@ Bytes PhoneSession::NextChunk() {
   return chunk;
 }
 
-// 59 04 00 00 00 size(4) D(2) data
+// 59 04 status sequence more: the header of a read reply that carries data;
+// `more` is 1 while data follows the chunk about to go out.
+Bytes PhoneSession::ReadHeader(std::uint8_t sequence, std::size_t chunkLength) const {
+  const bool more = read_->cursor + chunkLength < read_->data.size();
+  return Bytes{char(kCmdFileSystem), char(kOpRead), char(kStatusOk), char(sequence), char(more ? 1 : 0)};
+}
+
+// 59 04 00 00 more size(4) D(2) data
 Bytes PhoneSession::ReadFirst(const Request& request) {
   auto data = files_.ReadFile(request.path);
   if (!data) {
@@ -124,21 +133,22 @@ Bytes PhoneSession::ReadFirst(const Request& request) {
     return StatusPacket(kOpRead, kStatusFileMissing);
   }
   read_ = OpenRead{std::move(*data), 0};
-  Bytes packet{char(kCmdFileSystem), char(kOpRead), 0, 0, 0};
+  const std::size_t length = std::min(chunkSize_, read_->data.size());
+  Bytes packet = ReadHeader(0, length);
   AppendLe32(packet, static_cast<std::uint32_t>(read_->data.size()));
-  const Bytes chunk = NextChunk();
-  AppendLe16(packet, static_cast<std::uint16_t>(chunk.size()));
-  return packet + chunk;
+  AppendLe16(packet, static_cast<std::uint16_t>(length));
+  return packet + NextChunk();
 }
 
-// 59 04 SEQ 00 00 D(2) data. Every next-chunk request gets the next chunk,
-// whatever its sequence number; past the end the chunks are empty.
+// 59 04 00 sequence more D(2) data. Every next-chunk request gets the next
+// chunk, whatever its sequence number, which the reply gives back; past the
+// end the chunks are empty.
 Bytes PhoneSession::ReadNext(const Request& request) {
   if (!read_) return StatusPacket(kOpRead, kStatusFileMissing);  // asks the module to start over
-  Bytes packet{char(kCmdFileSystem), char(kOpRead), char(request.sequence), 0, 0};
-  const Bytes chunk = NextChunk();
-  AppendLe16(packet, static_cast<std::uint16_t>(chunk.size()));
-  return packet + chunk;
+  const std::size_t length = std::min(chunkSize_, read_->data.size() - read_->cursor);
+  Bytes packet = ReadHeader(request.sequence, length);
+  AppendLe16(packet, static_cast<std::uint16_t>(length));
+  return packet + NextChunk();
 }
 
 Bytes PhoneSession::WriteFirst(const Request& request) {

@@ -44,6 +44,7 @@ class PhoneSession {
   };
 
   Bytes List(const Request& request);
+  Bytes ReadHeader(std::uint8_t sequence, std::size_t chunkLength) const;
   Bytes ReadFirst(const Request& request);
   Bytes ReadNext(const Request& request);
   Bytes WriteFirst(const Request& request);

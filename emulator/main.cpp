@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   std::string repeatKind = "1404";
   std::vector<std::string> statuses;
   std::pair<std::uint64_t, std::size_t> noise{0, 0};
+  std::pair<std::uint64_t, unsigned> late{0, 0};
 
   app.add_option("--root", root, "Folder served as the phone's flash file system")
       ->required()
@@ -45,9 +46,13 @@ int main(int argc, char** argv) {
   app.add_flag("--empty-chunks", faults.emptyChunks, "Answer every next-chunk read request with no data");
   app.add_option("--oversize-nth", faults.oversizeNth, "Let the reply to the Nth request (a read) carry extra bytes");
   app.add_option("--noise-nth", noise, "N BYTES: send BYTES random bytes without 0x7E before the reply to the Nth request");
+  app.add_option("--late-nth", late, "N MS: send the reply to the Nth request MS milliseconds late");
+  app.add_option("--late-abort", faults.lateAbortMs, "Send every answer to the abort packet MS milliseconds late");
   CLI11_PARSE(app, argc, argv);
   faults.noiseNth = noise.first;
   faults.noiseBytes = noise.second;
+  faults.lateNth = late.first;
+  faults.lateMs = late.second;
 
   for (const auto& status : statuses) {
     if (!phonesim::AddStatusOverride(faults, status)) {

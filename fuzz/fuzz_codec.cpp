@@ -41,8 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (reply->size() + 3 > frame->size()) Violation("a checked reply is longer than its frame");
         IsReplyTo(*reply, packet);
         ParseListingEntry(*reply);
-        ParseFirstReadReply(*reply);
-        NextReadReplyData(*reply);
+        const ReadReply read = JudgeReadReply(*reply, static_cast<std::uint8_t>(sentIndex));
+        if (read.kind == ReadReply::kData && read.data.size() + kReadNextDataOffset > reply->size()) {
+          Violation("read data longer than its reply");
+        }
       } else if (const auto tail = CheckedReplyAtEnd(*frame, [](std::string_view) { return true; })) {
         if (tail->size() + 3 > frame->size()) Violation("a reply recovered from a frame's end is longer than the frame");
       }

@@ -384,10 +384,16 @@ int GetCommand(Session& session, const std::string& typedRemote, const std::stri
                bool overwrite) {
   const std::string remote = WithoutTrailingSeparator(HostPath(typedRemote));
   const Lookup found = FindRemote(session, remote);
+  if (!found.entry && found.parentListed) {
+    // A listing may not show every entry the phone has: the phone itself is asked for the file.
+    fs::path local = typedLocal;
+    if (fs::is_directory(local)) local /= NameOf(remote);
+    return ResultCode(session.Get(remote, local.string(), overwrite, std::nullopt),
+                      "cannot copy " + remote + " to " + local.string(),
+                      [] { return std::string("no such file or folder on the phone"); });
+  }
   if (!found.entry) {
-    Complain("cannot copy " + remote + ": " +
-             (found.parentListed ? "no such file or folder on the phone"
-                                 : ListFailureReason(session, ParentOf(remote))));
+    Complain("cannot copy " + remote + ": " + ListFailureReason(session, ParentOf(remote)));
     return kFsFileFailed;
   }
   fs::path local = typedLocal;

@@ -16,9 +16,52 @@ bool IsInstallPath(const std::string& hostPath) {
 
 void ShowError(const char* text) { Ui.MessageBox(text, PluginTitle, os::kMbIconError); }
 
+void RequestFileEntry(const std::string& path, std::int32_t index);
+
+void EndOfSubFolders() {
+  State.Sequence = 0;
+  State.DirPhaseDone = true;
+  State.ReplyState = kStateIdle;
+  RequestFileEntry(State.ListPath, 0);
+}
+
+void EndOfFiles() {
+  State.ListingDone = true;
+  State.ReplyState = kStateIdle;
+  State.Sequence = 0;
+  State.Busy = false;
+}
+
+// A folder with more entries of one kind than a request can ask for: that
+// phase ends at the last index the request carries (asking further would
+// wrap to index 0 and never end), and the user is told once.
+void CutListing(FileSystemOp op) {
+  if (!State.ListingCutTold) {
+    State.ListingCutTold = true;
+    Ui.MessageBox("This folder holds more than 65536 sub-folders or files, more than the phone can be asked "
+                  "for: the listing is cut.",
+                  PluginTitle, os::kMbIconInformation);
+  }
+  if (op == kOpIterateDirs) return EndOfSubFolders();
+  EndOfFiles();
+}
+
+// An index whose low byte is 0x7E goes out escaped, as the phone reads it;
+// for a phone that has shown it cannot take that, the third-byte rule makes
+// it the next index, and that entry stays hidden.
 void RequestEntry(FileSystemOp op, const std::string& path, std::int32_t index) {
-  State.SentIndex = IndexAsSent(static_cast<std::uint32_t>(index));
-  StartOperation(ReplyKind::Command, ListingPacket(op, path, static_cast<std::uint32_t>(index)));
+  const auto wanted = static_cast<std::uint32_t>(index);
+  if (wanted > kLastListingIndex) return CutListing(op);
+  const Bytes packet = ListingPacket(op, path, wanted);
+  const bool escaped = IndexAsSent(wanted) != wanted;
+  if (escaped && State.EscapedIndexRefused) {
+    State.SentIndex = IndexAsSent(wanted);
+    StartOperation(ReplyKind::Command, ApplyThirdByteRule(packet));
+    return;
+  }
+  State.SentIndex = wanted;
+  StartOperation(ReplyKind::Command, packet);
+  State.EscapedIndexPending = escaped;
 }
 
 void RequestDirEntry(const std::string& path, std::int32_t index) {
@@ -62,24 +105,12 @@ void ListingEntryReply(const Bytes& reply) {
 
 void DirectoryReply(const Bytes& reply) {
   if (IsStatusReply(reply, kOpIterateDirs, kStatusCannotList)) return FailCommand();
-  if (IsStatusReply(reply, kOpIterateDirs, kStatusNoEntry)) {
-    State.Sequence = 0;
-    State.DirPhaseDone = true;
-    State.ReplyState = kStateIdle;
-    RequestFileEntry(State.ListPath, 0);
-    return;
-  }
+  if (IsStatusReply(reply, kOpIterateDirs, kStatusNoEntry)) return EndOfSubFolders();
   ListingEntryReply(reply);
 }
 
 void FileReply(const Bytes& reply) {
-  if (IsStatusReply(reply, kOpIterateFiles, kStatusNoEntry)) {
-    State.ListingDone = true;
-    State.ReplyState = kStateIdle;
-    State.Sequence = 0;
-    State.Busy = false;
-    return;
-  }
+  if (IsStatusReply(reply, kOpIterateFiles, kStatusNoEntry)) return EndOfFiles();
   ListingEntryReply(reply);
 }
 
@@ -149,19 +180,36 @@ std::uint8_t StateForSubOperation(char op) {
   }
 }
 
+// A command that ended without an answer it could judge may still get one:
+// the phone is brought to a known point before anything else is asked.
+void SettleUnanswered() {
+  if (!State.Unanswered) return;
+  TellIfOnlyEchoes();
+  SettleLink();
+}
+
 // Sends a path command and waits for its reply.
 bool RunPathCommand(FileSystemOp op, const std::string& phonePath) {
-  if (!State.PortWrapper) return false;
+  if (!State.PortWrapper || !PathFitsRequest(phonePath, kLongestPhonePath) || !DiscardWaiting()) return false;
   State.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(op, phonePath));
   WaitWhileBusy();
+  SettleUnanswered();
   return State.Succeeded;
 }
 
 }  // namespace
 
+bool RetryListingUnderThirdByteRule() {
+  if (!State.EscapedIndexPending) return false;
+  State.EscapedIndexRefused = true;
+  RequestEntry(static_cast<FileSystemOp>(State.LastRequest[1]), State.ListPath, static_cast<std::int32_t>(State.SentIndex));
+  return true;
+}
+
 void ProcessCommandReply(const Bytes& reply) {
   if (IsStaleEntry(reply)) return NoteReplyWithoutProgress(ReplyKind::Command);
+  State.EscapedIndexPending = false;  // the phone took the escaped index
   if (State.RefreshListingPending) return RefreshListingReply();
   State.Succeeded = true;
   State.Entry.EntrySize = 0;
@@ -188,26 +236,27 @@ ListingStart FindFirst(const std::string& hostPath, TFile& entry) {
   if (IsInstallPath(hostPath)) return ListingStart::kNoEntries;
   State.DirPhaseDone = false;
   State.ListingDone = false;
+  const std::string phonePath = ToPhonePath(hostPath);
+  if (!PathFitsRequest(phonePath, kLongestPhonePath)) return ListingStart::kFailed;
   if (!OpenPhonePort()) {
     ShowError("Unable to open set com port!");
     return ListingStart::kFailed;
   }
-  try {
-    State.PortWrapper->Port().PurgeBuffers(true, true);
-  } catch (const std::exception&) {
+  if (!DiscardWaiting()) {
     ShowError("Error while reading file system!");
     return ListingStart::kFailed;
   }
-  State.RxBuffer.clear();
   State.InstallFolderIndex = 0;
   State.Sequence = 0;
-  State.ListPath = ToPhonePath(hostPath);
+  State.ListingCutTold = false;
+  State.ListPath = phonePath;
   State.Busy = true;
   RequestDirEntry(State.ListPath, 0);
   WaitWhileBusy();
   if (State.ListingDone) return ListingStart::kNoEntries;
   if (!State.Succeeded) {
-    ShowError("Error while reading file system!");
+    if (!State.Unanswered || !TellIfOnlyEchoes()) ShowError("Error while reading file system!");
+    if (State.Unanswered) SettleLink();
     return ListingStart::kFailed;
   }
   entry = State.Entry;
@@ -216,7 +265,7 @@ ListingStart FindFirst(const std::string& hostPath, TFile& entry) {
 
 bool FindNext(TFile& entry) {
   entry = TFile{};
-  if (!State.PortWrapper) return false;
+  if (!State.PortWrapper || !DiscardWaiting()) return false;
   State.Busy = true;
   if (State.DirPhaseDone) {
     RequestFileEntry(State.ListPath, State.Sequence);
@@ -224,6 +273,7 @@ bool FindNext(TFile& entry) {
     RequestDirEntry(State.ListPath, State.Sequence);
   }
   WaitWhileBusy();
+  SettleUnanswered();
   if (State.ListingDone) {
     if (!State.ListPath.empty()) return false;
     if (State.InstallFolderIndex >= static_cast<std::int32_t>(kInstallFolders.size())) return false;

@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr std::size_t kLongestPhonePath = 254;  // the path's count byte includes its zero
 // A phone that keeps asking for the request again gets this many tries.
 constexpr int kRepeatLimit = 3;
 
@@ -36,14 +35,10 @@ int ReportProgress() {
                                 ProgressPercent(State.TransferDone, State.TransferSize));
 }
 
+// The abort packet goes out once the wait is over (SettleLink).
 void AbortDownload() {
-  SendPacket(AbortPacket());
-  State.Busy = false;
-  BindReplyHandler(ReplyKind::Command);
-  State.CurrentKind = ReplyKind::Command;
-  State.Succeeded = false;
   State.UserAborted = true;
-  State.DownloadTimer->SetEnabled(false);
+  EndOperation(ReplyKind::Download, false);
 }
 
 void CompleteDownload() {
@@ -70,32 +65,34 @@ bool Store(const Bytes& data) {
 
 void ProcessDownloadReply(const Bytes& reply) {
   if (!State.DownloadTimer->Enabled()) return;
-  if (AsksForReadAgain(reply)) {
-    if (++State.RepeatedStarts > kRepeatLimit || !StartDownload(State.DownloadName)) FailDownload();
-    return;
+  const auto sequence = static_cast<std::uint8_t>(State.Sequence);
+  const ReadReply judged = JudgeReadReply(reply, sequence);
+  switch (judged.kind) {
+    case ReadReply::kAskAgain:
+      if (++State.RepeatedStarts > kRepeatLimit || !StartDownload(State.DownloadName)) FailDownload();
+      return;
+    case ReadReply::kStale:
+      return NoteReplyWithoutProgress(ReplyKind::Download);
+    case ReadReply::kRefused:  // the phone says why the file cannot come: no use waiting
+    case ReadReply::kDamaged:
+      return FailDownload();
+    case ReadReply::kData:
+      break;
   }
   State.RepeatedStarts = 0;
-  const auto sequence = static_cast<std::uint8_t>(State.Sequence);
-  // Byte 2 of a data reply echoes the sequence number of the request it
-  // answers; one that answers an earlier request is stale.
-  if (reply.size() >= kReadNextDataOffset && StatusOf(reply, kOpRead) != sequence) {
-    return NoteReplyWithoutProgress(ReplyKind::Download);
-  }
-  Bytes data;
+  Bytes data = judged.data;
   if (sequence == 0) {
-    const std::optional<FirstReadReply> first = ParseFirstReadReply(reply);
-    if (!first) return FailDownload();
-    State.TransferSize = first->totalSize;
-    data = first->data;
+    State.TransferSize = judged.totalSize;
     if (!Store(data)) return;
     ReportProgress();  // an abort is only taken from later replies
   } else {
-    data = NextReadReplyData(reply);
     DropStrayByte(data);
     if (!Store(data)) return;
     if (ReportProgress() == 1) return AbortDownload();
   }
   if (State.TransferDone == State.TransferSize) return CompleteDownload();
+  // The phone says nothing follows, short of the size it announced.
+  if (!judged.moreFollows) return FailDownload();
   if (data.empty()) {
     NoteReplyWithoutProgress(ReplyKind::Download);
     if (!State.DownloadTimer->Enabled()) return;
@@ -113,12 +110,7 @@ int GetFile(const std::string& hostPath, const std::string& localPath, int copyF
     return kFsFileExists;
   }
   const std::string phonePath = ToPhonePath(hostPath);
-  if (phonePath.size() > kLongestPhonePath) return kFsFileFailed;
-  try {
-    State.PortWrapper->Port().PurgeBuffers(true, true);
-  } catch (const std::exception&) {
-    return kFsFileFailed;
-  }
+  if (!PathFitsRequest(phonePath, kLongestPhonePath) || !DiscardWaiting()) return kFsFileFailed;
   State.DownloadName = phonePath;
   State.RemotePath = phonePath;
   State.LocalPath = localPath;
@@ -126,7 +118,13 @@ int GetFile(const std::string& hostPath, const std::string& localPath, int copyF
   State.UserAborted = false;
   State.Succeeded = false;
   State.CommandTimer->SetEnabled(false);
-  if (StartDownload(State.DownloadName)) WaitWhileBusy();
+  if (StartDownload(State.DownloadName)) {
+    WaitWhileBusy();
+    if (!State.Succeeded) {
+      TellIfOnlyEchoes();
+      SettleLink();
+    }
+  }
   // Unless it was committed, the temporary file goes and the target stays as it was.
   State.DownloadStream.reset();
   if (State.Succeeded) return kFsFileOk;

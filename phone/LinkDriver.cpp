@@ -19,12 +19,14 @@ void Guarded(ReplyKind kind, Work&& work) {
   try {
     work();
   } catch (const std::exception&) {
+    State.PortFailed = true;
     if (State.PortWrapper) EndOperation(kind, false);
   }
 }
 
 // Ends the running operation of `kind`: the phone no longer answers it.
 void GiveUp(ReplyKind kind) {
+  if (kind == ReplyKind::Command && RetryListingUnderThirdByteRule()) return;
   if (kind == ReplyKind::Upload && State.RestartPending) {
     // The upload itself succeeded; only the phone's answer to the restart is missing.
     State.RestartPending = false;
@@ -32,6 +34,7 @@ void GiveUp(ReplyKind kind) {
     State.Busy = false;
     return;
   }
+  State.Unanswered = true;
   EndOperation(kind, false);
 }
 
@@ -67,15 +70,17 @@ os::Timer& TimerOf(ReplyKind kind) {
   return *State.UploadTimer;
 }
 
-void SendPacket(const Bytes& packet) {
-  const Bytes frame = BuildFrame(packet);
+bool SendPacket(const Bytes& packet) {
+  const Bytes frame = EncodeFrame(packet);
   State.LastRequest = packet;
   TComPort& port = State.PortWrapper->Port();
-  if (!port.Connected()) return;
+  if (!port.Connected()) return false;
   try {
     port.WriteString(frame);
+    return true;
   } catch (const EComPort&) {
     Ui.MessageBeep(0);
+    return false;
   }
 }
 
@@ -86,17 +91,63 @@ void BindReplyHandler(ReplyKind kind) {
   };
 }
 
-void StartOperation(ReplyKind kind, const Bytes& firstRequest) {
+bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
   BindReplyHandler(kind);
   State.CurrentKind = kind;
   ResetIdleCount(kind);
   State.RepliesWithoutProgress = 0;
+  State.Echoes = 0;
+  State.OtherReplySeen = false;
+  State.Unanswered = false;
+  State.PortFailed = false;
+  State.EscapedIndexPending = false;
   if (kind == ReplyKind::Download) State.RxBuffer.clear();
   for (ReplyKind other : {ReplyKind::Command, ReplyKind::Download, ReplyKind::Upload}) {
     if (other != kind) TimerOf(other).SetEnabled(false);
   }
   TimerOf(kind).SetEnabled(true);
-  SendPacket(firstRequest);
+  return SendPacket(firstRequest);
+}
+
+bool DiscardWaiting() {
+  if (!State.PortWrapper) return false;
+  try {
+    State.PortWrapper->Port().PurgeBuffers(true, true);
+  } catch (const std::exception&) {
+    return false;
+  }
+  State.RxBuffer.clear();
+  return true;
+}
+
+void SettleLink() {
+  // A port that failed, or cannot be written, has nothing to settle.
+  if (!State.PortWrapper || State.PortFailed || !DiscardWaiting()) return;
+  const bool succeeded = State.Succeeded;
+  State.Settling = true;
+  State.Busy = true;
+  if (StartOperation(ReplyKind::Command, AbortPacket())) {
+    WaitWhileBusy();
+  } else {
+    EndOperation(ReplyKind::Command, false);
+  }
+  State.Settling = false;
+  State.Succeeded = succeeded;
+}
+
+bool PathFitsRequest(const std::string& phonePath, std::size_t longest) {
+  if (phonePath.size() <= longest) return true;
+  Ui.MessageBox("The phone path is " + std::to_string(phonePath.size()) +
+                    " bytes long; a request to the phone carries at most " + std::to_string(longest) + ".",
+                PluginTitle, os::kMbIconError);
+  return false;
+}
+
+bool TellIfOnlyEchoes() {
+  if (State.Echoes == 0 || State.OtherReplySeen) return false;
+  Ui.MessageBox("The port sends back everything the module sends to it: it may not be the phone's port.",
+                PluginTitle, os::kMbIconError);
+  return true;
 }
 
 void EndOperation(ReplyKind kind, bool succeeded) {
@@ -113,10 +164,29 @@ void RouteFrame(const Bytes& frame) {
   const ReplyKind kind = State.CurrentKind;
   std::optional<Bytes> reply = CheckedReply(frame);
   if (!reply) reply = CheckedReplyAtEnd(frame, AnswersLastRequest);
+  if (State.Settling) {
+    // Everything before the abort's answer belongs to the operation that failed.
+    if (reply && IsAbortAnswer(*reply) && TimerOf(kind).Enabled()) EndOperation(kind, true);
+    return;
+  }
   if (!reply) {
     // A damaged reply fails what it answers, and nothing of it is used;
     // bytes that do not even begin like the awaited reply are noise.
-    if (AnswersLastRequest(frame) && TimerOf(kind).Enabled()) EndOperation(kind, false);
+    if (AnswersLastRequest(frame) && TimerOf(kind).Enabled()) {
+      State.Unanswered = true;
+      EndOperation(kind, false);
+    }
+    return;
+  }
+  // The request itself coming back is no answer, nor a sign of the phone;
+  // only a restart is answered with its own bytes.
+  if (*reply == State.LastRequest && State.LastRequest[0] != char(kCmdRestart)) {
+    ++State.Echoes;
+    return;
+  }
+  State.OtherReplySeen = true;
+  if (State.EscapedIndexPending && IsRefusal(*reply) && TimerOf(kind).Enabled()) {
+    RetryListingUnderThirdByteRule();
     return;
   }
   // A reply to an earlier request, or one that comes after its operation has

@@ -30,14 +30,34 @@ enum CommandReplyState : std::uint8_t {
   kStateDownloading = 11,   // a download runs; its replies go to the download
 };
 
-// Frames the packet and writes it; a write failure beeps and goes no further.
-void SendPacket(const Bytes& packet);
+// Frames the packet as it is (a 0x7E anywhere escaped) and writes it; a
+// write failure beeps and goes no further. False when nothing was written.
+bool SendPacket(const Bytes& packet);
+// Empties the port's queues and the partial frame before an operation sends
+// its first request: nothing an earlier one left is taken for its reply.
+// False when the port cannot do it (it is closed).
+bool DiscardWaiting();
+// After an operation that ended by an abort or a failure: sends the abort
+// packet and drops everything up to the phone's answer to it (a short 59 04
+// reply), waiting at most the idle limit. Succeeded stays as it was.
+void SettleLink();
+// False, with a message to the user, when a phone path is longer than the
+// request's length field carries (`longest` bytes); nothing is sent then.
+bool PathFitsRequest(const std::string& phonePath, std::size_t longest);
+// For an operation that failed: when every reply it got was its own request
+// coming back, tells the user that the port echoes. True when it told.
+bool TellIfOnlyEchoes();
+// A listing request awaits the answer to its escaped index and got none that
+// it could use: it is sent again as the third-byte rule makes it. False when
+// no such request is outstanding (defined with the listing).
+bool RetryListingUnderThirdByteRule();
 // Points the port's receive event at the reply handler of `kind`.
 void BindReplyHandler(ReplyKind kind);
 // Binds the handler, resets the idle count (and for a download the partial
 // frame), enables the operation's timer (stopping the others, whose replies
-// are no longer awaited) and sends the first request.
-void StartOperation(ReplyKind kind, const Bytes& firstRequest);
+// are no longer awaited) and sends the first request. False when nothing
+// was written.
+bool StartOperation(ReplyKind kind, const Bytes& firstRequest);
 // Ends the running operation of `kind`: its timer stops, Busy clears.
 void EndOperation(ReplyKind kind, bool succeeded);
 os::Timer& TimerOf(ReplyKind kind);
@@ -45,7 +65,8 @@ os::Timer& TimerOf(ReplyKind kind);
 // operation that awaits it. A damaged reply fails the running operation; a
 // frame that answers no outstanding request (a late reply of an earlier one,
 // the tail of one sent before the port was opened) is not used, but counts as
-// a sign of life. A frame longer than the longest reply is cut to its end.
+// a sign of life; the request itself coming back (an echo) is neither. A frame
+// longer than the longest reply is cut to its end.
 void CollectFrames(TCustomComPort& port, std::int32_t count);
 // A reply moved the operation on: the idle count and the count of replies
 // without progress start again.

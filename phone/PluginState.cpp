@@ -40,6 +40,7 @@ bool OpenPhonePort(bool report) {
     port.SetBaudRate(*rate);
     if (port.Connected()) return true;
     port.SetPort(State.PortName);
+    State.EscapedIndexRefused = false;  // what one phone could not take, another may
     port.Open();
     return true;
   } catch (const EComPort& failure) {

@@ -62,13 +62,26 @@ struct PluginState {
   std::int32_t CommandIdleTicks = 0;  // command poll ticks since the request
   std::int32_t RepliesWithoutProgress = 0;  // complete replies in a row that moved nothing
   std::int32_t Sequence = 0;
-  Bytes LastRequest;                   // the packet whose reply is awaited
+  Bytes LastRequest;                   // the packet whose reply is awaited, as sent
   ReplyKind CurrentKind = ReplyKind::Command;
+  // Since the operation's last start: replies that were the request itself
+  // (a port that echoes), and replies of any other kind.
+  std::int32_t Echoes = 0;
+  bool OtherReplySeen = false;
+  bool Unanswered = false;   // the operation ended without an answer it could judge
+  bool PortFailed = false;   // the operation ended by a failure of the port
+  bool Settling = false;     // the abort's answer is awaited after a failed operation
 
   // Listing.
   std::string ListPath;
   TFile Entry;
   std::uint32_t SentIndex = 0;  // index the last listing request asked for
+  // A listing request whose index has 0x7E as its low byte goes out escaped;
+  // a phone that gives no valid answer to that is asked as the third-byte
+  // rule asks, for the next index, from then on until the port is opened again.
+  bool EscapedIndexPending = false;
+  bool EscapedIndexRefused = false;
+  bool ListingCutTold = false;  // the user was told that this listing is cut
   bool RefreshListingPending = false;  // a made folder's listing request awaits its answer
   bool DirPhaseDone = false;
   bool ListingDone = false;

@@ -41,10 +41,18 @@ std::optional<std::uint8_t> StatusOf(const Bytes& reply, FileSystemOp op) {
 }
 
 bool AsksForReadAgain(const Bytes& reply) {
-  return BeginsWith(reply, kCmdRepeatRequest, kOpRead) || IsStatusReply(reply, kOpRead, kStatusFileMissing);
+  return BeginsWith(reply, kCmdRepeatRequest, kOpRead) || StatusOf(reply, kOpRead) == kStatusFileMissing;
 }
 
 bool IsWriteAccepted(const Bytes& reply) { return StatusOf(reply, kOpWrite) == kStatusOk; }
+
+bool IsAbortAnswer(const Bytes& reply) { return reply.size() == 3 && StatusOf(reply, kOpRead).has_value(); }
+
+bool IsRefusal(const Bytes& reply) {
+  if (reply.size() < 2) return false;
+  const auto why = static_cast<std::uint8_t>(reply[0]);
+  return why == kCmdUnknownCommand || why == kCmdRepeatRequest || why == kCmdBadLength;
+}
 
 std::optional<ListingEntry> ParseListingEntry(const Bytes& reply) {
   if (reply.size() <= kEntryNameLengthOffset || reply[0] != char(kCmdFileSystem)) return std::nullopt;
@@ -60,14 +68,33 @@ std::optional<ListingEntry> ParseListingEntry(const Bytes& reply) {
   return entry;
 }
 
-std::optional<FirstReadReply> ParseFirstReadReply(const Bytes& reply) {
-  if (reply.size() < kReadFirstDataOffset) return std::nullopt;
-  FirstReadReply read;
-  read.totalSize = ReadLe32(reply, kReadTotalSizeOffset);
-  read.data = reply.substr(kReadFirstDataOffset, ReadLe16(reply, kReadFirstLengthOffset));
-  return read;
-}
-
-Bytes NextReadReplyData(const Bytes& reply) {
-  return reply.size() > kReadNextDataOffset ? reply.substr(kReadNextDataOffset) : Bytes();
+ReadReply JudgeReadReply(const Bytes& reply, std::uint8_t sequence) {
+  ReadReply judged;
+  if (AsksForReadAgain(reply)) {
+    judged.kind = ReadReply::kAskAgain;
+    return judged;
+  }
+  const std::optional<std::uint8_t> status = StatusOf(reply, kOpRead);
+  if (!status) return judged;  // no read reply at all
+  if (*status != kStatusOk) {
+    judged.kind = ReadReply::kRefused;
+    return judged;
+  }
+  // The abort's answer, 59 04 00, carries no sequence number.
+  if (reply.size() <= kReadMoreOffset) return judged;
+  if (static_cast<std::uint8_t>(reply[kReadSequenceOffset]) != sequence) return judged;
+  judged.moreFollows = reply[kReadMoreOffset] != 0;
+  const std::size_t dataOffset = sequence == 0 ? kReadFirstDataOffset : kReadNextDataOffset;
+  if (reply.size() < dataOffset) {
+    judged.kind = ReadReply::kDamaged;
+    return judged;
+  }
+  judged.kind = ReadReply::kData;
+  if (sequence == 0) {
+    judged.totalSize = ReadLe32(reply, kReadTotalSizeOffset);
+    judged.data = reply.substr(dataOffset, ReadLe16(reply, kReadFirstLengthOffset));
+  } else {
+    judged.data = reply.substr(dataOffset);
+  }
+  return judged;
 }

@@ -93,13 +93,18 @@ bool ChecksumMatches(const Bytes& frame) {
 
 std::optional<Bytes> CheckedReply(const Bytes& received) {
   constexpr std::size_t kTrailer = 3;  // checksum low, high, terminator
+  Bytes unescaped = Unescape(received);
+  if (ChecksumMatches(unescaped)) {
+    unescaped.resize(unescaped.size() - kTrailer);
+    return unescaped;
+  }
+  // A full data reply sent without its escaping; taken only when the frame
+  // does not hold as escaped, since an escaped frame of this length whose raw
+  // bytes also happen to pass would otherwise lose its escapes.
   if (received.size() == kUnescapedFullReplyLength && ChecksumMatches(received)) {
     return received.substr(0, received.size() - kTrailer);
   }
-  Bytes unescaped = Unescape(received);
-  if (!ChecksumMatches(unescaped)) return std::nullopt;
-  unescaped.resize(unescaped.size() - kTrailer);
-  return unescaped;
+  return std::nullopt;
 }
 
 std::optional<Bytes> CheckedReplyAtEnd(const Bytes& received,
@@ -241,6 +246,9 @@ std::string ToPhonePath(const std::string& hostPath) {
     if (c == '\\') c = '/';
   }
   if (!path.empty() && path[0] == '/') path.erase(0, 1);
+  // A trailing separator names the folder itself: the phone would put it
+  // twice into the names of the folder's entries.
+  while (!path.empty() && path.back() == '/') path.pop_back();
   return path;
 }
 

@@ -26,7 +26,8 @@ Bytes ComputeChecksum(const Bytes& packet);
 Bytes ApplyThirdByteRule(Bytes packet);
 // Escaped packet, escaped checksum, terminator: a frame as the phone sends one.
 Bytes EncodeFrame(const Bytes& packet);
-// The frame the module writes for a packet: the third-byte rule, then EncodeFrame.
+// A packet's frame under the third-byte rule: what a phone that cannot take an
+// escaped 0x7E in byte 2 of a listing request is sent instead.
 Bytes BuildFrame(const Bytes& packet);
 // Undoes every escape pair; a 0x7D followed by anything else stays as it is.
 Bytes Unescape(const Bytes& bytes);
@@ -36,9 +37,9 @@ void UnescapeFrame(Bytes& frame);
 // True when an unescaped frame (packet, checksum low, high, 0x7E) carries the
 // checksum of its packet.
 bool ChecksumMatches(const Bytes& unescapedFrame);
-// The packet of a received frame, unescaped and checked: a 266-byte frame is
-// first checked as received and only unescaped if that fails. Empty when the
-// checksum fails.
+// The packet of a received frame, unescaped and checked; a 266-byte frame
+// that fails so is checked once more as received (a full data reply that the
+// phone sent unescaped). Empty when the checksum fails.
 std::optional<Bytes> CheckedReply(const Bytes& received);
 // For a received frame that fails its checksum as a whole: the packet of the
 // longest checked frame, no longer than the longest reply, that it ends with
@@ -86,8 +87,8 @@ Bytes RestartConfirmPacket();
 // with a repeat-request reply beginning 14 04.
 bool IsReplyTo(std::string_view reply, const Bytes& request);
 
-// The index that a listing request for `index` really asks for on the wire
-// (the third-byte rule turns a low byte of 0x7E into 0x7F).
+// The index that a listing request for `index` asks for when the third-byte
+// rule is applied to it (a low byte of 0x7E becomes 0x7F).
 std::uint32_t IndexAsSent(std::uint32_t index);
 
 // False for names a host would misread as a path: empty, "." or "..", or
@@ -103,7 +104,7 @@ int ProgressPercent(std::int64_t done, std::int64_t total);
 void DropStrayByte(Bytes& data);
 
 // Host path ('\' separators, leading '\') to phone path ('/' separators, no
-// leading '/', root empty).
+// leading or trailing '/', root empty).
 std::string ToPhonePath(const std::string& hostPath);
 // The part of a phone path after its last '/'.
 std::string NameFromPath(const std::string& phonePath);

@@ -74,14 +74,10 @@ int ReportProgress() {
                                 ProgressPercent(State.TransferDone, State.TransferSize));
 }
 
+// The abort packet goes out once the wait is over (SettleLink).
 void AbortUpload() {
-  SendPacket(AbortPacket());
-  State.Busy = false;
   State.UserAborted = true;
-  BindReplyHandler(ReplyKind::Command);
-  State.CurrentKind = ReplyKind::Command;
-  State.Succeeded = false;
-  State.UploadTimer->SetEnabled(false);
+  EndOperation(ReplyKind::Upload, false);
 }
 
 // The other file of a Java pair goes to the same phone folder after the first.
@@ -178,8 +174,14 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
   }
   State.Succeeded = false;
   State.UserAborted = false;
-  if (!StartUpload(localPath, phonePath)) return kFsFileFailed;
+  if (!PathFitsRequest(phonePath, kLongestWritePath) || !DiscardWaiting() || !StartUpload(localPath, phonePath)) {
+    return kFsFileFailed;
+  }
   WaitWhileBusy();
+  if (!State.Succeeded) {
+    TellIfOnlyEchoes();
+    SettleLink();
+  }
   Bytes().swap(State.TransferBuffer);  // the file is held only while it is sent
   State.TransferDone = 0;
   if (State.Succeeded) return kFsFileOk;

@@ -120,6 +120,20 @@ TEST_F(Faults, DelayAloneDelaysTheWholeReply) {
   EXPECT_EQ(response.pieces[0].delayMs, 120u);
 }
 
+TEST_F(Faults, LateRepliesComeOnTopOfTheDelay) {
+  FaultOptions faults;
+  faults.delayMs = 10;
+  faults.lateNth = 2;
+  faults.lateMs = 3000;
+  faults.lateAbortMs = 1500;
+  const auto listings = Run(faults, 3);
+  EXPECT_EQ(listings[0].pieces[0].delayMs, 10u);
+  EXPECT_EQ(listings[1].pieces[0].delayMs, 3010u);
+  EXPECT_EQ(Joined(listings[1]), kEndOfFolders);
+  EXPECT_EQ(listings[2].pieces[0].delayMs, 10u);
+  EXPECT_EQ(Run(faults, 1, AbortPacket())[0].pieces[0].delayMs, 1510u);
+}
+
 TEST_F(Faults, RepeatNthAsksForTheFirstReadRequestAgain) {
   folder_.MakeFile("f", Bytes(600, 'r'));
   FaultOptions faults;
@@ -167,7 +181,7 @@ TEST_F(Faults, ReadReplyFaults) {
   faults.emptyChunks = true;
   replies = wire(faults);
   EXPECT_EQ(replies[0], clean[0]);
-  EXPECT_EQ(ReplyPacket(replies[2]), Hex({0x59, 0x04, 0x02, 0, 0, 0, 0}));
+  EXPECT_EQ(ReplyPacket(replies[2]), Hex({0x59, 0x04, 0x00, 0x02, 0x00, 0, 0}));
 
   for (std::uint64_t nth : {1, 3}) {
     faults = {};

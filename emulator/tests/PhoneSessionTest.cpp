@@ -104,19 +104,21 @@ class Reading : public PhoneFixture {
   // The whole file as the module gathers it: first reply, then next-chunk requests.
   Bytes Download(const std::string& path, std::size_t* replies = nullptr) {
     const Bytes first = Ask(ReadFirstPacket(path));
-    EXPECT_EQ(first.substr(0, 5), Hex({0x59, 0x04, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(first.substr(0, 4), Hex({0x59, 0x04, 0x00, 0x00}));
     const std::uint32_t total = ReadLe32(first, kReadTotalSizeOffset);
     Bytes data = first.substr(kReadFirstDataOffset);
     EXPECT_EQ(ReadLe16(first, kReadFirstLengthOffset), data.size());
+    EXPECT_EQ(first[kReadMoreOffset] != 0, data.size() < total);
     std::uint8_t sequence = 0;
     std::size_t count = 1;
     while (data.size() < total && count < 100000) {
       sequence = sequence == 255 ? 1 : sequence + 1;
       const Bytes next = Ask(ReadNextPacket(sequence));
-      EXPECT_EQ(next.substr(0, 5), Hex({0x59, 0x04, char(sequence), 0x00, 0x00}));
+      EXPECT_EQ(next.substr(0, 4), Hex({0x59, 0x04, 0x00, char(sequence)}));
       EXPECT_EQ(ReadLe16(next, kReadNextLengthOffset), next.size() - kReadNextDataOffset);
       EXPECT_GT(next.size(), kReadNextDataOffset);
       data += next.substr(kReadNextDataOffset);
+      EXPECT_EQ(next[kReadMoreOffset] != 0, data.size() < total);
       ++count;
     }
     if (replies != nullptr) *replies = count;
@@ -145,7 +147,7 @@ TEST_F(Reading, SequenceNumbersWrapFrom255To1) {
   const Bytes data = Contents(256 * 300);
   folder_.MakeFile("big.bin", data);
   std::size_t replies = 0;
-  EXPECT_EQ(Download("big.bin", &replies), data);  // Download checks each reply echoes its sequence
+  EXPECT_EQ(Download("big.bin", &replies), data);  // Download checks each reply gives back its sequence
   EXPECT_EQ(replies, 300u);
 }
 

@@ -92,10 +92,11 @@ TEST(RequestParsing, PathCommandsAndRestart) {
   EXPECT_EQ(mkdir.kind, RequestKind::kMakeDir);
   EXPECT_EQ(mkdir.path, "new");
 
-  // A 125-byte path: its length byte 0x7E goes out as 0x7F; the zero still ends it.
+  // A 125-byte path: its length byte 0x7E comes escaped. Under the third-byte
+  // rule it would claim 127 bytes, which the packet does not hold.
   const std::string path125(125, 'q');
-  const Bytes wire = BuildFrame(PathCommandPacket(kOpMakeDir, path125));
-  EXPECT_EQ(FromWire(wire).path, path125);
+  EXPECT_EQ(FromWire(EncodeFrame(PathCommandPacket(kOpMakeDir, path125))).path, path125);
+  EXPECT_EQ(FromWire(BuildFrame(PathCommandPacket(kOpMakeDir, path125))).kind, RequestKind::kMalformed);
 
   EXPECT_EQ(FromWire(Hex({0x29, 0x01, 0x00, 0x31, 0x40, 0x7E})).kind, RequestKind::kRestart);
   EXPECT_EQ(FromWire(Hex({0x29, 0x02, 0x00, 0x59, 0x6A, 0x7E})).kind, RequestKind::kRestartConfirm);
@@ -104,6 +105,8 @@ TEST(RequestParsing, PathCommandsAndRestart) {
 TEST(RequestParsing, MalformedAndUnknownPackets) {
   EXPECT_EQ(ParseRequest(Hex({0x59, 0x0A, 0x00})).kind, RequestKind::kMalformed);
   EXPECT_EQ(ParseRequest(Hex({0x59, 0x00, 0x04, 0x6E, 0x65, 0x77})).kind, RequestKind::kMalformed);  // no zero
+  EXPECT_EQ(ParseRequest(Hex({0x59, 0x00, 0x03, 0x6E, 0x65, 0x77, 0x00})).kind, RequestKind::kMalformed)
+      << "the length byte does not end at the zero";
   Bytes shortChunk = WriteNextPacket(1, "abcd");
   shortChunk.pop_back();
   EXPECT_EQ(ParseRequest(shortChunk).kind, RequestKind::kMalformed);

@@ -5,6 +5,7 @@ import concurrent.futures
 import hashlib
 import os
 import shutil
+import signal
 import subprocess
 import time
 import unittest
@@ -264,6 +265,69 @@ class FaultMatrixTest(E2ETestCase):
 
     def test_uploads(self):
         self.run_matrix("put", bytes([0x59, 0x05, 0x00]))
+
+
+# One operation that ends by an abort or a failure, then the next with another
+# file: (phonesim options given the number of the first read request, what
+# ends the first operation, the next operation).
+LEFTOVER_CASES = {
+    "abort then get": (lambda n: ["--baud", "9600", "--late-abort", "1500"], "abort get", "get"),
+    "abort then put": (lambda n: ["--baud", "9600", "--late-abort", "1500"], "abort put", "put"),
+    "failure then list": (lambda n: ["--late-nth", n, "3500"], "late get", "ls"),
+    "failure then get": (lambda n: ["--late-nth", n, "3500"], "late get", "get"),
+}
+
+
+class LeftoverTest(E2ETestCase):
+    """Nothing of an operation that ended by an abort or a failure reaches the next one."""
+
+    FIRST = every_byte_value(65536, start=1)
+    NEXT = every_byte_value(700, start=99)
+
+    def first_read_request(self):
+        phone = self.start_phone({"data": {"f.bin": b"x"}})
+        self.assertEqual(self.velkfs_run("get", "\\data\\f.bin", "calibration")[0], 0)
+        return next(i for i, packet in enumerate(phone.received_packets()) if packet.startswith(b"\x59\x04\x00")) + 1
+
+    def interrupt(self, phone, args, second_chunk):
+        process = self.velkfs_start(*args)
+        if not wait_for(lambda: process.poll() is not None or
+                        any(p.startswith(second_chunk) for p in phone.received_packets()), timeout=20):
+            process.kill()
+        process.send_signal(signal.SIGINT)
+        try:
+            process.communicate(timeout=15)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+        return process.returncode
+
+    def test_the_next_operation_gets_only_its_own_replies(self):
+        nth = str(self.first_read_request())
+        self.write_local("up.bin", self.FIRST)
+        self.write_local("next.bin", self.NEXT)
+        for name, (options, first, then) in LEFTOVER_CASES.items():
+            with self.subTest(case=name):
+                phone = self.start_phone({"data": {"f.bin": self.FIRST, "g.bin": self.NEXT}}, options(nth))
+                if first == "abort get":
+                    code = self.interrupt(phone, ["get", "-f", "\\data\\f.bin", "f.bin"], b"\x59\x04\x02")
+                elif first == "abort put":
+                    code = self.interrupt(phone, ["put", "up.bin", "\\data\\up.bin"], b"\x59\x05\x02")
+                else:
+                    code = self.velkfs_run("get", "-f", "\\data\\f.bin", "f.bin")[0]
+                self.assertEqual(code, 5 if first.startswith("abort") else 4)
+                if then == "get":
+                    code, _, err = self.velkfs_run("get", "-f", "\\data\\g.bin", "g.bin")
+                    self.assertEqual(code, 0, err)
+                    self.assertEqual(read_file(self.local_path("g.bin")), self.NEXT)
+                elif then == "put":
+                    code, _, err = self.velkfs_run("put", "next.bin", "\\data\\next.bin")
+                    self.assertEqual(code, 0, err)
+                    self.assertTrue(wait_for(lambda: read_or_none(phone.path("data/next.bin")) == self.NEXT))
+                else:
+                    code, out, err = self.velkfs_run("ls", "-l", "\\data")
+                    self.assertEqual(code, 0, err)
+                    self.assert_listing(out, [("f.bin", len(self.FIRST)), ("g.bin", len(self.NEXT))])
 
 
 if __name__ == "__main__":

@@ -61,15 +61,15 @@ class ListingTest(E2ETestCase):
         phone = self.start_phone(tree)
         code, out, err = self.velkfs_run("ls", "-l", "\\big", timeout=150)
         self.assertEqual(code, 0, err)
-        # The phone lists by name; an index whose low byte is 126 goes out as 127,
-        # so entry 126 of each phase is never asked for.
-        never_asked = {126}
-        expected = ([("d%03d" % i, None) for i in range(count) if i not in never_asked] +
-                    [("f%03d" % i, i % 7) for i in range(count) if i not in never_asked])
+        # The phone lists by name, every entry, 126 included.
+        expected = [("d%03d" % i, None) for i in range(count)] + [("f%03d" % i, i % 7) for i in range(count)]
         self.assert_listing(out, expected)
+        frames = phone.received_frames()
+        for sub_operation in (0x0A, 0x0B):
+            self.assertEqual(sum(frame.startswith(bytes([0x59, sub_operation, 0x7D, 0x5E, 0x00])) for frame in frames),
+                             1, "index 126 goes out escaped")
         asked = [packet[2] | packet[3] << 8 for packet in phone.received_packets()]
-        self.assertNotIn(126, asked)
-        self.assertIn(256 + 44, asked, "the last sub-folder phase request asks past index 255")
+        self.assertIn(count, asked, "the last sub-folder phase request asks past index 255")
 
 
 if __name__ == "__main__":

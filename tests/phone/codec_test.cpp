@@ -142,7 +142,7 @@ TEST(CheckedReply, ReplyAfterNoiseIsFoundInOnePass) {
   EXPECT_FALSE(CheckedReplyAtEnd(Hex("A8 11") + damaged, any).has_value());
 }
 
-TEST(CheckedReply, FullChunkReplyIsCheckedAsReceivedThenUnescaped) {
+TEST(CheckedReply, FullChunkReplyIsTakenAsReceivedOnlyWhenItFailsUnescaped) {
   // 7 header bytes + 256 data bytes, sent without escaping by the phone: 266 bytes.
   Bytes packet = Hex("59 04 01 00 00 00 01");
   packet += Bytes(254, 'x') + Hex("7D 5E");

@@ -23,16 +23,16 @@ class LinkDriverTest : public PluginFixture {
     ASSERT_TRUE(State.DownloadStream);
     StartOperation(ReplyKind::Download, ReadFirstPacket("x"));
   }
-  // A first read reply announcing `size` bytes and carrying `data`.
+  // A first read reply announcing `size` bytes and carrying `data`; more data follows.
   static Bytes FirstReadReply(std::uint32_t size, const Bytes& data) {
-    Bytes packet{0x59, 0x04, 0x00, 0x00, 0x00};
+    Bytes packet{0x59, 0x04, 0x00, 0x00, 0x01};
     AppendLe32(packet, size);
     AppendLe16(packet, static_cast<std::uint16_t>(data.size()));
     return EncodeFrame(packet + data);
   }
   // A later read reply answering the request with `sequence`.
-  static Bytes NextReadReply(std::uint8_t sequence, const Bytes& data) {
-    Bytes packet{0x59, 0x04, static_cast<char>(sequence), 0x00, 0x00};
+  static Bytes NextReadReply(std::uint8_t sequence, const Bytes& data, bool more = true) {
+    Bytes packet{0x59, 0x04, 0x00, static_cast<char>(sequence), more ? '\x01' : '\x00'};
     AppendLe16(packet, static_cast<std::uint16_t>(data.size()));
     return EncodeFrame(packet + data);
   }
@@ -55,6 +55,11 @@ TEST_F(LinkDriverTest, DownloadTakesOnlyTheAnnouncedDataInSequence) {
                                        NextReadReply(2, ""), NextReadReply(3, "")}, "", 4},
       {"answers to an earlier request only", {FirstReadReply(8, "0123"), NextReadReply(7, "4567"),
                                               NextReadReply(7, "4567"), NextReadReply(7, "4567")}, "", 2},
+      {"an earlier abort's answer is no reply", {EncodeFrame(AbortPacket()), FirstReadReply(6, "0123"),
+                                                 EncodeFrame(AbortPacket()), NextReadReply(1, "45", false)},
+       "012345", 2},
+      {"a status ends it at once", {FirstReadReply(10, "0123"), EncodeFrame(Bytes{0x59, 0x04, 0x13})}, "", 2},
+      {"nothing follows, short of the size", {FirstReadReply(10, "0123"), NextReadReply(1, "45", false)}, "", 2},
   };
   const std::string target = ::testing::TempDir() + "velk-link-table";
   for (const Case& c : cases) {
@@ -109,7 +114,7 @@ TEST_F(LinkDriverTest, ReplyInThreeReadsIsHandledOnceWhole) {
 TEST_F(LinkDriverTest, TwoFramesInOneReadAreTwoReplies) {
   const std::string target = ::testing::TempDir() + "velk-two-frames";
   StartDownloadOfX(target);
-  Bytes later{0x59, 0x04, 0x01, 0x00, 0x00, 0x03, 0x00};
+  Bytes later{0x59, 0x04, 0x00, 0x01, 0x00, 0x03, 0x00};
   device().Deliver(FirstReadReply(7, "abcd") + EncodeFrame(later + "efg"));
   w().DownloadTick();
   EXPECT_FALSE(State.Busy);

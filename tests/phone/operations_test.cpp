@@ -2,7 +2,9 @@
 // against the emulator's phone logic behind an in-memory device.
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "emulator/PhoneEmulator.h"
 #include "phone/Operations.h"
@@ -20,6 +22,12 @@ int Progress(int, char*, char*, int percent) {
   ++progressCalls;
   lastPercent = percent;
   return progressCalls == abortAtCall ? 1 : 0;
+}
+
+Bytes Hex(std::initializer_list<int> values) {
+  Bytes bytes;
+  for (int value : values) bytes += static_cast<char>(value);
+  return bytes;
 }
 
 Bytes Pattern(std::size_t size) {
@@ -94,6 +102,25 @@ class OperationsTest : public PluginFixture {
     fs::create_directories(phone("brew/mod/cmgr/pp"));
   }
 
+  // Poll ticks of 1 ms: a phone that stays silent costs 51 ms, not 2.5 s.
+  static void FastTicks() {
+    for (auto* timer : {State.CommandTimer.get(), State.DownloadTimer.get(), State.UploadTimer.get()}) {
+      timer->SetInterval(1);
+    }
+  }
+
+  // The emulator's phone, except for frames that `answer` replaces: it returns
+  // the bytes to send back instead, or nothing to let the phone answer.
+  void StartPhoneExcept(std::function<std::optional<Bytes>(const Bytes& frame)> answer) {
+    device().onFrame = [this, answer](const Bytes& frame) {
+      if (const auto replaced = answer(frame)) {
+        device().Deliver(*replaced);
+        return;
+      }
+      for (const auto& piece : phone_->OnFrame(frame).pieces) device().Deliver(piece.bytes);
+    };
+  }
+
   fs::path phone(const std::string& p) const { return root_ / "phone" / p; }
   std::string pc(const std::string& p) const { return (root_ / "pc" / p).string(); }
 
@@ -156,6 +183,7 @@ TEST_F(OperationsTest, SubFolderAndEmptyFoldersAndInstallPaths) {
   WriteFile(phone("data/c"), "1234");
   fs::create_directories(phone("empty"));
   EXPECT_EQ(List("\\data"), (std::vector<std::string>{"a/", "c"}));
+  EXPECT_EQ(List("\\data\\"), (std::vector<std::string>{"a/", "c"})) << "a trailing separator names the folder";
   TFile entry;
   EXPECT_EQ(FindFirst("\\empty", entry), ListingStart::kNoEntries);
   const auto sentBefore = device().Written().size();
@@ -186,12 +214,111 @@ TEST_F(OperationsTest, FoldersOfMoreThan256EntriesListToTheirEnd) {
     WriteFile(phone(std::string("big/") + name), "x");
   }
   const auto names = List("\\big");
-  // Index 126 of each phase is asked for as 127 on the wire, and so is 382.
-  EXPECT_EQ(names.size(), 2u * 299u);
-  EXPECT_EQ(std::count(names.begin(), names.end(), "d126/"), 0);
-  EXPECT_EQ(std::count(names.begin(), names.end(), "d299/"), 1);
-  EXPECT_EQ(std::count(names.begin(), names.end(), "f299"), 1);
-  EXPECT_EQ(std::count(names.begin(), names.end(), "f256"), 1);
+  ASSERT_EQ(names.size(), 600u);
+  for (int i = 0; i < 300; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "d%03d/", i);
+    EXPECT_EQ(names[i], name);
+    std::snprintf(name, sizeof name, "f%03d", i);
+    EXPECT_EQ(names[300 + i], name);
+  }
+}
+
+TEST_F(OperationsTest, Index126IsAskedEscapedAndUnderTheRuleOnlyWhenThePhoneCannotTakeIt) {
+  for (int i = 0; i < 130; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "big/d%03d", i);
+    fs::create_directories(phone(name));
+  }
+  const Bytes escaped126 = Hex({0x59, 0x0A, 0x7D, 0x5E});
+  const struct {
+    const char* phone;
+    std::optional<Bytes> answerToEscaped;  // nothing: the emulator answers
+  } cases[] = {
+      {"takes the escaped index", std::nullopt},
+      {"says nothing to it", Bytes()},
+      {"refuses it", EncodeFrame(Hex({0x14, 0x59, 0x0A}))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.phone);
+    State.PortWrapper->Port().Close();  // another phone: what the last one could not take is forgotten
+    ASSERT_TRUE(OpenPhonePort());
+    StartPhone({});
+    FastTicks();
+    StartPhoneExcept([&](const Bytes& frame) -> std::optional<Bytes> {
+      return frame.compare(0, 4, escaped126) == 0 ? c.answerToEscaped : std::nullopt;
+    });
+    const bool shown = !c.answerToEscaped;
+    for (int listing = 0; listing < 2; ++listing) {
+      const std::size_t before = device().Written().size();
+      const auto names = List("\\big");
+      EXPECT_EQ(names.size(), shown ? 130u : 129u);
+      EXPECT_EQ(std::count(names.begin(), names.end(), "d126/"), shown ? 1 : 0);
+      EXPECT_EQ(std::count(names.begin(), names.end(), "d127/"), 1);
+      int escapedRequests = 0;
+      for (std::size_t i = before; i < device().Written().size(); ++i) {
+        escapedRequests += device().Written()[i].compare(0, 4, escaped126) == 0;
+      }
+      // What a phone could not take is not asked again while the port stays open.
+      EXPECT_EQ(escapedRequests, shown || listing == 0 ? 1 : 0) << "listing " << listing;
+    }
+    EXPECT_TRUE(messages_.empty());
+  }
+}
+
+TEST_F(OperationsTest, ListingIsCutAtTheLastIndexARequestCarries) {
+  // A phone with a sub-folder at every index the request can carry.
+  StartPhoneExcept([](const Bytes& frame) -> std::optional<Bytes> {
+    const Bytes packet = Unescape(frame).substr(0, Unescape(frame).size() - 3);
+    if (packet[1] != kOpIterateDirs) return EncodeFrame(Hex({0x59, packet[1], kStatusNoEntry}));
+    const std::uint32_t index = ReadLe32(packet, 2);
+    const std::string name = "big/d" + std::to_string(index);
+    Bytes entry{0x59, 0x0A, 0x00};
+    AppendLe32(entry, index);
+    entry += Bytes(kEntryFolderLengthOffset - entry.size(), '\0');
+    entry += Hex({4, static_cast<int>(name.size())}) + name;
+    return EncodeFrame(entry);
+  });
+  TFile entry;
+  ASSERT_EQ(FindFirst("\\big", entry), ListingStart::kEntry);
+  EXPECT_EQ(entry.Name, "d0");
+  State.Sequence = 65534;  // as after that many sub-folders
+  ASSERT_TRUE(FindNext(entry));
+  EXPECT_EQ(entry.Name, "d65534");
+  ASSERT_TRUE(FindNext(entry));
+  EXPECT_EQ(entry.Name, "d65535");
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_FALSE(FindNext(entry)) << "no index 65536 to ask for: on to the files, of which there are none";
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0].find("the listing is cut"), std::string::npos);
+  const auto sent = SentPackets();
+  ASSERT_GE(sent.size(), 2u);
+  EXPECT_EQ(sent[sent.size() - 2], ListingPacket(kOpIterateDirs, "big", 0xFFFF));
+  EXPECT_EQ(sent.back(), ListingPacket(kOpIterateFiles, "big", 0));
+}
+
+TEST_F(OperationsTest, APortThatEchoesIsNoPhone) {
+  device().onFrame = [this](const Bytes& frame) { device().Deliver(frame); };
+  FastTicks();
+  WriteFile(pc("up.bin"), Pattern(256));
+  const struct {
+    const char* operation;
+    std::function<bool()> failed;
+  } cases[] = {
+      {"upload", [&] { return PutFile(pc("up.bin"), "\\up.bin") == kFsFileFailed; }},
+      {"download", [&] { return GetFile("\\f.bin", pc("f.bin"), 0) == kFsFileFailed; }},
+      {"make folder", [&] { return MakeDirectory("\\new") == 0; }},
+      {"delete", [&] { return DeleteFile("\\f.bin") == 0; }},
+      {"listing", [&] { return List("\\").empty(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.operation);
+    messages_.clear();
+    EXPECT_TRUE(c.failed());
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0], "The port sends back everything the module sends to it: it may not be the phone's port.");
+    EXPECT_EQ(SentPackets().back(), AbortPacket()) << "the failure is settled with the abort packet";
+  }
 }
 
 TEST_F(OperationsTest, FilesOfEverySizeComeBackIdentical) {
@@ -232,6 +359,59 @@ TEST_F(OperationsTest, AbortThroughProgressGivesFiveAndNoFile) {
   EXPECT_EQ(PutFile(pc("up.bin"), "\\up.bin"), kFsFileAborted);
   EXPECT_FALSE(fs::exists(phone("up.bin")));
   EXPECT_EQ(SentPackets().back(), AbortPacket());
+}
+
+// A phone that answers one request late: its reply comes only in front of
+// the reply to the request after it. What the first operation leaves must not
+// reach the second.
+TEST_F(OperationsTest, WhatAnOperationLeavesTheNextDoesNotTake) {
+  WriteFile(phone("f.bin"), Pattern(5000));
+  WriteFile(phone("g.bin"), Pattern(5000).substr(1) + "g");
+  WriteFile(pc("up.bin"), Pattern(5000));
+  FastTicks();
+  const struct {
+    const char* name;
+    Bytes lateRequest;  // the request whose reply comes late
+    int abortAt;        // the progress call that aborts the first operation; 0: none
+    std::function<int()> first;
+    int firstResult;
+    std::function<bool()> next;
+  } cases[] = {
+      {"abort then get", AbortPacket(), 3, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); }, kFsFileAborted,
+       [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); }},
+      {"abort then put", AbortPacket(), 1, [&] { return PutFile(pc("up.bin"), "\\up.bin"); }, kFsFileAborted,
+       [&] { return PutFile(pc("up.bin"), "\\up2.bin") == kFsFileOk && ReadFile(phone("up2.bin")) == Pattern(5000); }},
+      {"failure then get", ReadFirstPacket("f.bin"), 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
+       kFsFileFailed,
+       [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); }},
+      {"failure then list", ReadFirstPacket("f.bin"), 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
+       kFsFileFailed, [&] {
+         return List("\\") == std::vector<std::string>{"f.bin", "g.bin", "up2.bin", "INSTALL JAVA GAME/",
+                                                         "INSTALL JAVA APP/", "INSTALL THEME/"};
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes held;
+    bool late = true;
+    device().onFrame = [&](const Bytes& frame) {
+      Bytes reply;
+      for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+      if (late && frame == EncodeFrame(c.lateRequest)) {
+        late = false;
+        held = reply;
+        return;
+      }
+      device().Deliver(held + reply);
+      held.clear();
+    };
+    progressCalls = 0;
+    abortAtCall = c.abortAt;
+    EXPECT_EQ(c.first(), c.firstResult);
+    abortAtCall = 0;
+    EXPECT_TRUE(c.next());
+    fs::remove(pc("f.bin"));
+  }
 }
 
 TEST_F(OperationsTest, ExistingLocalFileAndCopyFlags) {
@@ -316,6 +496,19 @@ TEST_F(OperationsTest, FolderCommandsFollowThePhonesStatus) {
   List("\\data");
   EXPECT_TRUE(MakeDirectory("\\data\\sub"));
   EXPECT_TRUE(fs::is_directory(phone("data/sub"))) << "the converted host path, not the listed folder joined to it";
+  EXPECT_TRUE(RemoveDirectory("\\data\\sub\\")) << "a trailing separator names the folder";
+
+  // Path lengths: 125 bytes (a length byte of 0x7E) go out as they are; 255
+  // and more do not fit the length byte and are refused before anything is sent.
+  const std::string long125 = "data/" + std::string(120, 'n');
+  EXPECT_TRUE(MakeDirectory("\\" + long125));
+  EXPECT_TRUE(fs::is_directory(phone(long125)));
+  const std::size_t sentBefore = device().Written().size();
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_FALSE(DeleteFile("\\data\\" + std::string(250, 'd')));
+  EXPECT_EQ(device().Written().size(), sentBefore);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0], "The phone path is 255 bytes long; a request to the phone carries at most 254.");
 }
 
 TEST_F(OperationsTest, DamagedRepliesNeverGiveACopiedFile) {
@@ -366,7 +559,9 @@ TEST_F(OperationsTest, PhoneThatKeepsAskingForTheRequestAgainIsGivenUp) {
   StartPhone(faults);
   WriteFile(phone("r"), "r");
   EXPECT_EQ(GetFile("\\r", pc("r"), 0), kFsFileFailed);
-  EXPECT_EQ(SentPackets().size(), 4u) << "the first request and three repeats";
+  const auto sent = SentPackets();
+  EXPECT_EQ(sent.size(), 5u) << "the first request, three repeats and the abort";
+  EXPECT_EQ(sent.back(), AbortPacket());
 }
 
 }  // namespace

@@ -10,8 +10,10 @@ TEST(RequestPackets, ListingRequests) {
   EXPECT_EQ(ListingPacket(kOpIterateFiles, "", 0), Hex("59 0B 00 00 00 00 01 00"));
   EXPECT_EQ(ListingPacket(kOpIterateDirs, "data", 3), Hex("59 0A 03 00 00 00 05 64 61 74 61 00"));
   EXPECT_EQ(ListingPacket(kOpIterateDirs, "", 0x1234), Hex("59 0A 34 12 00 00 01 00"));
+  EXPECT_EQ(EncodeFrame(ListingPacket(kOpIterateDirs, "", 126)).substr(0, 4), Hex("59 0A 7D 5E"))
+      << "index 126 escaped";
   EXPECT_EQ(BuildFrame(ListingPacket(kOpIterateDirs, "", 126)).substr(0, 3), Hex("59 0A 7F"))
-      << "index 126 goes out as 127";
+      << "under the third-byte rule, index 126 goes out as 127";
 }
 
 TEST(RequestPackets, ReadRequests) {
@@ -42,8 +44,8 @@ TEST(RequestPackets, PathCommands) {
   EXPECT_EQ(PathCommandPacket(kOpDeleteFile, "data/a.txt"),
             Hex("59 06 0B 64 61 74 61 2F 61 2E 74 78 74 00"));
   EXPECT_EQ(BuildFrame(PathCommandPacket(kOpMakeDir, "new")), Hex("59 00 04 6E 65 77 00 0C 24 7E"));
-  // A 125-byte path has the length byte 0x7E, which goes out as 0x7F.
-  EXPECT_EQ(BuildFrame(PathCommandPacket(kOpMakeDir, std::string(125, 'n')))[2], '\x7F');
+  // A 125-byte path has the length byte 0x7E, escaped on the wire.
+  EXPECT_EQ(EncodeFrame(PathCommandPacket(kOpMakeDir, std::string(125, 'n'))).substr(2, 2), Hex("7D 5E"));
   EXPECT_EQ(BuildFrame(RestartPacket()), Hex("29 01 00 31 40 7E"));
   EXPECT_EQ(BuildFrame(RestartConfirmPacket()), Hex("29 02 00 59 6A 7E"));
 }
@@ -65,11 +67,15 @@ TEST(ReplyJudging, RepliesAreReadByTheirFields) {
   EXPECT_FALSE(IsStatusReply(Hex("59 0A 1C 00"), kOpIterateDirs, kStatusNoEntry)) << "an entry, not a status";
   EXPECT_EQ(StatusOf(Hex("59 06 06 41"), kOpDeleteFile), 6);
   EXPECT_FALSE(StatusOf(Hex("59 06"), kOpDeleteFile).has_value());
-  EXPECT_TRUE(AsksForReadAgain(Hex("14 04 00 11")));
-  EXPECT_TRUE(AsksForReadAgain(Hex("59 04 06")));
-  EXPECT_FALSE(AsksForReadAgain(Hex("59 04 06 00 00 01 00 61"))) << "data of sequence 6";
   EXPECT_TRUE(IsWriteAccepted(Hex("59 05 00 09")));
   EXPECT_FALSE(IsWriteAccepted(Hex("59 05 01")));
+  EXPECT_TRUE(IsAbortAnswer(Hex("59 04 00")));
+  EXPECT_TRUE(IsAbortAnswer(Hex("59 04 13")));
+  EXPECT_FALSE(IsAbortAnswer(Hex("59 04 00 00 00"))) << "a data reply";
+  EXPECT_FALSE(IsAbortAnswer(Hex("59 05 00")));
+  EXPECT_TRUE(IsRefusal(Hex("13 59")));
+  EXPECT_TRUE(IsRefusal(Hex("15 59 0A")));
+  EXPECT_FALSE(IsRefusal(Hex("59 0A 1C")));
 
   // An entry: index 0x2C, date 0x01020304, size 74 565, a name ending in a zero byte.
   Bytes entry = Hex("59 0B 00 2C 01 00 00 00 00 00 00 04 03 02 01 45 23 01 00 00 00 00 00 00 06");
@@ -84,15 +90,44 @@ TEST(ReplyJudging, RepliesAreReadByTheirFields) {
   entry[1] = kOpIterateDirs;
   EXPECT_EQ(ParseListingEntry(entry + "a/b.c" + '\0')->size, 0u) << "a folder has no size";
 
-  const auto first = ParseFirstReadReply(Hex("59 04 00 00 00 0A 00 00 00 03 00 61 62 63 64"));
-  ASSERT_TRUE(first.has_value());
-  EXPECT_EQ(first->totalSize, 10u);
-  EXPECT_EQ(first->data, "abc") << "D bytes, not what follows";
-  EXPECT_FALSE(ParseFirstReadReply(Hex("59 04 00 00 00 0A 00 00 00 03")).has_value());
-  EXPECT_EQ(NextReadReplyData(Hex("59 04 07 00 00 02 00 78 79")), "xy");
-  EXPECT_EQ(NextReadReplyData(Hex("59 04 07 00 00 00 00")), "");
   EXPECT_EQ(NextSequence(1), 2);
   EXPECT_EQ(NextSequence(255), 1) << "never 0 after the first packet";
+}
+
+TEST(ReplyJudging, ReadRepliesByStatusSequenceAndMoreFlag) {
+  struct Case {
+    const char* reply;
+    std::uint8_t sequence;
+    ReadReply::Kind kind;
+    std::uint32_t size;
+    bool more;
+    const char* data;
+  } cases[] = {
+      {"59 04 00 00 01 0A 00 00 00 03 00 61 62 63 64", 0, ReadReply::kData, 10, true, "abc"},  // D bytes only
+      {"59 04 00 00 00 0A 00 00 00 09 00 61 62", 0, ReadReply::kData, 10, false, "ab"},  // fewer are there
+      {"59 04 00 00 01 0A 00 00 00 03", 0, ReadReply::kDamaged, 0, true, ""},
+      {"59 04 00 07 00 02 00 78 79", 7, ReadReply::kData, 0, false, "xy"},
+      {"59 04 00 07 01 00 00", 7, ReadReply::kData, 0, true, ""},
+      {"59 04 00 07 01 02", 7, ReadReply::kDamaged, 0, true, ""},
+      {"59 04 00 06 01 02 00 78 79", 7, ReadReply::kStale, 0, false, ""},  // answers sequence 6
+      {"59 04 00 00 01 0A 00 00 00 03 00 61 62 63", 1, ReadReply::kStale, 0, false, ""},
+      {"59 04 00", 1, ReadReply::kStale, 0, false, ""},  // the abort's answer
+      {"59 04 06", 1, ReadReply::kAskAgain, 0, false, ""},
+      {"59 04 06 01 01 02 00 78 79", 1, ReadReply::kAskAgain, 0, false, ""},
+      {"14 04 00 11", 3, ReadReply::kAskAgain, 0, false, ""},
+      {"59 04 01", 1, ReadReply::kRefused, 0, false, ""},
+      {"59 04 13 01 01 02 00 78 79", 1, ReadReply::kRefused, 0, false, ""},
+      {"59 05 00 01 01 02 00 78 79", 1, ReadReply::kStale, 0, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    const ReadReply read = JudgeReadReply(Hex(c.reply), c.sequence);
+    EXPECT_EQ(read.kind, c.kind);
+    if (read.kind != ReadReply::kData) continue;
+    EXPECT_EQ(read.totalSize, c.size);
+    EXPECT_EQ(read.moreFollows, c.more);
+    EXPECT_EQ(read.data, c.data);
+  }
 }
 
 TEST(ReplyJudging, ListingIndexesAsSent) {
@@ -135,7 +170,9 @@ TEST(ReplyJudging, StrayByteOfAnOverlongChunk) {
 TEST(PathRules, HostPathsBecomePhonePaths) {
   EXPECT_EQ(ToPhonePath("\\"), "");
   EXPECT_EQ(ToPhonePath("\\data\\tones"), "data/tones");
-  EXPECT_EQ(ToPhonePath("\\data\\"), "data/");
+  EXPECT_EQ(ToPhonePath("\\data\\"), "data") << "a trailing separator names the folder itself";
+  EXPECT_EQ(ToPhonePath("/data/tones//"), "data/tones");
+  EXPECT_EQ(ToPhonePath("/"), "");
   EXPECT_EQ(ToPhonePath("brew/mod"), "brew/mod");
   EXPECT_EQ(ToPhonePath(""), "");
   EXPECT_EQ(NameFromPath("data/tones/ring"), "ring");

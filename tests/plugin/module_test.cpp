@@ -3,12 +3,14 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -189,6 +191,77 @@ TEST_F(ModuleTest, ListsWithSlashPathsAndUnloadsWithoutDisconnect) {
     EXPECT_GT(ThreadCount(), threads + 1) << "the port's event thread runs";
   }
   EXPECT_TRUE(WaitForThreadCount(threads + 1)) << "only the phone's thread is left";
+}
+
+// A host copies a phone folder down and deletes it as a file manager walks
+// it: folders listed with a trailing separator, then each entry acted on.
+TEST_F(ModuleTest, FolderTreeIsCopiedDownAndDeletedAsAHostWalksIt) {
+  fs::create_directories(root_ / "top/sub/deeper");
+  fs::create_directories(root_ / "top/empty");
+  std::ofstream(root_ / "top/one.bin") << std::string(700, 'o');
+  std::ofstream(root_ / "top/sub/two.bin") << "two";
+  std::ofstream(root_ / "top/sub/deeper/three.bin") << "";
+  PtyPhone phone(root_);
+  WriteSettings(phone.PortPath());
+  Module module;
+  ASSERT_TRUE(module.Loaded()) << dlerror();
+  auto init = module.Get<decltype(FsInit)>("FsInit");
+  auto findFirst = module.Get<decltype(FsFindFirst)>("FsFindFirst");
+  auto findNext = module.Get<decltype(FsFindNext)>("FsFindNext");
+  auto getFile = module.Get<decltype(FsGetFile)>("FsGetFile");
+  auto deleteFile = module.Get<decltype(FsDeleteFile)>("FsDeleteFile");
+  auto removeDir = module.Get<decltype(FsRemoveDir)>("FsRemoveDir");
+  ASSERT_EQ(init(1, nullptr, nullptr, nullptr), 0);
+
+  // Entries of a folder given as "/path/": name, and whether it is a folder.
+  auto list = [&](std::string folder) {
+    std::vector<std::pair<std::string, bool>> entries;
+    WIN32_FIND_DATAA data;
+    HANDLE search = findFirst(folder.data(), &data);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = findNext(search, &data) != 0) {
+      entries.emplace_back(data.cFileName, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    }
+    return entries;
+  };
+  const fs::path local = root_.parent_path() / "velk-module-copy";
+  fs::remove_all(local);
+  std::function<void(const std::string&, const fs::path&)> copy = [&](const std::string& folder, const fs::path& to) {
+    fs::create_directories(to);
+    for (const auto& [name, isFolder] : list(folder)) {
+      if (isFolder) {
+        copy(folder + name + "/", to / name);
+        continue;
+      }
+      std::string remote = folder + name;
+      std::string target = (to / name).string();
+      EXPECT_EQ(getFile(remote.data(), target.data(), 0, nullptr), kFsFileOk) << remote;
+    }
+  };
+  copy("/top/", local);
+  const auto tree = [](const fs::path& top) {
+    std::vector<std::string> items;
+    for (const auto& item : fs::recursive_directory_iterator(top)) {
+      items.push_back(fs::relative(item.path(), top).string() +
+                      (item.is_directory() ? "/" : " " + std::to_string(item.file_size())));
+    }
+    std::sort(items.begin(), items.end());
+    return items;
+  };
+  EXPECT_EQ(tree(local), tree(root_ / "top"));
+  EXPECT_EQ(FileText(local / "sub/two.bin"), "two");
+
+  std::function<void(const std::string&)> remove = [&](const std::string& folder) {
+    for (const auto& [name, isFolder] : list(folder)) {
+      std::string path = folder + name + (isFolder ? "/" : "");
+      if (isFolder) remove(path);
+      EXPECT_EQ(isFolder ? removeDir(path.data()) : deleteFile(path.data()), -1) << path;
+    }
+  };
+  remove("/top/");
+  std::string top = "/top/";
+  EXPECT_EQ(removeDir(top.data()), -1);
+  EXPECT_FALSE(fs::exists(root_ / "top"));
+  fs::remove_all(local);
 }
 
 TEST_F(ModuleTest, HostCallbacksCarryMessagesConnectionAndReconnection) {
