@@ -79,6 +79,7 @@ class FuzzPhone {
   const fs::path& Local() const { return local_; }
   // Starts the correct phone once its folder is filled.
   void Connect(std::size_t chunk = kChunkSize) {
+    FixDates();
     files_ = std::make_unique<phonesim::PhoneFileSystem>(root_);
     phone_ = std::make_unique<phonesim::PhoneEmulator>(*files_, chunk, phonesim::FaultOptions{});
   }
@@ -104,8 +105,8 @@ class FuzzPhone {
     std::fputc('\n', stderr);
   }
 
-  // Gives everything on the phone one date before it answers, so that no
-  // reply depends on when the run happens (a folder the module made included).
+  // Gives everything on the phone one date, so that no reply depends on when
+  // the run happens: at the start, and once the module made a folder.
   void FixDates() {
     using namespace std::chrono;
     const auto date = file_clock::from_sys(time_point_cast<seconds>(sys_days{year{2020} / 1 / 1}));
@@ -119,9 +120,9 @@ class FuzzPhone {
     while (!scheduled_.empty()) Deliver(Take());
     if (!phone_ || requests_ > limit_) return;
     const Bytes previous = lastReply_;
-    FixDates();
     Bytes reply;
     for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+    if (const Bytes packet = Unescape(frame); packet.size() > 1 && packet[1] == kOpMakeDir) FixDates();
     lastReply_ = reply;
     if (reply.empty()) return;
     const int ticks = input_.ConsumeIntegralInRange(0, 60);
