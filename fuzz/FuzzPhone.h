@@ -1,11 +1,16 @@
 // The module's operations against a phone whose replies the fuzzer damages:
 // every request goes to a correct phone (the emulator, which carries it out),
 // and the fuzzer's data decides what of its reply reaches the module, and when.
-// Ticks come every millisecond, so a silent phone costs 51 ms, not 2.5 s.
+// Time is the platform's manual clock: the module's ticks come every 50 ms as
+// in a host, a silent phone's 2.5 s pass without a real wait, and the same
+// input always takes the same course.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -26,11 +31,17 @@ inline Bytes ReadAll(const fs::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 inline void WriteAll(const fs::path& path, const Bytes& data) { std::ofstream(path, std::ios::binary) << data; }
+// The files of a run live in memory where the system offers it: flushing a
+// download to a disk would cost more than the whole run.
+inline fs::path ScratchFolder() {
+  std::error_code error;
+  return fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
+}
 
 class FuzzPhone {
  public:
   explicit FuzzPhone(FuzzedDataProvider& input) : input_(input) {
-    static const fs::path base = fs::temp_directory_path() / ("velk-fuzz-" + std::to_string(getpid()));
+    static const fs::path base = ScratchFolder() / ("velk-fuzz-" + std::to_string(getpid()));
     root_ = base / "phone";
     local_ = base / "local";
     fs::remove_all(base);
@@ -45,20 +56,19 @@ class FuzzPhone {
     Ui.MessageBox = [](const std::string&, const std::string&, unsigned) { return os::kIdNo; };
     Ui.MessageBeep = [](unsigned) {};
     Ui.Beep = [](unsigned, unsigned) {};
+    os::UseManualClockForTesting(true);
     State = PluginState{};
     State.PortName = "fuzz";
     CreatePluginObjects();
-    for (auto* timer : {State.CommandTimer.get(), State.DownloadTimer.get(), State.UploadTimer.get()}) {
-      timer->SetInterval(1);
-    }
+    // Late pieces arrive on the line's ticks, as often as the module polls.
     lineTimer_ = std::make_unique<os::Timer>([this] { LineTick(); });
-    lineTimer_->SetInterval(1);
-    lineTimer_->SetEnabled(true);
+    lineTimer_->SetInterval(kPollIntervalMs);
     if (!OpenPhonePort()) Violation("the in-memory port does not open");
   }
   ~FuzzPhone() {
     lineTimer_.reset();
     DestroyPluginObjects();
+    os::UseManualClockForTesting(false);  // the next run's clock starts at 0
     os::SetSerialOpenerForTesting(nullptr);
     Ui = UserInterface();
   }
@@ -69,6 +79,7 @@ class FuzzPhone {
   const fs::path& Local() const { return local_; }
   // Starts the correct phone once its folder is filled.
   void Connect(std::size_t chunk = kChunkSize) {
+    FixDates();
     files_ = std::make_unique<phonesim::PhoneFileSystem>(root_);
     phone_ = std::make_unique<phonesim::PhoneEmulator>(*files_, chunk, phonesim::FaultOptions{});
   }
@@ -83,7 +94,27 @@ class FuzzPhone {
     Bytes bytes;
   };
 
+  // With VELK_FUZZ_TRACE=1 each run writes its wire to standard error, each
+  // request (">") and each delivery ("<") with the clock's time: two runs of
+  // one input must write the same.
+  static void Trace(char direction, const Bytes& bytes) {
+    static const bool tracing = std::getenv("VELK_FUZZ_TRACE") != nullptr;
+    if (!tracing) return;
+    std::fprintf(stderr, "%6llu ms %c", static_cast<unsigned long long>(os::ManualClockMilliseconds()), direction);
+    for (unsigned char byte : bytes) std::fprintf(stderr, " %02x", byte);
+    std::fputc('\n', stderr);
+  }
+
+  // Gives everything on the phone one date, so that no reply depends on when
+  // the run happens: at the start, and once the module made a folder.
+  void FixDates() {
+    using namespace std::chrono;
+    const auto date = file_clock::from_sys(time_point_cast<seconds>(sys_days{year{2020} / 1 / 1}));
+    for (const auto& item : fs::recursive_directory_iterator(root_)) fs::last_write_time(item.path(), date);
+  }
+
   void OnRequest(const Bytes& frame) {
+    Trace('>', frame);
     ++requests_;
     // The line keeps its order: what is still under way arrives first.
     while (!scheduled_.empty()) Deliver(Take());
@@ -91,6 +122,7 @@ class FuzzPhone {
     const Bytes previous = lastReply_;
     Bytes reply;
     for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+    if (const Bytes packet = Unescape(frame); packet.size() > 1 && packet[1] == kOpMakeDir) FixDates();
     lastReply_ = reply;
     if (reply.empty()) return;
     const int ticks = input_.ConsumeIntegralInRange(0, 60);
@@ -143,9 +175,14 @@ class FuzzPhone {
   }
 
   void Deliver(const Bytes& bytes) {
-    if (!bytes.empty()) device_->Deliver(bytes);
+    if (bytes.empty()) return;
+    Trace('<', bytes);
+    device_->Deliver(bytes);
   }
-  void Schedule(int ticks, Bytes bytes) { scheduled_.push_back({ticks, std::move(bytes)}); }
+  void Schedule(int ticks, Bytes bytes) {
+    scheduled_.push_back({ticks, std::move(bytes)});
+    lineTimer_->SetEnabled(true);
+  }
   Bytes Take() {
     Bytes bytes = std::move(scheduled_.front().bytes);
     scheduled_.pop_front();
@@ -153,6 +190,7 @@ class FuzzPhone {
   }
   void LineTick() {
     while (!scheduled_.empty() && scheduled_.front().ticks-- <= 0) Deliver(Take());
+    if (scheduled_.empty()) lineTimer_->SetEnabled(false);
   }
 
   FuzzedDataProvider& input_;

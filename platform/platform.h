@@ -211,6 +211,19 @@ bool RunHandOvers();
 // hand-over is queued, or `maxMilliseconds` have passed.
 void WaitForWork(unsigned maxMilliseconds);
 
+#ifndef _WIN32
+// Timers and WaitForWork go by a clock. Tests and fuzzers switch it to a
+// manual clock that stands still while the module works: WaitForWork, when no
+// hand-over is queued and no tick is due, moves it on to the next tick (or by
+// `maxMilliseconds`) instead of sleeping. A run then takes no real time and
+// the same input always takes the same course, provided that whatever feeds
+// the port has queued its hand-over before WaitForWork looks. The module never
+// switches; the Windows build's timers are the system's own.
+void UseManualClockForTesting(bool manual);
+// Milliseconds the manual clock has moved on since it was switched on.
+std::uint64_t ManualClockMilliseconds();
+#endif
+
 // From a worker thread: queues `work` for the user-interface thread and blocks
 // until RunHandOvers has run it. Returns false without running it when hand-overs
 // are shut down. A failure that `work` raises is passed on to HandOver's caller.

@@ -423,6 +423,12 @@ struct TimerRegistry {
   std::mutex mutex;
   std::vector<Timer::Impl*> timers;
   std::uint64_t nextId = 1;
+  // The manual clock, when tests switched to it: its reading and where it began.
+  bool manual = false;
+  Clock::time_point manualNow;
+  Clock::time_point manualStart;
+  // What the timers go by; called with the mutex held.
+  Clock::time_point Now() const { return manual ? manualNow : Clock::now(); }
 };
 TimerRegistry& Timers() {
   static TimerRegistry registry;
@@ -571,17 +577,19 @@ Timer::~Timer() {
 }
 
 void Timer::SetInterval(unsigned milliseconds) {
-  std::lock_guard<std::mutex> lock(Timers().mutex);
+  TimerRegistry& reg = Timers();
+  std::lock_guard<std::mutex> lock(reg.mutex);
   if (impl_->interval == milliseconds) return;
   impl_->interval = milliseconds;
-  impl_->due = Clock::now() + std::chrono::milliseconds(milliseconds);
+  impl_->due = reg.Now() + std::chrono::milliseconds(milliseconds);
 }
 
 void Timer::SetEnabled(bool enabled) {
-  std::lock_guard<std::mutex> lock(Timers().mutex);
+  TimerRegistry& reg = Timers();
+  std::lock_guard<std::mutex> lock(reg.mutex);
   if (impl_->enabled == enabled) return;
   impl_->enabled = enabled;
-  impl_->due = Clock::now() + std::chrono::milliseconds(impl_->interval);
+  impl_->due = reg.Now() + std::chrono::milliseconds(impl_->interval);
 }
 
 bool Timer::Enabled() const {
@@ -591,10 +599,11 @@ bool Timer::Enabled() const {
 
 bool DispatchMessages() {
   TimerRegistry& reg = Timers();
-  const Clock::time_point now = Clock::now();
+  Clock::time_point now;
   std::vector<std::uint64_t> due;
   {
     std::lock_guard<std::mutex> lock(reg.mutex);
+    now = reg.Now();
     for (const Timer::Impl* t : reg.timers) {
       if (t->Armed() && t->due <= now) due.push_back(t->id);
     }
@@ -621,24 +630,51 @@ bool DispatchMessages() {
 }
 
 void WaitForWork(unsigned maxMilliseconds) {
+  TimerRegistry& reg = Timers();
   long long waitMs = maxMilliseconds;
+  bool manual = false;
   {
-    std::lock_guard<std::mutex> lock(Timers().mutex);
-    const Clock::time_point now = Clock::now();
-    for (const Timer::Impl* t : Timers().timers) {
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    manual = reg.manual;
+    const Clock::time_point now = reg.Now();
+    for (const Timer::Impl* t : reg.timers) {
       if (!t->Armed()) continue;
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(t->due - now).count();
       waitMs = std::min(waitMs, std::max(0LL, static_cast<long long>(left)));
     }
+    // The manual clock passes the wait at once: only ticks can come during it.
+    if (manual && !detail::HandOversPending()) reg.manualNow += std::chrono::milliseconds(waitMs);
   }
   if (detail::HandOversPending()) return;
-  if (waitMs > 0) {
+  if (waitMs > 0 && !manual) {
     pollfd pfd{WakeFd(), POLLIN, 0};
     poll(&pfd, 1, static_cast<int>(std::min(waitMs, 1LL << 30)));
   }
   std::uint64_t count;
   while (read(WakeFd(), &count, sizeof count) > 0) {
   }
+}
+
+void UseManualClockForTesting(bool manual) {
+  TimerRegistry& reg = Timers();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  if (reg.manual == manual) return;
+  const Clock::time_point real = Clock::now();
+  if (manual) {
+    reg.manualNow = reg.manualStart = real;
+  } else {
+    // The timers keep the time they had left.
+    for (Timer::Impl* t : reg.timers) t->due += real - reg.manualNow;
+  }
+  reg.manual = manual;
+}
+
+std::uint64_t ManualClockMilliseconds() {
+  TimerRegistry& reg = Timers();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  if (!reg.manual) return 0;
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(reg.manualNow - reg.manualStart).count());
 }
 
 namespace detail {

@@ -2,9 +2,11 @@
 // hands back whatever a test (or a phone behind it) puts in its input queue.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "phone/Unit1.h"
@@ -16,11 +18,17 @@ class FakeDevice : public os::SerialDevice {
   std::function<void(const Bytes& frame)> onFrame;
   int writeError = 0;
 
+  // Returns once the port's event thread, when one watches the device, has
+  // taken the arrival and waits again: what it hands over is queued by then,
+  // so a run does not depend on how the threads happen to be scheduled.
   void Deliver(const Bytes& bytes) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     input_ += bytes;
     arrived_ = true;
     changed_.notify_all();
+    if (!watched_ || std::this_thread::get_id() == watcher_) return;
+    changed_.wait_for(lock, std::chrono::seconds(10),
+                      [&] { return cancelled_ || !watched_ || (!arrived_ && waiting_); });
   }
   std::vector<Bytes> Written() {
     std::lock_guard lock(mutex_);
@@ -34,10 +42,20 @@ class FakeDevice : public os::SerialDevice {
   int SetupQueues(std::uint32_t, std::uint32_t) override { return 0; }
   int SetState(const os::DeviceControl&) override { return 0; }
   int SetTimeouts(const os::CommTimeouts&) override { return 0; }
-  int SetEventMask(std::uint32_t) override { return 0; }
+  // The port sets a mask before its event thread starts and clears it as the thread ends.
+  int SetEventMask(std::uint32_t mask) override {
+    std::lock_guard lock(mutex_);
+    watched_ = mask != 0;
+    changed_.notify_all();
+    return 0;
+  }
   int WaitEvent(std::uint32_t* events) override {
     std::unique_lock lock(mutex_);
+    watcher_ = std::this_thread::get_id();
+    waiting_ = true;
+    changed_.notify_all();
     changed_.wait(lock, [&] { return arrived_ || cancelled_; });
+    waiting_ = false;
     if (cancelled_) return os::kWaitCancelled;
     arrived_ = false;  // like a receive event: new bytes, not bytes still unread
     *events = os::kEvRxChar;
@@ -84,5 +102,8 @@ class FakeDevice : public os::SerialDevice {
   Bytes input_;
   bool arrived_ = false;
   bool cancelled_ = false;
+  bool watched_ = false;  // an event thread takes the arrivals
+  bool waiting_ = false;  // it is inside WaitEvent
+  std::thread::id watcher_;
   std::vector<Bytes> written_;
 };

@@ -1,4 +1,5 @@
-// Runs the plug-in's objects in the test process against a FakeDevice.
+// Runs the plug-in's objects in the test process against a FakeDevice, on the
+// platform's manual clock: idle limits pass without a real wait.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@ class PluginFixture : public ::testing::Test {
     };
     Ui.MessageBeep = [this](unsigned) { ++beeps_; };
     Ui.Beep = [](unsigned, unsigned) {};
+    os::UseManualClockForTesting(true);
     State = PluginState{};  // every test starts from a freshly loaded module
     State.PortName = "fake";
     State.BaudIndex = 7;
@@ -33,6 +35,7 @@ class PluginFixture : public ::testing::Test {
 
   void TearDown() override {
     DestroyPluginObjects();
+    os::UseManualClockForTesting(false);
     os::SetSerialOpenerForTesting(nullptr);
     Ui = UserInterface();
   }

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -139,6 +141,32 @@ TEST(WaitForWork, WakesPromptlyForAHandOver) {
   worker.join();
   EXPECT_TRUE(ran);
   EXPECT_TRUE(result);
+}
+
+TEST(WaitForWork, OnTheManualClockJumpsToTheNextTickAndStandsStillForAHandOver) {
+  os::UseManualClockForTesting(true);
+  std::vector<std::pair<std::uint64_t, char>> ticks;  // clock reading, timer
+  os::Timer a([&] { ticks.emplace_back(os::ManualClockMilliseconds(), 'a'); });
+  os::Timer b([&] { ticks.emplace_back(os::ManualClockMilliseconds(), 'b'); });
+  a.SetInterval(50);
+  b.SetInterval(120);
+  a.SetEnabled(true);
+  b.SetEnabled(true);
+  while (ticks.size() < 6) {
+    os::WaitForWork(1000);
+    os::DispatchMessages();
+  }
+  EXPECT_EQ(ticks, (std::vector<std::pair<std::uint64_t, char>>{
+                       {50, 'a'}, {100, 'a'}, {120, 'b'}, {150, 'a'}, {200, 'a'}, {240, 'b'}}));
+  ASSERT_TRUE(os::Post([] {}));
+  os::WaitForWork(1000);
+  EXPECT_EQ(os::ManualClockMilliseconds(), 240u) << "work is waiting: no time passes";
+  os::RunHandOvers();
+  a.SetEnabled(false);
+  b.SetEnabled(false);
+  os::WaitForWork(30);
+  EXPECT_EQ(os::ManualClockMilliseconds(), 270u) << "no tick to come: the whole wait passes";
+  os::UseManualClockForTesting(false);
 }
 
 TEST(HandOver, RunsOnTheThreadThatRunsHandOversAndBlocksUntilThen) {
