@@ -6,6 +6,8 @@
 
 #include "dialog/Unit2.h"
 #include "phone/Operations.h"
+#include "plugin/CallGate.h"
+#include "plugin/Listings.h"
 #include "plugin/PluginState.h"
 #include "plugin/Settings.h"
 #ifndef _WIN32
@@ -54,28 +56,31 @@ void ShowOptions() {
   RunOptionsDialog(State.PortName, storedBaud, target);
 }
 
-}  // namespace
-
-extern "C" {
-
-int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback log,
-                   FsRequestCallback request) {
-  State.PluginNumber = pluginNumber;
-  State.ProgressCallback = progress;
-  State.LogCallback = log;
-  State.RequestCallback = request;
-  State.ConnectionAnnounced = false;
-  // A second FsInit without FsDisconnect starts from fresh objects.
-  DestroyPluginObjects();
-  os::KeepModuleLoaded();
-  CreatePluginObjects();
-  // The host loads the module before the user asks for the phone: no report yet.
-  OpenPhonePort(false);
-  return 0;
+// Every export's edge: one call at a time, and nothing thrown leaves the
+// module. A call that finds another in progress, or that fails with an
+// exception, returns `failure`; a refused call sets the last error to "busy".
+template <typename Result, typename Call>
+Result OneCall(Result failure, Call&& call) noexcept {
+  try {
+    const GatePass pass(ExportGate, kCallWaitLimit);
+    if (!pass) {
+      os::SetLastError(os::kErrorBusy);
+      return failure;
+    }
+    try {
+      return call();
+    } catch (...) {
+      AbandonOperation();
+      return failure;
+    }
+  } catch (...) {
+    return failure;  // the gate itself failed
+  }
 }
 
-HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData) {
-  const std::string hostPath = HostPath(path);
+// FsFindFirst at the root also tells the host that the phone is there, or
+// lets the port go when it does not answer.
+HANDLE FindFirstAtRoot(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
   const HANDLE search = FindFirst(hostPath, findData);
   if (hostPath != kRoot) return search;
   if (search != INVALID_HANDLE_VALUE || State.ListingDone) {
@@ -92,38 +97,93 @@ HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData) {
   return search;
 }
 
-BOOL FS_CALL FsFindNext(HANDLE, WIN32_FIND_DATAA* findData) { return FindNext(findData); }
+}  // namespace
 
-int FS_CALL FsFindClose(HANDLE) { return 0; }
+extern "C" {
 
-int FS_CALL FsGetFile(char* remoteName, char* localName, int copyFlags, void*) {
-  return GetFile(HostPath(remoteName), LocalPath(localName), copyFlags);
+int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback log,
+                   FsRequestCallback request) {
+  return OneCall(-1, [&] {
+    State.PluginNumber = pluginNumber;
+    State.ProgressCallback = progress;
+    State.LogCallback = log;
+    State.RequestCallback = request;
+    State.ConnectionAnnounced = false;
+    // A second FsInit without FsDisconnect starts from fresh objects.
+    DestroyPluginObjects();
+    os::KeepModuleLoaded();
+    CreatePluginObjects();
+    // The host loads the module before the user asks for the phone: no report yet.
+    OpenPhonePort(false);
+    return 0;
+  });
 }
 
-int FS_CALL FsPutFile(char* localName, char* remoteName, int) {
-  return PutFile(LocalPath(localName), HostPath(remoteName));
+HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData) {
+  return OneCall(INVALID_HANDLE_VALUE, [&] {
+    const HANDLE found = FindFirstAtRoot(HostPath(path), findData);
+    return found == INVALID_HANDLE_VALUE ? found : OpenListing(CurrentListingPosition());
+  });
 }
 
-BOOL FS_CALL FsMkDir(char* path) { return MakeDirectory(HostPath(path)); }
+BOOL FS_CALL FsFindNext(HANDLE search, WIN32_FIND_DATAA* findData) {
+  return OneCall(BOOL{0}, [&] {
+    const std::optional<ListingPosition> position = FindListing(search);
+    if (!position) {
+      os::SetLastError(os::kErrorInvalidHandle);
+      return BOOL{0};
+    }
+    ResumeListing(*position);
+    const BOOL found = FindNext(findData);
+    UpdateListing(search, CurrentListingPosition());
+    return found;
+  });
+}
 
-BOOL FS_CALL FsRemoveDir(char* path) { return RemoveDirectory(HostPath(path)); }
-
-BOOL FS_CALL FsDeleteFile(char* path) { return DeleteFile(HostPath(path)); }
-
-int FS_CALL FsExecuteFile(HWND, char* remoteName, char*) {
+int FS_CALL FsFindClose(HANDLE search) {
   try {
-    if (HostPath(remoteName) == kRoot) ShowOptions();
+    CloseListing(search);
   } catch (...) {
     // Nothing may escape to the host.
   }
   return 0;
 }
 
+int FS_CALL FsGetFile(char* remoteName, char* localName, int copyFlags, void*) {
+  return OneCall(int{kFsFileFailed},
+                 [&] { return GetFile(HostPath(remoteName), LocalPath(localName), copyFlags); });
+}
+
+int FS_CALL FsPutFile(char* localName, char* remoteName, int) {
+  return OneCall(int{kFsFileFailed}, [&] { return PutFile(LocalPath(localName), HostPath(remoteName)); });
+}
+
+BOOL FS_CALL FsMkDir(char* path) {
+  return OneCall(BOOL{0}, [&] { return MakeDirectory(HostPath(path)); });
+}
+
+BOOL FS_CALL FsRemoveDir(char* path) {
+  return OneCall(BOOL{0}, [&] { return RemoveDirectory(HostPath(path)); });
+}
+
+BOOL FS_CALL FsDeleteFile(char* path) {
+  return OneCall(BOOL{0}, [&] { return DeleteFile(HostPath(path)); });
+}
+
+int FS_CALL FsExecuteFile(HWND, char* remoteName, char*) {
+  return OneCall(0, [&] {
+    if (HostPath(remoteName) == kRoot) ShowOptions();
+    return 0;
+  });
+}
+
 BOOL FS_CALL FsDisconnect(char*) {
-  DestroyPluginObjects();
-  LogToHost(kFsLogDisconnect, std::string("DISCONNECT ") + kRoot);
-  State.ConnectionAnnounced = false;
-  return -1;
+  return OneCall(BOOL{0}, [&] {
+    DestroyPluginObjects();
+    LogToHost(kFsLogDisconnect, std::string("DISCONNECT ") + kRoot);
+    State.ConnectionAnnounced = false;
+    return BOOL{-1};
+  });
 }
 
 void FS_CALL FsGetDefRootName(char*, int) {}
