@@ -258,17 +258,6 @@ TEST_F(OperationsTest, ExistingLocalFileAndCopyFlags) {
   EXPECT_EQ(GetFile("\\" + std::string(255, 'p'), pc("h"), 0), kFsFileFailed);
 }
 
-TEST_F(OperationsTest, LocalNamesUpToTheSystemsLongestAreWritten) {
-  WriteFile(phone("f"), Pattern(600));
-  for (std::size_t length : {242u, 250u, 255u}) {
-    SCOPED_TRACE(length);
-    const std::string local = pc(std::string(length, 'L'));
-    ASSERT_EQ(GetFile("\\f", local, 0), kFsFileOk);
-    EXPECT_TRUE(ReadFile(local) == Pattern(600)) << "content differs";
-    fs::remove(local);
-  }
-}
-
 TEST_F(OperationsTest, ALocalFileThatComesDuringTheDownloadIsReplacedOnlyWhenAsked) {
   WriteFile(phone("f"), Pattern(2000));
   struct Case {
