@@ -42,7 +42,11 @@ void AbortDownload() {
 }
 
 void CompleteDownload() {
-  if (State.DownloadStream->Commit() != 0) return FailDownload();
+  // Without overwrite, a local file that came while the download ran is kept.
+  const int committed = State.DownloadStream->Commit(State.OverwriteTarget ? os::CommitMode::kReplace
+                                                                           : os::CommitMode::kKeepExisting);
+  State.TargetAppeared = committed == os::kErrorFileExists;
+  if (committed != 0) return FailDownload();
   State.LocalPath.clear();
   State.RemotePath.clear();
   State.Sequence = 0;
@@ -105,7 +109,9 @@ void ProcessDownloadReply(const Bytes& reply) {
 
 int GetFile(const std::string& hostPath, const std::string& localPath, int copyFlags) {
   if (!State.PortWrapper) return kFsFileFailed;
-  if (os::FileExists(localPath) && (copyFlags & kFsCopyOverwrite) == 0) {
+  State.OverwriteTarget = (copyFlags & kFsCopyOverwrite) != 0;
+  State.TargetAppeared = false;
+  if (os::FileExists(localPath) && !State.OverwriteTarget) {
     Ui.MessageBeep(0);
     return kFsFileExists;
   }
@@ -128,5 +134,9 @@ int GetFile(const std::string& hostPath, const std::string& localPath, int copyF
   // Unless it was committed, the temporary file goes and the target stays as it was.
   State.DownloadStream.reset();
   if (State.Succeeded) return kFsFileOk;
+  if (State.TargetAppeared) {
+    Ui.MessageBeep(0);
+    return kFsFileExists;
+  }
   return State.UserAborted ? kFsFileAborted : kFsFileFailed;
 }

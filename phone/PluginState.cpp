@@ -85,6 +85,20 @@ void CreatePluginObjects() {
   State.UploadTimer = makeTimer(&wrapper::UploadTick);
 }
 
+void AbandonOperation() noexcept {
+  try {
+    for (os::Timer* timer : {State.CommandTimer.get(), State.DownloadTimer.get(), State.UploadTimer.get()}) {
+      if (timer) timer->SetEnabled(false);
+    }
+  } catch (...) {
+    // The timers' lock failed: nothing more can be done about them.
+  }
+  State.Busy = false;
+  State.RestartPending = false;
+  State.DownloadStream.reset();
+  State.UploadFile.reset();
+}
+
 void DestroyPluginObjects() {
   if (State.PortWrapper) {
     State.PortWrapper->Port().OnRxChar = nullptr;

@@ -91,10 +91,12 @@ struct PluginState {
   std::string DownloadName;
   std::string LocalPath;
   std::string RemotePath;
-  Bytes TransferBuffer;             // the file being sent
+  std::unique_ptr<os::ReadingFile> UploadFile;  // the file being sent
   std::uint32_t TransferSize = 0;
   std::uint32_t TransferDone = 0;   // bytes received or sent so far
   std::unique_ptr<os::ReplacingFile> DownloadStream;  // the download's temporary file
+  bool OverwriteTarget = false;     // the download may replace a local file of its name
+  bool TargetAppeared = false;      // a local file of its name came while it ran, and stays
   bool UserAborted = false;         // the progress callback asked to abort
   Bytes RxBuffer;
   std::int32_t RepeatedStarts = 0;  // repeat-request replies in a row
@@ -130,6 +132,9 @@ void LoadSettings();
 // the host's log with the system's reason when `report` is set.
 bool OpenPhonePort(bool report = true);
 void WaitWhileBusy();
+// After a failure broke off a call: no operation is left running, and the
+// files it had open are closed (a download's temporary file is removed).
+void AbandonOperation() noexcept;
 // FsInit's object creation and FsDisconnect's teardown; teardown never throws.
 void CreatePluginObjects();
 void DestroyPluginObjects();

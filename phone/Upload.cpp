@@ -36,32 +36,39 @@ std::string PhoneFolderOf(const std::string& phonePath) {
 }
 
 bool IsReadable(const std::string& localPath) {
-  Bytes data;
-  return os::ReadLocalFile(localPath, &data) == 0;
+  int error = 0;
+  return os::OpenReadingFile(localPath, &error) != nullptr;
 }
 
-bool AllSent() { return State.TransferDone == State.TransferBuffer.size(); }
+bool AllSent() { return State.TransferDone == State.TransferSize; }
 
-// The next chunk of the file: the file stays whole, an offset tells what was sent.
-Bytes NextChunk() {
-  const std::size_t length = std::min<std::size_t>(kChunkSize, State.TransferBuffer.size() - State.TransferDone);
-  Bytes chunk = State.TransferBuffer.substr(State.TransferDone, length);
-  State.TransferDone += static_cast<std::uint32_t>(length);
-  return chunk;
+// Reads the next chunk of the file at the offset of what was sent; false when
+// the file no longer holds it (it shrank while it was sent).
+bool NextChunk(Bytes* chunk) {
+  chunk->resize(std::min<std::size_t>(kChunkSize, State.TransferSize - State.TransferDone));
+  std::size_t read = 0;
+  if (State.UploadFile->ReadAt(State.TransferDone, chunk->data(), chunk->size(), &read) != 0 ||
+      read != chunk->size()) {
+    return false;
+  }
+  State.TransferDone += static_cast<std::uint32_t>(read);
+  return true;
 }
 
-// Reads the file first: a file that cannot be read, or is too large for the
-// size field, fails before anything is sent.
+// Opens the file first: a file that cannot be read, or is too large for the
+// size field, fails before anything is sent. The file is read chunk by chunk
+// as it is sent.
 bool StartUpload(const std::string& localPath, const std::string& phonePath) {
-  Bytes data;
-  if (os::ReadLocalFile(localPath, &data) != 0 || data.size() > UINT32_MAX) return false;
-  State.Busy = true;
+  int error = 0;
+  State.UploadFile = os::OpenReadingFile(localPath, &error);
+  if (!State.UploadFile || State.UploadFile->Size() > UINT32_MAX) return false;
   State.UploadLocalPath = localPath;
   State.UploadPhonePath = phonePath;
-  State.TransferSize = static_cast<std::uint32_t>(data.size());
-  State.TransferBuffer = std::move(data);
+  State.TransferSize = static_cast<std::uint32_t>(State.UploadFile->Size());
   State.TransferDone = 0;
-  const Bytes chunk = NextChunk();
+  Bytes chunk;
+  if (!NextChunk(&chunk)) return false;
+  State.Busy = true;
   State.Sequence = 0;
   StartOperation(ReplyKind::Upload, WriteFirstPacket(phonePath, State.TransferSize, chunk));
   return true;
@@ -131,7 +138,8 @@ void ProcessUploadReply(const Bytes& reply) {
   }
   if (AllSent()) return UploadFinished();
   if (ReportProgress() == 1) return AbortUpload();
-  const Bytes chunk = NextChunk();
+  Bytes chunk;
+  if (!NextChunk(&chunk)) return EndOperation(ReplyKind::Upload, false);
   State.Sequence = NextSequence(static_cast<std::uint8_t>(State.Sequence));
   SendPacket(WriteNextPacket(static_cast<std::uint8_t>(State.Sequence), chunk));
 }
@@ -182,7 +190,7 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
     TellIfOnlyEchoes();
     SettleLink();
   }
-  Bytes().swap(State.TransferBuffer);  // the file is held only while it is sent
+  State.UploadFile.reset();  // the file is open only while it is sent
   State.TransferDone = 0;
   if (State.Succeeded) return kFsFileOk;
   return State.UserAborted ? kFsFileAborted : kFsFileFailed;

@@ -1,15 +1,34 @@
 // File work that is the same on every system, built on each system's
-// ReplacingFile.
+// ReadingFile and ReplacingFile.
+#include <algorithm>
+
 #include "platform/platform.h"
 
 namespace os {
+
+int ReadLocalFile(const std::string& path, std::string* data, std::size_t limit) {
+  int error = 0;
+  const auto file = OpenReadingFile(path, &error);
+  if (!file) return error;
+  std::string content(static_cast<std::size_t>(std::min<std::uint64_t>(file->Size(), limit)), '\0');
+  std::size_t done = 0;
+  while (done < content.size()) {
+    std::size_t read = 0;
+    if (const int failed = file->ReadAt(done, content.data() + done, content.size() - done, &read)) return failed;
+    if (read == 0) break;  // the file shrank meanwhile
+    done += read;
+  }
+  content.resize(done);
+  *data = std::move(content);
+  return 0;
+}
 
 int WriteLocalFile(const std::string& path, const std::string& data) {
   int error = 0;
   const auto file = CreateReplacingFile(path, &error);
   if (!file) return error;
   if (const int appended = file->Append(data.data(), data.size())) return appended;
-  return file->Commit();
+  return file->Commit(CommitMode::kReplace);
 }
 
 }  // namespace os

@@ -19,6 +19,8 @@
 namespace os {
 
 constexpr std::size_t kIniMaxValue = 2047;
+// Settings files are read up to this size; a longer one is never rewritten.
+constexpr std::size_t kIniMaxFileSize = 64 * 1024;
 
 // The value of `key` in `section` of the INI text `content`, or `defaultValue`
 // (cut to kIniMaxValue characters) when the section or key is missing.

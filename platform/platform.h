@@ -123,6 +123,16 @@ constexpr bool kHasUserSettings = true;
 // No thread of the module may outlive it: unloading joins them.
 constexpr bool kStopThreadsAtUnload = true;
 #endif
+// The system's code for a resource in use by someone else (Windows
+// ERROR_BUSY, Linux EBUSY), and for a file that exists already (Windows
+// ERROR_FILE_EXISTS, Linux EEXIST).
+#ifdef _WIN32
+constexpr int kErrorBusy = 170;
+constexpr int kErrorFileExists = 80;
+#else
+constexpr int kErrorBusy = 16;
+constexpr int kErrorFileExists = 17;
+#endif
 
 // An open serial device. Destroying it closes the device.
 // All calls but CancelWait come from one thread at a time: the user-interface
@@ -281,18 +291,42 @@ void KeepModuleLoaded();
 
 bool FileExists(const std::string& path);
 int DeleteLocalFile(const std::string& path);
-int ReadLocalFile(const std::string& path, std::string* data);
+
+// A regular local file read piece by piece, from any offset: a file of any
+// size is read with little memory.
+class ReadingFile {
+ public:
+  virtual ~ReadingFile() = default;
+  // The size when the file was opened.
+  virtual std::uint64_t Size() const = 0;
+  // Reads at most `count` bytes at `offset`; *read is less only at the file's end.
+  virtual int ReadAt(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read) = 0;
+};
+// Null on failure, with the code in *error. Only regular files open (Linux:
+// EINVAL for anything else, Windows: ERROR_BAD_FILE_TYPE); opening never
+// waits, not even for a FIFO's writer.
+std::unique_ptr<ReadingFile> OpenReadingFile(const std::string& path, int* error);
+
+// Reads a regular file whole, or its first `limit` bytes (through ReadingFile).
+int ReadLocalFile(const std::string& path, std::string* data, std::size_t limit = SIZE_MAX);
 // Creates or replaces a local file in one step (through ReplacingFile).
 int WriteLocalFile(const std::string& path, const std::string& data);
 
-// A local file written piece by piece into a temporary file beside it. Commit
-// replaces the file (or creates it) in one step; a writer destroyed before a
-// successful Commit removes its temporary file and leaves the file untouched.
+// Whether the last step of a ReplacingFile may replace a file that stands
+// under its name by then.
+enum class CommitMode { kReplace, kKeepExisting };
+
+// A local file written piece by piece into a temporary file beside it, under
+// a short name of its own (Linux ".velk-XXXXXX", Windows "vlkXXXX.tmp"), so
+// that every valid name has room for it. Commit puts it under its name in one
+// step; with kKeepExisting a file that stands there by then is kept, and
+// Commit returns kErrorFileExists. A writer destroyed before a successful
+// Commit removes its temporary file and leaves the file untouched.
 class ReplacingFile {
  public:
   virtual ~ReplacingFile() = default;
   virtual int Append(const char* data, std::size_t count) = 0;
-  virtual int Commit() = 0;
+  virtual int Commit(CommitMode mode) = 0;
 };
 // Null on failure, with the code in *error.
 std::unique_ptr<ReplacingFile> CreateReplacingFile(const std::string& path, int* error);

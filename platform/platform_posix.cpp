@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -761,16 +762,18 @@ void ShellOpen(const std::string& target) {
 std::string IniRead(const std::string& file, const std::string& section, const std::string& key,
                     const std::string& defaultValue) {
   std::string content;
-  if (ReadLocalFile(file, &content) != 0) content.clear();
+  if (ReadLocalFile(file, &content, kIniMaxFileSize) != 0) content.clear();
   return IniGetValue(content, section, key, defaultValue);
 }
 
 int IniWrite(const std::string& file, const std::string& section, const std::string& key,
              const std::string& value) {
   std::string content;
-  const int e = ReadLocalFile(file, &content);
+  const int e = ReadLocalFile(file, &content, kIniMaxFileSize + 1);
   if (e != 0 && e != ENOENT) return e;
   if (e == ENOENT) content.clear();
+  // Rewriting only the part that is read would lose the rest.
+  if (content.size() > kIniMaxFileSize) return EFBIG;
   return WriteLocalFile(file, IniSetValue(content, section, key, value));
 }
 
@@ -808,28 +811,79 @@ bool FileExists(const std::string& path) {
 
 int DeleteLocalFile(const std::string& path) { return unlink(path.c_str()) == 0 ? 0 : Errno(); }
 
-int ReadLocalFile(const std::string& path, std::string* data) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Errno();
-  std::string result;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int e = Errno();
-      close(fd);
-      return e;
+namespace {
+
+class PosixReadingFile : public ReadingFile {
+ public:
+  PosixReadingFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  ~PosixReadingFile() override { close(fd_); }
+  std::uint64_t Size() const override { return size_; }
+  int ReadAt(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read) override {
+    std::size_t done = 0;
+    while (done < count) {
+      const ssize_t n = pread(fd_, buffer + done, count - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Errno();
+      if (n == 0) break;
+      done += static_cast<std::size_t>(n);
     }
-    if (n == 0) break;
-    result.append(buffer, static_cast<std::size_t>(n));
+    *read = done;
+    return 0;
   }
-  close(fd);
-  *data = std::move(result);
-  return 0;
+
+ private:
+  int fd_;
+  std::uint64_t size_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReadingFile> OpenReadingFile(const std::string& path, int* error) {
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = Errno();
+    return nullptr;
+  }
+  struct stat st;
+  const int failed = fstat(fd, &st) != 0 ? Errno() : S_ISREG(st.st_mode) ? 0 : EINVAL;
+  if (failed != 0) {
+    *error = failed;
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixReadingFile>(fd, static_cast<std::uint64_t>(st.st_size));
 }
 
 namespace {
+
+// A short hidden name beside the target: ".velk-" and six random characters.
+std::string TemporaryName(const std::string& target) {
+  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937 random{std::random_device{}()};
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+  const auto slash = target.rfind('/');
+  std::string name = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  name += ".velk-";
+  for (int i = 0; i < 6; ++i) name += kLetters[pick(random)];
+  return name;
+}
+
+// Puts `temp` under `target` unless a file stands there.
+int RenameWithoutReplacing(const std::string& temp, const std::string& target) {
+  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return Errno();
+  // A file system without that rename: a hard link refuses to replace as well.
+  if (link(temp.c_str(), target.c_str()) == 0) {
+    unlink(temp.c_str());
+    return 0;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP) return Errno();
+  // Neither: the check and the rename are two steps there.
+  struct stat st;
+  if (lstat(target.c_str(), &st) == 0) return EEXIST;
+  return rename(temp.c_str(), target.c_str()) == 0 ? 0 : Errno();
+}
 
 class PosixReplacingFile : public ReplacingFile {
  public:
@@ -849,12 +903,16 @@ class PosixReplacingFile : public ReplacingFile {
     }
     return 0;
   }
-  int Commit() override {
+  int Commit(CommitMode mode) override {
     if (fsync(fd_) != 0) return Errno();
     const int closed = close(fd_);
     fd_ = -1;
     if (closed != 0) return Errno();
-    if (rename(temp_.c_str(), target_.c_str()) != 0) return Errno();
+    if (mode == CommitMode::kKeepExisting) {
+      if (const int refused = RenameWithoutReplacing(temp_, target_)) return refused;
+    } else if (rename(temp_.c_str(), target_.c_str()) != 0) {
+      return Errno();
+    }
     committed_ = true;
     return 0;
   }
@@ -874,11 +932,10 @@ std::unique_ptr<ReplacingFile> CreateReplacingFile(const std::string& path, int*
   const bool existed = stat(target.c_str(), &old) == 0;
   // A new name in the same folder, so that the rename at Commit replaces the
   // target in one step and a partial file never stands under its name.
-  static std::atomic<unsigned> counter{0};
   std::string temp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = target + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    temp = TemporaryName(target);
     fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }

@@ -56,6 +56,8 @@ class Handle {
   Handle& operator=(const Handle&) = delete;
   bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
   HANDLE Get() const { return handle_; }
+  // Gives the handle up without closing it.
+  void Release() { handle_ = nullptr; }
 
  private:
   HANDLE handle_;
@@ -482,25 +484,58 @@ int DeleteLocalFile(const std::string& path) {
   return DeleteFileA(path.c_str()) ? 0 : FailureCode(ERROR_ACCESS_DENIED);
 }
 
-int ReadLocalFile(const std::string& path, std::string* data) {
+namespace {
+
+class Win32ReadingFile : public ReadingFile {
+ public:
+  Win32ReadingFile(HANDLE file, std::uint64_t size) : file_(file), size_(size) {}
+  std::uint64_t Size() const override { return size_; }
+  int ReadAt(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read) override {
+    std::size_t done = 0;
+    while (done < count) {
+      const std::uint64_t at = offset + done;
+      OVERLAPPED position{};
+      position.Offset = static_cast<DWORD>(at & 0xFFFFFFFF);
+      position.OffsetHigh = static_cast<DWORD>(at >> 32);
+      const auto piece = static_cast<DWORD>(std::min<std::size_t>(count - done, 0x40000000));
+      DWORD got = 0;
+      if (!ReadFile(file_.Get(), buffer + done, piece, &got, &position)) {
+        if (GetLastError() == ERROR_HANDLE_EOF) break;
+        return FailureCode(ERROR_READ_FAULT);
+      }
+      if (got == 0) break;
+      done += got;
+    }
+    *read = done;
+    return 0;
+  }
+
+ private:
+  Handle file_;
+  std::uint64_t size_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReadingFile> OpenReadingFile(const std::string& path, int* error) {
   Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid()) return FailureCode(ERROR_FILE_NOT_FOUND);
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file.Get(), &size)) return FailureCode(ERROR_READ_FAULT);
-  if (size.QuadPart > 0x7FFFFFFF) return ERROR_FILE_TOO_LARGE;
-  std::string content(static_cast<std::size_t>(size.QuadPart), '\0');
-  std::size_t done = 0;
-  while (done < content.size()) {
-    DWORD read = 0;
-    if (!ReadFile(file.Get(), content.data() + done, static_cast<DWORD>(content.size() - done), &read, nullptr))
-      return FailureCode(ERROR_READ_FAULT);
-    if (read == 0) break;  // the file shrank meanwhile
-    done += read;
+  if (!file.Valid()) {
+    *error = FailureCode(ERROR_FILE_NOT_FOUND);
+    return nullptr;
   }
-  content.resize(done);
-  *data = std::move(content);
-  return 0;
+  if (GetFileType(file.Get()) != FILE_TYPE_DISK) {
+    *error = ERROR_BAD_FILE_TYPE;
+    return nullptr;
+  }
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.Get(), &size)) {
+    *error = FailureCode(ERROR_READ_FAULT);
+    return nullptr;
+  }
+  auto reading = std::make_unique<Win32ReadingFile>(file.Get(), static_cast<std::uint64_t>(size.QuadPart));
+  file.Release();
+  return reading;
 }
 
 namespace {
@@ -524,12 +559,16 @@ class Win32ReplacingFile : public ReplacingFile {
     }
     return 0;
   }
-  int Commit() override {
+  int Commit(CommitMode mode) override {
     const BOOL closed = CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
     if (!closed) return FailureCode(ERROR_WRITE_FAULT);
-    if (!MoveFileExA(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING))
+    const DWORD flags = mode == CommitMode::kReplace ? MOVEFILE_REPLACE_EXISTING : 0;
+    if (!MoveFileExA(temp_.c_str(), target_.c_str(), flags)) {
+      const DWORD failure = GetLastError();
+      if (failure == ERROR_ALREADY_EXISTS || failure == ERROR_FILE_EXISTS) return kErrorFileExists;
       return FailureCode(ERROR_WRITE_FAULT);
+    }
     committed_ = true;
     return 0;
   }

@@ -6,7 +6,9 @@
 
 #include "dialog/Unit2.h"
 #include "phone/Operations.h"
+#include "plugin/CallGate.h"
 #include "plugin/HostInterface.h"
+#include "plugin/Listings.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -21,8 +23,6 @@ std::string HostPath(const char* path) {
 
 // The host's truth value: -1 for true.
 BOOL HostBool(bool value) { return value ? -1 : 0; }
-
-const HANDLE kSearchHandle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(10));
 
 std::string LocalPath(const char* path) { return path ? path : ""; }
 
@@ -47,37 +47,37 @@ void ShowOptions() {
   RunOptionsDialog(State.PortName, storedBaud, target);
 }
 
-}  // namespace
-
-extern "C" {
-
-int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback log,
-                   FsRequestCallback request) {
-  State.PluginNumber = pluginNumber;
-  State.ProgressCallback = progress;
-  Host.Log = log;
-  Host.Request = request;
-  Host.ConnectionAnnounced = false;
-  Ui.MessageBox = ShowMessageBox;
-  Ui.LogError = [](const std::string& text) { LogToHost(kFsLogImportantError, text); };
-  // A second FsInit without FsDisconnect starts from fresh objects.
-  DestroyPluginObjects();
-  os::KeepModuleLoaded();
-  CreatePluginObjects();
-  // The host loads the module before the user asks for the phone: no report yet.
-  OpenPhonePort(false);
-  return 0;
+// Every export's edge: one call at a time, and nothing thrown leaves the
+// module. A call that finds another in progress, or that fails with an
+// exception, returns `failure`; a refused call sets the last error to "busy".
+template <typename Result, typename Call>
+Result OneCall(Result failure, Call&& call) noexcept {
+  try {
+    const GatePass pass(ExportGate, kCallWaitLimit);
+    if (!pass) {
+      os::SetLastError(os::kErrorBusy);
+      return failure;
+    }
+    try {
+      return call();
+    } catch (...) {
+      AbandonOperation();
+      return failure;
+    }
+  } catch (...) {
+    return failure;  // the gate itself failed
+  }
 }
 
-HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData) {
-  const std::string hostPath = HostPath(path);
+// The first entry of a listing. At the root it also tells the host that the
+// phone is there, or lets the port go when it does not answer.
+ListingStart StartListing(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
   TFile entry;
   const ListingStart start = FindFirst(hostPath, entry);
   std::memset(findData, 0, sizeof *findData);
   if (start == ListingStart::kEntry) FillFindData(*findData, entry);
   if (start == ListingStart::kNoEntries) os::SetLastError(ERROR_NO_MORE_FILES);
-  const HANDLE search = start == ListingStart::kEntry ? kSearchHandle : INVALID_HANDLE_VALUE;
-  if (hostPath != kRoot) return search;
+  if (hostPath != kRoot) return start;
   if (start != ListingStart::kFailed) {
     if (!Host.ConnectionAnnounced) LogToHost(kFsLogConnect, std::string("CONNECT ") + kRoot);
     Host.ConnectionAnnounced = true;
@@ -89,47 +89,101 @@ HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData) {
     } catch (const std::exception&) {
     }
   }
-  return search;
+  return start;
 }
 
-BOOL FS_CALL FsFindNext(HANDLE, WIN32_FIND_DATAA* findData) {
-  TFile entry;
-  const bool found = FindNext(entry);
-  std::memset(findData, 0, sizeof *findData);
-  if (found) FillFindData(*findData, entry);
-  return HostBool(found);
+}  // namespace
+
+extern "C" {
+
+int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback log,
+                   FsRequestCallback request) {
+  return OneCall(-1, [&] {
+    State.PluginNumber = pluginNumber;
+    State.ProgressCallback = progress;
+    Host.Log = log;
+    Host.Request = request;
+    Host.ConnectionAnnounced = false;
+    Ui.MessageBox = ShowMessageBox;
+    Ui.LogError = [](const std::string& text) { LogToHost(kFsLogImportantError, text); };
+    // A second FsInit without FsDisconnect starts from fresh objects.
+    DestroyPluginObjects();
+    os::KeepModuleLoaded();
+    CreatePluginObjects();
+    // The host loads the module before the user asks for the phone: no report yet.
+    OpenPhonePort(false);
+    return 0;
+  });
 }
 
-int FS_CALL FsFindClose(HANDLE) { return 0; }
-
-int FS_CALL FsGetFile(char* remoteName, char* localName, int copyFlags, void*) {
-  return GetFile(HostPath(remoteName), LocalPath(localName), copyFlags);
+HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData) {
+  return OneCall(INVALID_HANDLE_VALUE, [&] {
+    if (StartListing(HostPath(path), findData) != ListingStart::kEntry) return INVALID_HANDLE_VALUE;
+    return OpenListing(CurrentListingPosition());
+  });
 }
 
-int FS_CALL FsPutFile(char* localName, char* remoteName, int) {
-  return PutFile(LocalPath(localName), HostPath(remoteName));
+BOOL FS_CALL FsFindNext(HANDLE search, WIN32_FIND_DATAA* findData) {
+  return OneCall(BOOL{0}, [&] {
+    const std::optional<ListingPosition> position = FindListing(search);
+    if (!position) {
+      os::SetLastError(os::kErrorInvalidHandle);
+      return BOOL{0};
+    }
+    ResumeListing(*position);
+    TFile entry;
+    const bool found = FindNext(entry);
+    UpdateListing(search, CurrentListingPosition());
+    std::memset(findData, 0, sizeof *findData);
+    if (found) FillFindData(*findData, entry);
+    return HostBool(found);
+  });
 }
 
-BOOL FS_CALL FsMkDir(char* path) { return HostBool(MakeDirectory(HostPath(path))); }
-
-BOOL FS_CALL FsRemoveDir(char* path) { return HostBool(RemoveDirectory(HostPath(path))); }
-
-BOOL FS_CALL FsDeleteFile(char* path) { return HostBool(DeleteFile(HostPath(path))); }
-
-int FS_CALL FsExecuteFile(HWND, char* remoteName, char*) {
+int FS_CALL FsFindClose(HANDLE search) {
   try {
-    if (HostPath(remoteName) == kRoot) ShowOptions();
+    CloseListing(search);
   } catch (...) {
     // Nothing may escape to the host.
   }
   return 0;
 }
 
+int FS_CALL FsGetFile(char* remoteName, char* localName, int copyFlags, void*) {
+  return OneCall(int{kFsFileFailed},
+                 [&] { return GetFile(HostPath(remoteName), LocalPath(localName), copyFlags); });
+}
+
+int FS_CALL FsPutFile(char* localName, char* remoteName, int) {
+  return OneCall(int{kFsFileFailed}, [&] { return PutFile(LocalPath(localName), HostPath(remoteName)); });
+}
+
+BOOL FS_CALL FsMkDir(char* path) {
+  return OneCall(BOOL{0}, [&] { return HostBool(MakeDirectory(HostPath(path))); });
+}
+
+BOOL FS_CALL FsRemoveDir(char* path) {
+  return OneCall(BOOL{0}, [&] { return HostBool(RemoveDirectory(HostPath(path))); });
+}
+
+BOOL FS_CALL FsDeleteFile(char* path) {
+  return OneCall(BOOL{0}, [&] { return HostBool(DeleteFile(HostPath(path))); });
+}
+
+int FS_CALL FsExecuteFile(HWND, char* remoteName, char*) {
+  return OneCall(0, [&] {
+    if (HostPath(remoteName) == kRoot) ShowOptions();
+    return 0;
+  });
+}
+
 BOOL FS_CALL FsDisconnect(char*) {
-  DestroyPluginObjects();
-  LogToHost(kFsLogDisconnect, std::string("DISCONNECT ") + kRoot);
-  Host.ConnectionAnnounced = false;
-  return -1;
+  return OneCall(BOOL{0}, [&] {
+    DestroyPluginObjects();
+    LogToHost(kFsLogDisconnect, std::string("DISCONNECT ") + kRoot);
+    Host.ConnectionAnnounced = false;
+    return BOOL{-1};
+  });
 }
 
 void FS_CALL FsGetDefRootName(char*, int) {}

@@ -80,6 +80,15 @@ enum FsRequestType : int {
   kFsRequestMessageOkCancel = 10,
 };
 
+// The exports serve one call at a time. A call that comes from another thread
+// while one is in progress waits for it (a few seconds at most); a call from
+// the thread whose call is in progress (from inside a callback) does not
+// wait. A call that is not served, or that fails unexpectedly, returns its
+// failure value: -1 from FsInit, INVALID_HANDLE_VALUE from FsFindFirst, 0
+// from the functions returning BOOL, kFsFileFailed from the transfers, and 0
+// from FsExecuteFile; a call not served sets the last error to "busy".
+// Each FsFindFirst that finds an entry opens a listing with a handle of its
+// own, which its FsFindNext calls continue and FsFindClose ends.
 #ifndef _WIN32
 #pragma GCC visibility push(default)
 #endif

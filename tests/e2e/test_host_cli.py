@@ -1,6 +1,7 @@
 """velkfs's own command line: help, usage errors, and the settings it writes."""
 
 import os
+import stat
 import unittest
 
 from e2e_support import E2ETestCase, read_file
@@ -120,6 +121,27 @@ class CommandLineTest(E2ETestCase):
         self.assertEqual(code, 0, err)
         with open(beside) as handle:
             self.assertEqual(handle.read(), everyone)
+
+    def test_a_settings_file_that_is_no_regular_file_is_neither_waited_for_nor_read_without_end(self):
+        beside = os.path.join(self.host_dir, "fsplugin.ini")
+        for kind, make in (("fifo", os.mkfifo), ("link to /dev/zero", lambda path: os.symlink("/dev/zero", path))):
+            with self.subTest(kind=kind):
+                for path in (beside, self.user_settings()):
+                    os.makedirs(os.path.dirname(path), exist_ok=True)
+                    if os.path.lexists(path):
+                        os.remove(path)
+                # Beside velkfs: read as the defaults.
+                make(beside)
+                code, _, err = self.velkfs_run("ls", timeout=30)
+                self.assertEqual(code, 4)
+                self.assertIn("COM1", err)
+                os.remove(beside)
+                # The user's own file: not replaced by a write either.
+                make(self.user_settings())
+                kind_before = stat.S_IFMT(os.lstat(self.user_settings()).st_mode)
+                code, _, err = self.velkfs_run("config", "--baud", "7", timeout=30)
+                self.assertNotEqual(code, 0)
+                self.assertEqual(stat.S_IFMT(os.lstat(self.user_settings()).st_mode), kind_before)
 
     def test_a_missing_module_gives_4(self):
         code, _, err = self.velkfs_run("--module", os.path.join(self.folder, "none.wfx"), "ls")

@@ -37,6 +37,17 @@ class TransferTest(E2ETestCase):
                 self.assertEqual(read_file(phone.path("up/" + name)), data)
 
 
+class LocalNameTest(E2ETestCase):
+    def test_a_local_name_of_255_bytes_is_written_and_nothing_else(self):
+        data = every_byte_value(1000)
+        self.start_phone({"dl": {"f.bin": data}})
+        name = "n" * 255
+        code, _, err = self.velkfs_run("get", "\\dl\\f.bin", self.local_path(name))
+        self.assertEqual(code, 0, err)
+        self.assertEqual(read_file(self.local_path(name)), data)
+        self.assertEqual(os.listdir(self.local), [name])
+
+
 class FolderCopyTest(E2ETestCase):
     TREE = {"top": {"one.bin": every_byte_value(300), "empty": {},
                     "sub": {"two.bin": every_byte_value(5, start=7), "deeper": {"three.bin": b""}}}}

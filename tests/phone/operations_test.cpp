@@ -17,10 +17,12 @@ namespace {
 int progressCalls = 0;
 int abortAtCall = 0;  // 0: never
 int lastPercent = -1;
+std::function<void()> duringProgress;  // what the user does meanwhile
 
 int Progress(int, char*, char*, int percent) {
   ++progressCalls;
   lastPercent = percent;
+  if (duringProgress) duringProgress();
   return progressCalls == abortAtCall ? 1 : 0;
 }
 
@@ -57,6 +59,7 @@ class OperationsTest : public PluginFixture {
     progressCalls = 0;
     abortAtCall = 0;
     lastPercent = -1;
+    duringProgress = nullptr;
     PluginFixture::SetUp();
     State.ProgressCallback = Progress;
     StartPhone({});
@@ -424,6 +427,43 @@ TEST_F(OperationsTest, ExistingLocalFileAndCopyFlags) {
   EXPECT_EQ(ReadFile(pc("f")), "new");
   EXPECT_EQ(GetFile("\\f", pc("g"), kFsCopyOverwrite), kFsFileOk) << "a missing target is no error";
   EXPECT_EQ(GetFile("\\" + std::string(255, 'p'), pc("h"), 0), kFsFileFailed);
+}
+
+TEST_F(OperationsTest, ALocalFileThatComesDuringTheDownloadIsReplacedOnlyWhenAsked) {
+  WriteFile(phone("f"), Pattern(2000));
+  struct Case {
+    int flags;
+    int result;
+    Bytes content;
+  };
+  for (const Case& c : {Case{0, kFsFileExists, "came meanwhile"}, Case{kFsCopyOverwrite, kFsFileOk, Pattern(2000)}}) {
+    SCOPED_TRACE(c.flags);
+    fs::remove(pc("f"));
+    duringProgress = [this] { WriteFile(pc("f"), "came meanwhile"); };
+    EXPECT_EQ(GetFile("\\f", pc("f"), c.flags), c.result);
+    EXPECT_TRUE(ReadFile(pc("f")) == c.content) << "content differs";
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "pc"), fs::directory_iterator()), 1)
+        << "no temporary file is left";
+  }
+  EXPECT_EQ(beeps_, 1);
+}
+
+TEST_F(OperationsTest, AnUploadReadsTheFileAsItSendsIt) {
+  // The size announced at the start holds: a file that shrinks fails, one
+  // that grows is sent as long as it was.
+  struct Case {
+    std::size_t sizeMeanwhile;
+    int result;
+  };
+  for (const Case& c : {Case{300, kFsFileFailed}, Case{2000, kFsFileOk}}) {
+    SCOPED_TRACE(c.sizeMeanwhile);
+    WriteFile(pc("up.bin"), Pattern(1000));
+    duringProgress = [&] { fs::resize_file(pc("up.bin"), c.sizeMeanwhile); };
+    EXPECT_EQ(PutFile(pc("up.bin"), "\\up.bin"), c.result);
+    if (c.result == kFsFileOk) {
+      EXPECT_TRUE(ReadFile(phone("up.bin")) == Pattern(1000)) << "content differs";
+    }
+  }
 }
 
 TEST_F(OperationsTest, JavaGameWithItsDescriptorAndTheRestart) {

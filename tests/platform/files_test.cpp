@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tests/platform/test_dir.h"
@@ -85,6 +86,30 @@ TEST(LocalFiles, ABigFileArrivesWhole) {
   std::string back;
   ASSERT_EQ(os::ReadLocalFile(file, &back), 0);
   EXPECT_EQ(back, data);
+}
+
+std::vector<std::string> EntriesOf(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  return names;
+}
+
+TEST(LocalFiles, TheTemporaryFileIsShortAndHiddenBesideAnyValidName) {
+  for (std::size_t length : {1u, 255u}) {
+    SCOPED_TRACE(length);
+    TestDir dir;
+    const std::string file = dir.File(std::string(length, 'n'));
+    int error = 0;
+    auto writing = os::CreateReplacingFile(file, &error);
+    ASSERT_NE(writing, nullptr) << error;
+    const auto during = EntriesOf(dir.Path());
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during[0].rfind(".velk-", 0), 0u) << during[0];
+    EXPECT_EQ(during[0].size(), 12u) << during[0];
+    ASSERT_EQ(writing->Append("data", 4), 0);
+    ASSERT_EQ(writing->Commit(os::CommitMode::kKeepExisting), 0);
+    EXPECT_EQ(EntriesOf(dir.Path()), std::vector<std::string>{std::string(length, 'n')});
+  }
 }
 
 TEST(LastError, IsPerThreadAndSetsErrno) {

@@ -283,6 +283,18 @@ TEST(IniFile, AWriteLeavesNoTemporaryFilesAndKeepsThePermissions) {
   EXPECT_EQ(entries, 1);
 }
 
+TEST(IniFile, OnlyThe64KiBAtItsStartAreReadAndALongerFileIsNotRewritten) {
+  TestDir dir;
+  const std::string padding = "[pad]\n" + std::string(os::kIniMaxFileSize, ';') + "\n";
+  const std::string early = dir.File("early");
+  const std::string late = dir.File("late");
+  ASSERT_EQ(os::WriteLocalFile(early, "[VLK]\nbaud=5\n" + padding), 0);
+  ASSERT_EQ(os::WriteLocalFile(late, padding + "[VLK]\nbaud=5\n"), 0);
+  EXPECT_EQ(os::IniRead(early, "VLK", "baud", "1"), "5");
+  EXPECT_EQ(os::IniRead(late, "VLK", "baud", "1"), "1");
+  EXPECT_EQ(os::IniWrite(late, "VLK", "baud", "9"), EFBIG);
+}
+
 TEST(IniFile, AWriteThroughASymbolicLinkKeepsTheLink) {
   TestDir dir;
   const std::string real = dir.File("real.ini");

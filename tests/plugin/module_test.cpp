@@ -2,6 +2,7 @@
 // exports with '/' host paths, and unloaded with or without FsDisconnect.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -318,6 +319,172 @@ TEST_F(ModuleTest, HostCallbacksCarryMessagesConnectionAndReconnection) {
   EXPECT_GT(phone->Requests(), requestsBefore);
   EXPECT_EQ(ScriptedHost::log.back(), "1 CONNECT \\");
   fs::remove(link);
+}
+
+// What the user or the host does while a transfer reports its first progress;
+// the transfer aborts at call `abortAtCall` (0: never).
+struct TransferHost {
+  static inline std::function<void()> atFirstProgress;
+  static inline int calls = 0;
+  static inline int abortAtCall = 0;
+  static int FS_CALL Progress(int, char*, char*, int) {
+    ++calls;
+    if (auto action = std::exchange(atFirstProgress, nullptr)) action();
+    return calls == abortAtCall ? 1 : 0;
+  }
+};
+
+std::string Pattern(std::size_t size) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+  return data;
+}
+
+TEST_F(ModuleTest, ACallDuringATransferWaitsOrIsRefusedAndNeverTakesItsState) {
+  std::ofstream(root_ / "down.bin", std::ios::binary) << Pattern(3000);
+  const fs::path local = root_.parent_path() / "velk-module-local.bin";
+  std::ofstream(local, std::ios::binary) << Pattern(3000);
+  PtyPhone phone(root_);
+  WriteSettings(phone.PortPath());
+  Module module;
+  ASSERT_TRUE(module.Loaded()) << dlerror();
+  auto init = module.Get<decltype(FsInit)>("FsInit");
+  auto findFirst = module.Get<decltype(FsFindFirst)>("FsFindFirst");
+  auto findClose = module.Get<decltype(FsFindClose)>("FsFindClose");
+  auto get = module.Get<decltype(FsGetFile)>("FsGetFile");
+  auto put = module.Get<decltype(FsPutFile)>("FsPutFile");
+  ASSERT_EQ(init(1, &TransferHost::Progress, nullptr, nullptr), 0);
+
+  enum class Caller {
+    kThreadHeldUntilRefused,  // the transfer goes on only once the other call has returned
+    kThreadServedAfterwards,  // the transfer goes on at once; the other call waits for its end
+    kCallbackOfTheTransfer,   // the host calls in from inside the progress callback
+  };
+  struct Case {
+    const char* name;
+    bool download;
+    Caller caller;
+    bool served;
+  };
+  const Case cases[] = {
+      {"listing from a thread during a download", true, Caller::kThreadHeldUntilRefused, false},
+      {"listing from a thread during an upload", false, Caller::kThreadHeldUntilRefused, false},
+      {"listing from a thread, served after the download", true, Caller::kThreadServedAfterwards, true},
+      {"listing from the progress callback", false, Caller::kCallbackOfTheTransfer, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HANDLE search = nullptr;
+    int error = 0;
+    WIN32_FIND_DATAA data{};
+    const auto list = [&] {
+      char root[] = "/";
+      errno = 0;
+      search = findFirst(root, &data);
+      error = errno;
+    };
+    std::thread other;
+    TransferHost::atFirstProgress = [&] {
+      switch (c.caller) {
+        case Caller::kThreadHeldUntilRefused: std::thread(list).join(); break;
+        case Caller::kThreadServedAfterwards: other = std::thread(list); break;
+        case Caller::kCallbackOfTheTransfer: list(); break;
+      }
+    };
+    fs::remove(root_ / "up.bin");
+    std::string remote = c.download ? "/down.bin" : "/up.bin";
+    std::string copy = (root_.parent_path() / "velk-module-copy.bin").string();
+    std::string localName = local.string();
+    const int result = c.download ? get(remote.data(), copy.data(), kFsCopyOverwrite, nullptr)
+                                  : put(localName.data(), remote.data(), 0);
+    if (other.joinable()) other.join();
+    EXPECT_EQ(result, kFsFileOk);
+    EXPECT_TRUE(FileText(c.download ? fs::path(copy) : root_ / "up.bin") == Pattern(3000)) << "content differs";
+    if (c.served) {
+      ASSERT_NE(search, INVALID_HANDLE_VALUE);
+      EXPECT_STREQ(data.cFileName, "alpha");
+      findClose(search);
+    } else {
+      EXPECT_EQ(search, INVALID_HANDLE_VALUE);
+      EXPECT_EQ(error, EBUSY);
+    }
+    fs::remove(copy);
+  }
+  fs::remove(local);
+}
+
+TEST_F(ModuleTest, ListingsKeepTheirPlaceAcrossOtherCalls) {
+  std::ofstream(root_ / "alpha" / "one") << "1";
+  std::ofstream(root_ / "alpha" / "two") << "2";
+  PtyPhone phone(root_);
+  WriteSettings(phone.PortPath());
+  Module module;
+  ASSERT_TRUE(module.Loaded()) << dlerror();
+  auto init = module.Get<decltype(FsInit)>("FsInit");
+  auto findFirst = module.Get<decltype(FsFindFirst)>("FsFindFirst");
+  auto findNext = module.Get<decltype(FsFindNext)>("FsFindNext");
+  auto findClose = module.Get<decltype(FsFindClose)>("FsFindClose");
+  auto get = module.Get<decltype(FsGetFile)>("FsGetFile");
+  ASSERT_EQ(init(1, nullptr, nullptr, nullptr), 0);
+  WIN32_FIND_DATAA data;
+  char root[] = "/";
+  char alpha[] = "/alpha";
+  const HANDLE atRoot = findFirst(root, &data);
+  ASSERT_NE(atRoot, INVALID_HANDLE_VALUE);
+  std::vector<std::string> rootNames{data.cFileName};
+  const HANDLE inAlpha = findFirst(alpha, &data);
+  ASSERT_NE(inAlpha, INVALID_HANDLE_VALUE);
+  EXPECT_NE(inAlpha, atRoot);
+  std::vector<std::string> alphaNames{data.cFileName};
+  // The two listings take turns, with a download between their steps.
+  char remote[] = "/beta.txt";
+  std::string copy = (root_.parent_path() / "velk-module-beta").string();
+  for (bool more = true, moreInAlpha = true; more || moreInAlpha;) {
+    if (more && (more = findNext(atRoot, &data) != 0)) rootNames.emplace_back(data.cFileName);
+    ASSERT_EQ(get(remote, copy.data(), kFsCopyOverwrite, nullptr), kFsFileOk);
+    if (moreInAlpha && (moreInAlpha = findNext(inAlpha, &data) != 0)) alphaNames.emplace_back(data.cFileName);
+  }
+  fs::remove(copy);
+  EXPECT_EQ(rootNames, (std::vector<std::string>{"alpha", "beta.txt", "INSTALL JAVA GAME", "INSTALL JAVA APP",
+                                                   "INSTALL THEME"}));
+  EXPECT_EQ(alphaNames, (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(findClose(atRoot), 0);
+  EXPECT_EQ(findClose(inAlpha), 0);
+  errno = 0;
+  EXPECT_EQ(findNext(atRoot, &data), 0) << "a closed listing";
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(ModuleTest, AFileLargerThanTheAddressSpaceLeftIsSentInChunks) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than the limit leaves";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const fs::path big = root_.parent_path() / "velk-module-3gib.bin";
+  std::ofstream(big).close();
+  fs::resize_file(big, std::uint64_t{3} << 30);  // sparse: it takes no room on the disk
+  // Run in a child process, whose address space is limited once the module runs.
+  const auto sendWithLittleAddressSpace = [&] {
+    PtyPhone phone(root_);
+    WriteSettings(phone.PortPath());
+    Module module;
+    auto init = module.Get<decltype(FsInit)>("FsInit");
+    auto put = module.Get<decltype(FsPutFile)>("FsPutFile");
+    if (!init || !put || init(1, &TransferHost::Progress, nullptr, nullptr) != 0) _exit(100);
+    // What is mapped now and 1 GiB more: far less than the file.
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{1} << 30);
+    const rlimit addressSpace{limit, limit};
+    if (setrlimit(RLIMIT_AS, &addressSpace) != 0) _exit(101);
+    TransferHost::abortAtCall = 3;  // three chunks on the wire are proof enough
+    std::string localName = big.string();
+    char remote[] = "/big.bin";
+    _exit(put(localName.data(), remote, 0));
+  };
+  EXPECT_EXIT(sendWithLittleAddressSpace(), ::testing::ExitedWithCode(kFsFileAborted), "");
+  fs::remove(big);
 }
 
 TEST_F(ModuleTest, OptionsAreTwoHostQuestionsStoredInTheUserFile) {

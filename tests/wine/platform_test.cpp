@@ -103,6 +103,33 @@ void TestFilesAndSettings() {
   check::Equal(os::WriteLocalFile("Q:\\no\\such\\folder\\x.bin", "x") != 0, 1,
                "writing into a missing folder reports a code");
 
+  // A file that comes while a download is written is kept unless replacing was asked for.
+  for (const bool replace : {false, true}) {
+    int error = 0;
+    auto writing = os::CreateReplacingFile(file, &error);
+    check::That(writing != nullptr, "CreateReplacingFile");
+    if (!writing) break;
+    writing->Append("written", 7);
+    os::WriteLocalFile(file, "came meanwhile");
+    check::Equal(writing->Commit(replace ? os::CommitMode::kReplace : os::CommitMode::kKeepExisting),
+                 replace ? 0 : os::kErrorFileExists, "Commit with or without replacing");
+    writing.reset();
+    os::ReadLocalFile(file, &read);
+    check::Equal(read, replace ? "written" : "came meanwhile", "the file under the name afterwards");
+  }
+  int error = 0;
+  const auto reading = os::OpenReadingFile(file, &error);
+  check::That(reading != nullptr && reading->Size() == 7, "OpenReadingFile and the size");
+  if (reading) {
+    char piece[4] = {};
+    std::size_t got = 0;
+    check::Equal(reading->ReadAt(4, piece, sizeof piece, &got), 0, "ReadAt an offset");
+    check::Equal(std::string(piece, got), "ten", "the bytes from the offset to the end");
+  }
+  check::Equal(os::ReadLocalFile(file, &read, 3), 0, "ReadLocalFile with a limit");
+  check::Equal(read, "wri", "only the first bytes");
+  os::DeleteLocalFile(file);
+
   os::SetLastError(18);
   check::Equal(os::LastError(), 18, "SetLastError and LastError");
 }
