@@ -17,7 +17,10 @@ bool StartDownload(const std::string& phonePath) {
   State.DownloadStream.reset();  // a new start drops what came before
   int error = 0;
   State.DownloadStream = os::CreateReplacingFile(State.LocalPath, &error);
-  if (!State.DownloadStream) return false;
+  if (!State.DownloadStream) {
+    ReportFailure(LocalWriteFailure(State.LocalPath, error));
+    return false;
+  }
   State.Busy = true;
   State.ReplyState = kStateDownloading;
   State.Sequence = 0;
@@ -28,7 +31,10 @@ bool StartDownload(const std::string& phonePath) {
 }
 
 // Ends a download that can never complete: result 4.
-void FailDownload() { EndOperation(ReplyKind::Download, false); }
+void FailDownload(const std::string& reason) {
+  ReportFailure(reason);
+  EndOperation(ReplyKind::Download, false);
+}
 
 int ReportProgress() {
   if (!State.ProgressCallback) return 0;
@@ -47,7 +53,9 @@ void AbortDownload() {
 }
 
 void CompleteDownload() {
-  if (State.DownloadStream->Commit() != 0) return FailDownload();
+  if (const int error = State.DownloadStream->Commit(); error != 0) {
+    return FailDownload(LocalWriteFailure(State.LocalPath, error));
+  }
   State.LocalPath.clear();
   State.RemotePath.clear();
   State.Sequence = 0;
@@ -57,9 +65,12 @@ void CompleteDownload() {
 // Stores data that arrived; false (and the download failed) when it would
 // run past the announced size or cannot be written.
 bool Store(const Bytes& data) {
-  if (data.size() > State.TransferSize - State.TransferDone ||
-      State.DownloadStream->Append(data.data(), data.size()) != 0) {
-    FailDownload();
+  if (data.size() > State.TransferSize - State.TransferDone) {
+    FailDownload("the phone sent more than the " + std::to_string(State.TransferSize) + " bytes it announced");
+    return false;
+  }
+  if (const int error = State.DownloadStream->Append(data.data(), data.size()); error != 0) {
+    FailDownload(LocalWriteFailure(State.LocalPath, error));
     return false;
   }
   State.TransferDone += static_cast<std::uint32_t>(data.size());
@@ -71,7 +82,8 @@ bool Store(const Bytes& data) {
 void ProcessDownloadReply(const Bytes& reply) {
   if (!State.DownloadTimer->Enabled()) return;
   if (AsksForReadAgain(reply)) {
-    if (++State.RepeatedStarts > kRepeatLimit || !StartDownload(State.DownloadName)) FailDownload();
+    if (++State.RepeatedStarts > kRepeatLimit) return FailDownload(RefusalReason(reply));
+    if (!StartDownload(State.DownloadName)) EndOperation(ReplyKind::Download, false);
     return;
   }
   State.RepeatedStarts = 0;
@@ -84,7 +96,7 @@ void ProcessDownloadReply(const Bytes& reply) {
   Bytes data;
   if (sequence == 0) {
     const std::optional<FirstReadReply> first = ParseFirstReadReply(reply);
-    if (!first) return FailDownload();
+    if (!first) return FailDownload(RefusalReason(reply));
     State.TransferSize = first->totalSize;
     data = first->data;
     if (!Store(data)) return;

@@ -1,6 +1,9 @@
 #include "phone/LinkDriver.h"
 
+#include <cstdio>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 namespace {
 
@@ -18,13 +21,15 @@ template <typename Work>
 void Guarded(ReplyKind kind, Work&& work) {
   try {
     work();
-  } catch (const std::exception&) {
-    if (State.PortWrapper) EndOperation(kind, false);
+  } catch (const std::exception& failure) {
+    if (!State.PortWrapper) return;
+    ReportFailure(std::string("the line to the phone went away (") + failure.what() + ")");
+    EndOperation(kind, false);
   }
 }
 
 // Ends the running operation of `kind`: the phone no longer answers it.
-void GiveUp(ReplyKind kind) {
+void GiveUp(ReplyKind kind, const char* reason) {
   if (kind == ReplyKind::Upload && State.RestartPending) {
     // The upload itself succeeded; only the phone's answer to the restart is missing.
     State.RestartPending = false;
@@ -32,6 +37,7 @@ void GiveUp(ReplyKind kind) {
     State.Busy = false;
     return;
   }
+  ReportFailure(reason);
   EndOperation(kind, false);
 }
 
@@ -52,7 +58,7 @@ void PollTick(ReplyKind kind, std::int32_t& idleTicks) {
     if (!TimerOf(kind).Enabled()) return;
     TComPort& port = State.PortWrapper->Port();
     if (port.BytesWaiting() > 0) CallHandler(kind, nullptr, port.BytesWaiting());
-    if (TimerOf(kind).Enabled() && idleTicks > kIdleTickLimit) GiveUp(kind);
+    if (TimerOf(kind).Enabled() && idleTicks > kIdleTickLimit) GiveUp(kind, "the phone stopped answering");
   });
 }
 
@@ -116,7 +122,9 @@ void RouteFrame(const Bytes& frame) {
   if (!reply) {
     // A damaged reply fails what it answers, and nothing of it is used;
     // bytes that do not even begin like the awaited reply are noise.
-    if (AnswersLastRequest(frame) && TimerOf(kind).Enabled()) EndOperation(kind, false);
+    if (!AnswersLastRequest(frame) || !TimerOf(kind).Enabled()) return;
+    ReportFailure("a reply from the phone came damaged");
+    EndOperation(kind, false);
     return;
   }
   // A reply to an earlier request, or one that comes after its operation has
@@ -131,6 +139,26 @@ void RouteFrame(const Bytes& frame) {
 
 }  // namespace
 
+void ReportFailure(const std::string& reason) { LogToHost(kFsLogImportantError, reason); }
+
+std::string LocalWriteFailure(const std::string& path, int error) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::error_code missing;
+  if (!folder.empty() && !std::filesystem::exists(folder, missing)) {
+    return "the local folder " + folder.string() + " does not exist";
+  }
+  return "the local disk refused to write " + path + ": " + std::system_category().message(error);
+}
+
+std::string RefusalReason(const Bytes& reply) {
+  if (reply.size() == 3 && reply[0] == char(kCmdFileSystem) && reply[2] != 0) {
+    char status[8];
+    std::snprintf(status, sizeof status, "0x%02X", static_cast<unsigned char>(reply[2]));
+    return std::string("the phone answered with an error (status ") + status + ")";
+  }
+  return "the phone's reply did not answer the request";
+}
+
 void NoteProgress(ReplyKind kind) {
   ResetIdleCount(kind);
   State.RepliesWithoutProgress = 0;
@@ -139,7 +167,9 @@ void NoteProgress(ReplyKind kind) {
 void NoteReplyWithoutProgress(ReplyKind kind) {
   ResetIdleCount(kind);
   ++State.RepliesWithoutProgress;
-  if (State.RepliesWithoutProgress >= kRepliesWithoutProgressLimit && TimerOf(kind).Enabled()) GiveUp(kind);
+  if (State.RepliesWithoutProgress >= kRepliesWithoutProgressLimit && TimerOf(kind).Enabled()) {
+    GiveUp(kind, "the phone's replies stopped answering the requests sent");
+  }
 }
 
 void CollectFrames(TCustomComPort& port, std::int32_t count) {

@@ -134,6 +134,10 @@ class SerialDevice {
 // as /dev/NAME. On failure returns null and stores the code in *error.
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int* error);
 
+// Whether a serial device answers to the port name (as OpenSerialDevice maps
+// it), without opening it: a name typed by the user that no port list named.
+bool SerialPortExists(const std::string& portName);
+
 // Whether a device call failed because the device itself is gone (unplugged,
 // the other end hung up): Linux EIO, ENXIO, ENODEV; Windows
 // ERROR_DEVICE_REMOVED, ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED and

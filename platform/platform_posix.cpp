@@ -474,6 +474,11 @@ void ModuleAnchor() {}
 // ---------------------------------------------------------------------------
 // Serial devices
 
+bool SerialPortExists(const std::string& portName) {
+  struct stat st;
+  return stat(SerialDevicePath(portName).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int* error) {
   SerialOpener opener;
   {

@@ -400,6 +400,11 @@ std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int*
 
 void SetSerialOpenerForTesting(SerialOpener opener) { TestingOpener() = std::move(opener); }
 
+bool SerialPortExists(const std::string& portName) {
+  char target[1024];
+  return QueryDosDeviceA(portName.c_str(), target, sizeof target) != 0;
+}
+
 int ListSerialPorts(std::vector<std::string>* names) {
   HKEY key = nullptr;
   LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);

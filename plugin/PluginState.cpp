@@ -82,11 +82,11 @@ bool OpenPhonePort(bool report) {
     if (report) LogToHost(kFsLogImportantError, "Unable to open port " + State.PortName + ": " + reason);
     return false;
   };
-  const auto rate = static_cast<std::uint8_t>(State.BaudIndex & 0xFF);
-  if (rate >= kBaudRateCount) return fail("no baud rate has the index " + std::to_string(State.BaudIndex));
+  const auto rate = settings::PortRateIndex(State.BaudIndex);
+  if (!rate) return fail("no baud rate has the index " + std::to_string(State.BaudIndex));
   try {
     TComPort& port = State.PortWrapper->Port();
-    port.SetBaudRate(static_cast<TBaudRate>(rate));
+    port.SetBaudRate(static_cast<TBaudRate>(*rate));
     if (port.Connected()) return true;
     port.SetPort(State.PortName);
     port.Open();

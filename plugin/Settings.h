@@ -39,6 +39,15 @@ inline std::string BaudRateText(std::int32_t index) {
   return index == 0 ? "Custom" : std::to_string(kBaudRates[static_cast<std::size_t>(index)]);
 }
 
+// The entry of the rate table that the module's port takes for a stored
+// index: the index's low byte; nothing when that lies beyond the table, and
+// the module then leaves the port closed.
+inline std::optional<std::int32_t> PortRateIndex(std::int32_t baudIndex) {
+  const std::int32_t low = baudIndex & 0xFF;
+  if (low >= static_cast<std::int32_t>(kBaudRates.size())) return std::nullopt;
+  return low;
+}
+
 // The baud-rate index a user typed: an index of the table (0 to 16), a rate
 // of the table, or a text of BaudRateText (case ignored); nothing otherwise.
 std::optional<std::int32_t> BaudIndexFromText(const std::string& text);

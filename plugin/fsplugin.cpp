@@ -1,16 +1,10 @@
 // The exported functions: the host's entry into the module.
 #include "plugin/fsplugin.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "dialog/Unit2.h"
 #include "phone/Operations.h"
 #include "plugin/PluginState.h"
 #include "plugin/Settings.h"
-#ifndef _WIN32
-#include "platform/posix_serial.h"
-#endif
 
 namespace {
 
@@ -42,10 +36,6 @@ void ShowOptions() {
     questions.Ask = [](const std::string& text, std::string& answer) { return AskHost(PluginTitle, text, answer); };
     questions.ReportError = [](const std::string& message) {
       ShowMessageBox(message, PluginTitle, os::kMbOk | os::kMbIconError);
-    };
-    questions.PortExists = [](const std::string& name) {
-      std::error_code error;
-      return std::filesystem::is_character_file(os::SerialDevicePath(name), error);
     };
     AskOptions(State.PortName, storedBaud, target, questions);
     return;
