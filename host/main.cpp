@@ -16,9 +16,18 @@ using namespace host;
 
 constexpr const char* kModuleName = "VelkPlugin.wfx";
 
+// The module beside velkfs (a build folder, the Windows archive), else where
+// an installation under a prefix puts it: PREFIX/lib/velk-plugin/.
+std::string DefaultModulePath() {
+  const std::string beside = ExecutableDir() + kModuleName;
+  const std::string installed = ExecutableDir() + "../lib/velk-plugin/" + kModuleName;
+  std::error_code error;
+  return std::filesystem::exists(beside, error) || !std::filesystem::exists(installed, error) ? beside : installed;
+}
+
 // What the command line asked for.
 struct Request {
-  std::string modulePath = ExecutableDir() + kModuleName;
+  std::string modulePath = DefaultModulePath();
   std::string remote, local, path, scriptFile;
   std::vector<std::string> files;
   bool longForm = false, overwrite = false;
@@ -141,7 +150,8 @@ int RunCommandLine(int argc, char** argv) {
   app.require_subcommand(1);
   Request r;
   app.add_option("--module", r.modulePath,
-                 "The module to load (default: " + std::string(kModuleName) + " beside velkfs)");
+                 "The module to load (default: " + std::string(kModuleName) +
+                     " beside velkfs, else in ../lib/velk-plugin/)");
   DefineTransfers(app, r);
   DefineInstallsAndSettings(app, r);
   try {
