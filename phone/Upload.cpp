@@ -29,27 +29,27 @@ std::string LocalFileName(const std::string& localPath) {
   return separator == std::string::npos ? localPath : localPath.substr(separator + 1);
 }
 
-// The local file as it stands now: where it is, its size and its time.
-std::optional<CompletedInstall> StampOf(const std::string& hostFolder, const std::string& localPath) {
+// The local file as it stands now (its size and time) and where it goes.
+std::optional<CompletedInstall> StampOf(const std::string& hostPath, const std::string& localPath) {
   std::error_code error;
-  CompletedInstall stamp{hostFolder, localPath, std::filesystem::file_size(localPath, error), {}, {}};
+  CompletedInstall stamp{hostPath, localPath, std::filesystem::file_size(localPath, error), {}, {}};
   if (!error) stamp.modified = std::filesystem::last_write_time(localPath, error);
   if (error) return std::nullopt;
   return stamp;
 }
 
-// Whether the installation just done into `hostFolder` has sent this very
-// file already (the companion of a Java pair, or the theme itself).
-bool InstalledJustNow(const std::string& hostFolder, const std::string& localPath) {
+// Whether the installation just done has sent this very file to this very
+// place already (the companion of a Java pair, or the theme itself).
+bool InstalledJustNow(const std::string& hostPath, const std::string& localPath) {
   const CompletedInstall& last = State.LastInstall;
-  const std::optional<CompletedInstall> now = StampOf(hostFolder, localPath);
-  return now && !last.localPath.empty() && now->hostFolder == last.hostFolder &&
+  const std::optional<CompletedInstall> now = StampOf(hostPath, localPath);
+  return now && !last.localPath.empty() && now->hostPath == last.hostPath &&
          now->localPath == last.localPath && now->size == last.size && now->modified == last.modified &&
          std::chrono::steady_clock::now() - last.finished <= kSameInstallWindow;
 }
 
-void NoteInstallDone(const std::string& hostFolder, const std::string& sentFile) {
-  State.LastInstall = StampOf(hostFolder, sentFile).value_or(CompletedInstall{});
+void NoteInstallDone(const std::string& hostPath, const std::string& sentFile) {
+  State.LastInstall = StampOf(hostPath, sentFile).value_or(CompletedInstall{});
   State.LastInstall.finished = std::chrono::steady_clock::now();
 }
 
@@ -182,7 +182,7 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
   const std::string folder = lastSeparator == std::string::npos ? std::string() : hostPath.substr(0, lastSeparator + 1);
   const std::string fileName = hostPath.substr(folder.size());
   const InstallFolder* install = InstallFolderOf(folder);
-  if (install && InstalledJustNow(folder, localPath)) return kFsFileOk;
+  if (install && InstalledJustNow(hostPath, localPath)) return kFsFileOk;
   if (install) State.LastInstall = CompletedInstall{};
   std::string phonePath;
   const std::string companion = JavaCompanionOf(localPath);
@@ -209,7 +209,11 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
   WaitWhileBusy();
   Bytes().swap(State.TransferBuffer);  // the file is held only while it is sent
   State.TransferDone = 0;
-  if (State.Succeeded && install) NoteInstallDone(folder, install->javaPair ? companion : localPath);
+  if (State.Succeeded && install && install->javaPair) {
+    NoteInstallDone(folder + LocalFileName(companion), companion);  // beside the file, by its own name
+  } else if (State.Succeeded && install) {
+    NoteInstallDone(hostPath, localPath);
+  }
   if (State.Succeeded) return kFsFileOk;
   return State.UserAborted ? kFsFileAborted : kFsFileFailed;
 }

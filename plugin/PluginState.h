@@ -41,7 +41,7 @@ class wrapper {
 // The file an installation has just dealt with, as it stood then: a host that
 // copies both files of a Java pair calls FsPutFile for the second file too.
 struct CompletedInstall {
-  std::string hostFolder;  // the install folder, "\\NAME\\"
+  std::string hostPath;    // where it went: "\\INSTALL ...\\" and its name
   std::string localPath;   // the Java companion, or the theme file
   std::uintmax_t size = 0;
   std::chrono::file_clock::time_point modified{};
