@@ -30,7 +30,7 @@ set(CPACK_PACKAGE_CONTACT "the Velk Plugin developers <velk-plugin@example.org>"
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "File-system plug-in for the flash file system of BREW phones on a serial port")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "VelkPlugin.wfx shows the flash file system of a BREW phone as a folder of a\n two-panel file manager that loads file-system plug-ins. velkfs drives it from\n the command line; phonesim emulates a phone on a pseudo-terminal.")
+    "VelkPlugin.wfx shows the flash file system of a BREW phone as a folder of a\ntwo-panel file manager that loads file-system plug-ins. velkfs drives it from\nthe command line; phonesim emulates a phone on a pseudo-terminal.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
