@@ -21,9 +21,13 @@ template <typename Work>
 void Guarded(ReplyKind kind, Work&& work) {
   try {
     work();
-  } catch (const std::exception& failure) {
+  } catch (const EComPort& failure) {
     if (!State.PortWrapper) return;
     ReportFailure(std::string("the line to the phone went away (") + failure.what() + ")");
+    EndOperation(kind, false);
+  } catch (const std::exception& failure) {
+    if (!State.PortWrapper) return;
+    ReportFailure(std::string("a reply from the phone could not be read (") + failure.what() + ")");
     EndOperation(kind, false);
   }
 }

@@ -1,7 +1,9 @@
 // Copying a file to the phone in chunks of at most 256 bytes, and the
 // installations through the three install folders.
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "phone/InstallFolders.h"
