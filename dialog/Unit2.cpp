@@ -140,6 +140,24 @@ void TForm2::Button1Click() {
 
 void TForm2::Close() { ModalResult = mrCancel; }
 
+void TForm2::TextEntered(int control, const std::string& text) {
+  if (control == kCombo) {
+    if (!PortExists(text)) return ReportError("There is no serial port " + text + ".");
+    if (combo.IndexOf(text) < 0) combo.Items().push_back(text);
+    combo.UserSelect(combo.IndexOf(text));
+  } else if (control == kComComboBox1) {
+    const auto index = settings::BaudIndexFromText(text);
+    if (!index) return ReportError(text + " is not a baud rate of the list.");
+    ComComboBox1.UserSelect(*index);
+  }
+}
+
+std::string TForm2::ClosingNote() const {
+  if (ModalResult != mrOk) return std::string();
+  return "Settings written to " + settingsPath_ + ": port " + portName_ + ", baud rate " +
+         settings::BaudRateText(ComComboBox1.ItemIndex()) + ".";
+}
+
 os::DialogForm TForm2::Describe() const {
   using Kind = os::DialogControlKind;
   os::DialogForm form;
@@ -181,6 +199,9 @@ bool TForm2::HandleEvent(const os::DialogEvent& event) {
     case os::DialogEventKind::SelectionChanged:
       if (event.control == kComComboBox1) ComComboBox1.UserSelect(event.selected);
       if (event.control == kCombo) combo.UserSelect(event.selected);
+      return false;
+    case os::DialogEventKind::TextEntered:
+      TextEntered(event.control, event.text);
       return false;
   }
   return false;

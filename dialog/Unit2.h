@@ -68,6 +68,8 @@ class TForm2 : public os::DialogModel {
   TModalResult ModalResult = mrNone;
   // Shows a failure of a handler to the user; a message box by default.
   std::function<void(const std::string& message)> ReportError;
+  // Whether a port name typed into the port list names a serial device.
+  std::function<bool(const std::string& portName)> PortExists = os::SerialPortExists;
 
   void FormCreate();
   void FormShow();
@@ -76,8 +78,13 @@ class TForm2 : public os::DialogModel {
   // The close box or the system's close command.
   void Close();
 
+  // A name typed into a list: a port that exists joins the port list, a rate
+  // of the table is chosen; anything else is refused with the reason.
+  void TextEntered(int control, const std::string& text);
+
   os::DialogForm Describe() const override;
   bool HandleEvent(const os::DialogEvent& event) override;
+  std::string ClosingNote() const override;
 
  private:
   std::string& portName_;
@@ -98,7 +105,7 @@ struct TOptionsQuestions {
   std::function<void(const std::string& message)> ReportError;
   TPortLister ListPorts = EnumeratePorts;
   // Whether a serial device answers to a name that is not in the list.
-  std::function<bool(const std::string& portName)> PortExists = [](const std::string&) { return false; };
+  std::function<bool(const std::string& portName)> PortExists = os::SerialPortExists;
 };
 // Returns 1 when both questions were answered and stored (then `portName`
 // holds the new port), 0 otherwise; never throws for a failed port listing.

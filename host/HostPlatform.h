@@ -33,8 +33,9 @@ using os::ExecutableDir;
 
 bool StderrIsTerminal();
 
-// Ctrl-C only raises a flag, so that the running transfer ends through the
-// progress callback instead of killing the process with the port open.
+// Ctrl-C (and on Linux SIGTERM and SIGHUP) only raises a flag, so that the
+// running transfer ends through the progress callback instead of killing the
+// process with the port open and a partial file left.
 void InstallInterruptHandler();
 bool InterruptRequested();
 

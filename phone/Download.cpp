@@ -16,7 +16,10 @@ bool StartDownload(const std::string& phonePath) {
   State.DownloadStream.reset();  // a new start drops what came before
   int error = 0;
   State.DownloadStream = os::CreateReplacingFile(State.LocalPath, &error);
-  if (!State.DownloadStream) return false;
+  if (!State.DownloadStream) {
+    ReportFailure(LocalWriteFailure(State.LocalPath, error));
+    return false;
+  }
   State.Busy = true;
   State.ReplyState = kStateDownloading;
   State.Sequence = 0;
@@ -27,7 +30,10 @@ bool StartDownload(const std::string& phonePath) {
 }
 
 // Ends a download that can never complete: result 4.
-void FailDownload() { EndOperation(ReplyKind::Download, false); }
+void FailDownload(const std::string& reason) {
+  ReportFailure(reason);
+  EndOperation(ReplyKind::Download, false);
+}
 
 int ReportProgress() {
   if (!State.ProgressCallback) return 0;
@@ -46,7 +52,8 @@ void CompleteDownload() {
   const int committed = State.DownloadStream->Commit(State.OverwriteTarget ? os::CommitMode::kReplace
                                                                            : os::CommitMode::kKeepExisting);
   State.TargetAppeared = committed == os::kErrorFileExists;
-  if (committed != 0) return FailDownload();
+  if (State.TargetAppeared) return EndOperation(ReplyKind::Download, false);
+  if (committed != 0) return FailDownload(LocalWriteFailure(State.LocalPath, committed));
   State.LocalPath.clear();
   State.RemotePath.clear();
   State.Sequence = 0;
@@ -56,9 +63,12 @@ void CompleteDownload() {
 // Stores data that arrived; false (and the download failed) when it would
 // run past the announced size or cannot be written.
 bool Store(const Bytes& data) {
-  if (data.size() > State.TransferSize - State.TransferDone ||
-      State.DownloadStream->Append(data.data(), data.size()) != 0) {
-    FailDownload();
+  if (data.size() > State.TransferSize - State.TransferDone) {
+    FailDownload("the phone sent more than the " + std::to_string(State.TransferSize) + " bytes it announced");
+    return false;
+  }
+  if (const int error = State.DownloadStream->Append(data.data(), data.size()); error != 0) {
+    FailDownload(LocalWriteFailure(State.LocalPath, error));
     return false;
   }
   State.TransferDone += static_cast<std::uint32_t>(data.size());
@@ -73,13 +83,15 @@ void ProcessDownloadReply(const Bytes& reply) {
   const ReadReply judged = JudgeReadReply(reply, sequence);
   switch (judged.kind) {
     case ReadReply::kAskAgain:
-      if (++State.RepeatedStarts > kRepeatLimit || !StartDownload(State.DownloadName)) FailDownload();
+      if (++State.RepeatedStarts > kRepeatLimit) return FailDownload(RefusalReason(reply));
+      if (!StartDownload(State.DownloadName)) EndOperation(ReplyKind::Download, false);
       return;
     case ReadReply::kStale:
       return NoteReplyWithoutProgress(ReplyKind::Download);
     case ReadReply::kRefused:  // the phone says why the file cannot come: no use waiting
+      return FailDownload(RefusalReason(reply));
     case ReadReply::kDamaged:
-      return FailDownload();
+      return FailDownload("a reply from the phone was too short for its fields");
     case ReadReply::kData:
       break;
   }
@@ -96,7 +108,10 @@ void ProcessDownloadReply(const Bytes& reply) {
   }
   if (State.TransferDone == State.TransferSize) return CompleteDownload();
   // The phone says nothing follows, short of the size it announced.
-  if (!judged.moreFollows) return FailDownload();
+  if (!judged.moreFollows) {
+    return FailDownload("the phone ended the file after " + std::to_string(State.TransferDone) + " of the " +
+                        std::to_string(State.TransferSize) + " bytes it announced");
+  }
   if (data.empty()) {
     NoteReplyWithoutProgress(ReplyKind::Download);
     if (!State.DownloadTimer->Enabled()) return;

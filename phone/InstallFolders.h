@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 
 struct InstallFolder {
   const char* name;         // as listed at the root; case counts
@@ -24,3 +25,16 @@ inline constexpr std::array<InstallFolder, 3> kInstallFolders = {{
 // A theme installation creates these folders first, parent first.
 inline constexpr std::array<const char*, 2> kThemeFoldersToCreate = {"brew/mod/cmgr/pp/thm",
                                                                      "brew/mod/cmgr/pp/thm/usr"};
+
+// The other file of a Java pair: the .jad beside a .jar, or the .jar beside a
+// .jad, found by changing the last letter of the name (case counts); empty
+// for any other file.
+inline std::string JavaCompanionOf(const std::string& localPath) {
+  const auto endsWith = [&](const char* extension) {
+    const std::string tail = extension;
+    return localPath.size() >= tail.size() && localPath.compare(localPath.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  if (endsWith(".jar")) return localPath.substr(0, localPath.size() - 1) + "d";
+  if (endsWith(".jad")) return localPath.substr(0, localPath.size() - 1) + "r";
+  return std::string();
+}

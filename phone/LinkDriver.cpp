@@ -1,6 +1,9 @@
 #include "phone/LinkDriver.h"
 
+#include <cstdio>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 namespace {
 
@@ -18,14 +21,21 @@ template <typename Work>
 void Guarded(ReplyKind kind, Work&& work) {
   try {
     work();
-  } catch (const std::exception&) {
+  } catch (const EComPort& failure) {
     State.PortFailed = true;
-    if (State.PortWrapper) EndOperation(kind, false);
+    if (!State.PortWrapper) return;
+    ReportFailure(std::string("the line to the phone went away (") + failure.what() + ")");
+    EndOperation(kind, false);
+  } catch (const std::exception& failure) {
+    State.PortFailed = true;
+    if (!State.PortWrapper) return;
+    ReportFailure(std::string("a reply from the phone could not be read (") + failure.what() + ")");
+    EndOperation(kind, false);
   }
 }
 
 // Ends the running operation of `kind`: the phone no longer answers it.
-void GiveUp(ReplyKind kind) {
+void GiveUp(ReplyKind kind, const char* reason) {
   if (kind == ReplyKind::Command && RetryListingUnderThirdByteRule()) return;
   if (kind == ReplyKind::Upload && State.RestartPending) {
     // The upload itself succeeded; only the phone's answer to the restart is missing.
@@ -35,6 +45,7 @@ void GiveUp(ReplyKind kind) {
     return;
   }
   State.Unanswered = true;
+  ReportFailure(reason);
   EndOperation(kind, false);
 }
 
@@ -55,7 +66,7 @@ void PollTick(ReplyKind kind, std::int32_t& idleTicks) {
     if (!TimerOf(kind).Enabled()) return;
     TComPort& port = State.PortWrapper->Port();
     if (port.BytesWaiting() > 0) CallHandler(kind, nullptr, port.BytesWaiting());
-    if (TimerOf(kind).Enabled() && idleTicks > kIdleTickLimit) GiveUp(kind);
+    if (TimerOf(kind).Enabled() && idleTicks > kIdleTickLimit) GiveUp(kind, "the phone stopped answering");
   });
 }
 
@@ -174,6 +185,7 @@ void RouteFrame(const Bytes& frame) {
     // bytes that do not even begin like the awaited reply are noise.
     if (AnswersLastRequest(frame) && TimerOf(kind).Enabled()) {
       State.Unanswered = true;
+      ReportFailure("a reply from the phone came damaged");
       EndOperation(kind, false);
     }
     return;
@@ -201,6 +213,26 @@ void RouteFrame(const Bytes& frame) {
 
 }  // namespace
 
+void ReportFailure(const std::string& reason) { Ui.LogError(reason); }
+
+std::string LocalWriteFailure(const std::string& path, int error) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::error_code missing;
+  if (!folder.empty() && !std::filesystem::exists(folder, missing)) {
+    return "the local folder " + folder.string() + " does not exist";
+  }
+  return "the local disk refused to write " + path + ": " + std::system_category().message(error);
+}
+
+std::string RefusalReason(const Bytes& reply) {
+  if (reply.size() >= 3 && reply[0] == char(kCmdFileSystem) && reply[2] != 0) {
+    char status[8];
+    std::snprintf(status, sizeof status, "0x%02X", static_cast<unsigned char>(reply[2]));
+    return std::string("the phone answered with an error (status ") + status + ")";
+  }
+  return "the phone's reply did not answer the request";
+}
+
 void NoteProgress(ReplyKind kind) {
   ResetIdleCount(kind);
   State.RepliesWithoutProgress = 0;
@@ -209,7 +241,9 @@ void NoteProgress(ReplyKind kind) {
 void NoteReplyWithoutProgress(ReplyKind kind) {
   ResetIdleCount(kind);
   ++State.RepliesWithoutProgress;
-  if (State.RepliesWithoutProgress >= kRepliesWithoutProgressLimit && TimerOf(kind).Enabled()) GiveUp(kind);
+  if (State.RepliesWithoutProgress >= kRepliesWithoutProgressLimit && TimerOf(kind).Enabled()) {
+    GiveUp(kind, "the phone's replies stopped answering the requests sent");
+  }
 }
 
 void CollectFrames(TCustomComPort& port, std::int32_t count) {

@@ -75,6 +75,16 @@ void NoteProgress(ReplyKind kind);
 // life; the third in a row ends the operation as failed.
 void NoteReplyWithoutProgress(ReplyKind kind);
 
+// Tells the host why the running operation failed, in words a user can act
+// on: a line of the error type for the host's log, of which a host shows the
+// first of a call. Only the module knows what went wrong on the line.
+void ReportFailure(const std::string& reason);
+// The reason for a local file that could not be written (the system's code).
+std::string LocalWriteFailure(const std::string& path, int error);
+// The reason for a reply that stops an operation: the phone's status when it
+// answered with an error, else that the reply was not the one awaited.
+std::string RefusalReason(const Bytes& reply);
+
 // Judge one complete, checked reply (a packet) of the running operation.
 void ProcessCommandReply(const Bytes& reply);
 void ProcessDownloadReply(const Bytes& reply);

@@ -2,6 +2,7 @@
 // down the link to the phone.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,16 @@ class wrapper {
   void UploadReplyHandler(TCustomComPort* sender, std::int32_t count);
 
   std::unique_ptr<TComPort> port_;
+};
+
+// The file an installation has just dealt with, as it stood then: a host that
+// copies both files of a Java pair calls FsPutFile for the second file too.
+struct CompletedInstall {
+  std::string hostPath;    // where it went: "\\INSTALL ...\\" and its name
+  std::string localPath;   // the Java companion, or the theme file
+  std::uintmax_t size = 0;
+  std::chrono::file_clock::time_point modified{};
+  std::chrono::steady_clock::time_point finished{};
 };
 
 // Which kind of operation the replies now belong to.
@@ -106,6 +117,7 @@ struct PluginState {
   std::string PendingJar;
   std::string PendingJad;
   std::string PendingTheme;
+  CompletedInstall LastInstall;     // kept while the module stays loaded
 };
 
 extern PluginState State;

@@ -1,6 +1,10 @@
 // Copying a file to the phone in chunks of at most 256 bytes, and the
 // installations through the three install folders.
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <system_error>
 
 #include "phone/InstallFolders.h"
 #include "phone/LinkDriver.h"
@@ -11,15 +15,38 @@ namespace {
 const char* const kRestartQuestion =
     "Phone has to be restarted for the installation to finish. Do it now?";
 
+// A host copies a marked pair with one FsPutFile per file, the next right
+// after the last has returned; a person copying the same file again needs
+// longer than this to pick it, and after a restart the phone needs longer too.
+constexpr std::chrono::seconds kSameInstallWindow{10};
+
 std::string LocalFileName(const std::string& localPath) {
   const auto separator = localPath.find_last_of(os::kLocalPathSeparators);
   return separator == std::string::npos ? localPath : localPath.substr(separator + 1);
 }
 
-std::string Extension(const std::string& localPath) {
-  const std::string name = LocalFileName(localPath);
-  const auto dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : name.substr(dot);
+// The local file as it stands now (its size and time) and where it goes.
+std::optional<CompletedInstall> StampOf(const std::string& hostPath, const std::string& localPath) {
+  std::error_code error;
+  CompletedInstall stamp{hostPath, localPath, std::filesystem::file_size(localPath, error), {}, {}};
+  if (!error) stamp.modified = std::filesystem::last_write_time(localPath, error);
+  if (error) return std::nullopt;
+  return stamp;
+}
+
+// Whether the installation just done has sent this very file to this very
+// place already (the companion of a Java pair, or the theme itself).
+bool InstalledJustNow(const std::string& hostPath, const std::string& localPath) {
+  const CompletedInstall& last = State.LastInstall;
+  const std::optional<CompletedInstall> now = StampOf(hostPath, localPath);
+  return now && !last.localPath.empty() && now->hostPath == last.hostPath &&
+         now->localPath == last.localPath && now->size == last.size && now->modified == last.modified &&
+         std::chrono::steady_clock::now() - last.finished <= kSameInstallWindow;
+}
+
+void NoteInstallDone(const std::string& hostPath, const std::string& sentFile) {
+  State.LastInstall = StampOf(hostPath, sentFile).value_or(CompletedInstall{});
+  State.LastInstall.finished = std::chrono::steady_clock::now();
 }
 
 // The install folder a host folder ("\\NAME\\") names, if any.
@@ -133,6 +160,7 @@ void ProcessUploadReply(const Bytes& reply) {
   }
   if (!IsWriteAccepted(reply)) {
     // The phone refused the chunk it was sent: the file cannot be complete.
+    ReportFailure(RefusalReason(reply));
     EndOperation(ReplyKind::Upload, false);
     return;
   }
@@ -154,21 +182,16 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
   const std::string folder = lastSeparator == std::string::npos ? std::string() : hostPath.substr(0, lastSeparator + 1);
   const std::string fileName = hostPath.substr(folder.size());
   const InstallFolder* install = InstallFolderOf(folder);
+  if (install && InstalledJustNow(hostPath, localPath)) return kFsFileOk;
+  if (install) State.LastInstall = CompletedInstall{};
   std::string phonePath;
+  const std::string companion = JavaCompanionOf(localPath);
   if (install && install->javaPair) {
-    const std::string extension = Extension(localPath);
-    const std::string stem = localPath.substr(0, localPath.size() - 1);
-    if (extension == ".jad") {
-      State.PendingJad = localPath;
-      State.PendingJar = stem + "r";
-    } else if (extension == ".jar") {
-      State.PendingJar = localPath;
-      State.PendingJad = stem + "d";
-    } else {
-      return kFsFileFailed;
-    }
+    if (companion.empty()) return kFsFileFailed;
+    const bool isJad = localPath.back() == 'd';
+    State.PendingJad = isJad ? localPath : companion;
+    State.PendingJar = isJad ? companion : localPath;
     // Both files of the pair must be readable before anything is sent.
-    const std::string companion = extension == ".jad" ? State.PendingJar : State.PendingJad;
     if (!IsReadable(localPath) || !IsReadable(companion)) return kFsFileFailed;
     phonePath = install->phoneFolder + fileName;
     Ui.Beep(0, 1001);
@@ -192,6 +215,11 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
   }
   State.UploadFile.reset();  // the file is open only while it is sent
   State.TransferDone = 0;
+  if (State.Succeeded && install && install->javaPair) {
+    NoteInstallDone(folder + LocalFileName(companion), companion);  // beside the file, by its own name
+  } else if (State.Succeeded && install) {
+    NoteInstallDone(hostPath, localPath);
+  }
   if (State.Succeeded) return kFsFileOk;
   return State.UserAborted ? kFsFileAborted : kFsFileFailed;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace os {
@@ -41,12 +42,18 @@ struct DialogForm {
   std::vector<DialogControl> controls;
 };
 
-enum class DialogEventKind { OkClicked, Closed, LabelClicked, SelectionChanged };
+// TextEntered: text typed into a drop-down list that names none of its
+// entries (a presentation that lets the user type, such as the terminal).
+enum class DialogEventKind { OkClicked, Closed, LabelClicked, SelectionChanged, TextEntered };
 
 struct DialogEvent {
+  DialogEvent(DialogEventKind kind = DialogEventKind::Closed, int control = -1, int selected = -1,
+              std::string text = std::string())
+      : kind(kind), control(control), selected(selected), text(std::move(text)) {}
   DialogEventKind kind = DialogEventKind::Closed;
   int control = -1;   // index into DialogForm::controls
   int selected = -1;  // SelectionChanged: the new position
+  std::string text;   // TextEntered: what was typed
 };
 
 // The dialog's logic as the presentation sees it.
@@ -56,6 +63,9 @@ class DialogModel {
   virtual DialogForm Describe() const = 0;
   // Returns true when the dialog is to close.
   virtual bool HandleEvent(const DialogEvent& event) = 0;
+  // What a presentation that leaves no window behind (the terminal) shows
+  // once the dialog has closed, such as where OK stored the settings.
+  virtual std::string ClosingNote() const { return std::string(); }
 };
 
 // Shows the dialog modally until HandleEvent asks to close it. Returns false

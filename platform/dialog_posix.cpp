@@ -1,8 +1,11 @@
 // A modal dialog on the controlling terminal: the form's texts, its
-// drop-down lists with their selections, its buttons and links. Tab and the
-// Up/Down arrows move between fields, Left/Right change a list's selection,
-// an entry's number or its text (digits) and Enter choose it in a list,
-// Enter presses a button or opens a link, q or Esc closes the dialog.
+// drop-down lists with their selections, its buttons and links, top to
+// bottom as the form shows them. It opens on the first list; Down and Tab go
+// to the next field below, Up and Shift-Tab to the one above; Left/Right
+// change a list's selection; text typed on a list (an entry's number, its
+// text, or a name the list lacks) is shown in its line and taken by Enter;
+// Enter on a list without typing goes on to the next field, on a button
+// presses it, on a link opens it; Esc (and q off the lists) closes.
 #include <fcntl.h>
 #include <poll.h>
 #include <strings.h>
@@ -11,6 +14,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/dialog.h"
@@ -25,12 +29,14 @@ namespace {
 constexpr int kEscapeSequenceMs = 100;
 // How often the loop runs the port layer's hand-overs while waiting for a key.
 constexpr int kHandOverPollMs = 100;
+// Long enough for a device path.
+constexpr std::size_t kLongestTyped = 64;
 
-enum class Key { None, Next, Previous, Left, Right, Enter, Close, Digit, Backspace };
+enum class Key { None, Next, Previous, Left, Right, Enter, Close, Char, Backspace };
 
 struct KeyPress {
   Key key = Key::None;
-  char digit = 0;
+  char typed = 0;  // Key::Char: the character; 'q' also closes off the lists
 };
 
 class Terminal {
@@ -42,6 +48,10 @@ class Terminal {
   }
   Terminal(const Terminal&) = delete;
   Terminal& operator=(const Terminal&) = delete;
+
+  // A job in the background that changed the terminal's modes would be
+  // stopped by the system; it refuses instead.
+  bool InForeground() const { return tcgetpgrp(fd_) == getpgrp(); }
 
   bool EnterRawMode() {
     if (tcgetattr(fd_, &saved_) != 0) return false;
@@ -88,12 +98,12 @@ class Terminal {
     switch (c) {
       case '\t': return {Key::Next};
       case '\r': case '\n': return {Key::Enter};
-      case 'q': case 'Q': case 3: return {Key::Close};
+      case 3: return {Key::Close};
       case 127: case 8: return {Key::Backspace};
       case 27: return EscapeSequence(ended);
       default: break;
     }
-    if (c >= '0' && c <= '9') return {Key::Digit, c};
+    if (c >= ' ' && c <= '~') return {Key::Char, c};
     return {};
   }
 
@@ -125,20 +135,6 @@ bool Focusable(const DialogControl& control) {
                                    control.kind == DialogControlKind::DropDownList);
 }
 
-// Focusable controls in tab order; links after them.
-std::vector<int> FocusOrder(const DialogForm& form) {
-  std::vector<int> order;
-  for (int i = 0; i < static_cast<int>(form.controls.size()); ++i) {
-    if (Focusable(form.controls[i])) order.push_back(i);
-  }
-  auto rank = [&](int i) {
-    const DialogControl& c = form.controls[i];
-    return c.kind == DialogControlKind::LinkLabel ? 1 << 20 : c.tabOrder;
-  };
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return rank(a) < rank(b); });
-  return order;
-}
-
 // Top-to-bottom, left-to-right place of a control on the form.
 std::pair<int, int> FormPlace(const DialogForm& form, const DialogControl& control) {
   int top = control.top;
@@ -150,63 +146,167 @@ std::pair<int, int> FormPlace(const DialogForm& form, const DialogControl& contr
   return {top, left};
 }
 
-std::string Render(const DialogForm& form, int focused, const std::string& typed) {
-  std::vector<int> shown;
+// Indexes of the controls that pass `keep`, in the order the screen shows them.
+std::vector<int> InScreenOrder(const DialogForm& form, bool (*keep)(const DialogControl&)) {
+  std::vector<int> order;
   for (int i = 0; i < static_cast<int>(form.controls.size()); ++i) {
-    if (form.controls[i].visible) shown.push_back(i);
+    if (keep(form.controls[i])) order.push_back(i);
   }
-  std::stable_sort(shown.begin(), shown.end(), [&](int a, int b) {
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
     return FormPlace(form, form.controls[a]) < FormPlace(form, form.controls[b]);
   });
+  return order;
+}
 
-  std::string out = "== " + form.caption + "==\r\n";
-  for (int i : shown) {
-    const DialogControl& c = form.controls[i];
-    const std::string mark = i == focused ? "> " : "  ";
-    const std::string indent = c.parent >= 0 ? "  " : "";
-    std::string line;
-    switch (c.kind) {
-      case DialogControlKind::Label:
-        line = c.caption;
-        for (std::size_t at = line.find('\n'); at != std::string::npos; at = line.find('\n', at + 3)) {
-          line.replace(at, 1, "\r\n  ");
-        }
-        out += "  " + line + "\r\n";
-        continue;
-      case DialogControlKind::LinkLabel: line = c.caption + "  (link: Enter opens)"; break;
-      case DialogControlKind::GroupBox: out += "\r\n  -- " + c.caption + " --\r\n"; continue;
-      case DialogControlKind::CheckBox: line = (c.checked ? "[x] " : "[ ] ") + c.caption; break;
-      case DialogControlKind::Button: line = "[ " + c.caption + " ]"; break;
-      case DialogControlKind::DropDownList:
-        line = c.caption + ": " +
-               (c.selected >= 0 ? c.items[c.selected] : std::string("(none)"));
-        break;
-    }
-    out += mark + indent + line + "\r\n";
+std::string ControlLine(const DialogControl& c, const std::string& typed) {
+  switch (c.kind) {
+    case DialogControlKind::LinkLabel: return c.caption + "  (link: Enter opens)";
+    case DialogControlKind::CheckBox: return (c.checked ? "[x] " : "[ ] ") + c.caption;
+    case DialogControlKind::Button: return "[ " + c.caption + " ]";
+    case DialogControlKind::DropDownList:
+      if (!typed.empty()) return c.caption + ": " + typed + "_   (typed; Enter takes it)";
+      return c.caption + ": " + (c.selected >= 0 ? c.items[c.selected] : std::string("(none)"));
+    default: return c.caption;
   }
+}
 
-  if (focused >= 0 && form.controls[focused].kind == DialogControlKind::DropDownList) {
-    const DialogControl& list = form.controls[focused];
-    out += "\r\n  " + list.caption + " entries:\r\n";
-    for (std::size_t n = 0; n < list.items.size(); ++n) {
-      out += (static_cast<int>(n) == list.selected ? "   *" : "    ") +
-             std::to_string(static_cast<int>(n) + list.firstNumber) + ") " + list.items[n] + "\r\n";
-    }
-    if (list.items.empty()) out += "    (empty)\r\n";
+std::string ListEntries(const DialogControl& list) {
+  std::string out = "\r\n  " + list.caption + " entries:\r\n";
+  for (std::size_t n = 0; n < list.items.size(); ++n) {
+    out += (static_cast<int>(n) == list.selected ? "   *" : "    ") +
+           std::to_string(static_cast<int>(n) + list.firstNumber) + ") " + list.items[n] + "\r\n";
   }
-  out += "\r\n  Tab/Up/Down: field  Left/Right: change  number or entry+Enter: choose  "
-         "Enter: press  q/Esc: close\r\n";
-  if (!typed.empty()) out += "  Typed: " + typed + "\r\n";
+  if (list.items.empty()) out += "    (empty)\r\n";
   return out;
+}
+
+std::string Render(const DialogForm& form, int focused, const std::string& typed) {
+  std::string out = "== " + form.caption + "==\r\n";
+  for (int i : InScreenOrder(form, [](const DialogControl& c) { return c.visible; })) {
+    const DialogControl& c = form.controls[i];
+    if (c.kind == DialogControlKind::Label) {
+      std::string text = c.caption;
+      for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 3)) {
+        text.replace(at, 1, "\r\n  ");
+      }
+      out += "  " + text + "\r\n";
+    } else if (c.kind == DialogControlKind::GroupBox) {
+      out += "\r\n  -- " + c.caption + " --\r\n";
+    } else {
+      out += (i == focused ? "> " : "  ") + std::string(c.parent >= 0 ? "  " : "") +
+             ControlLine(c, i == focused ? typed : std::string()) + "\r\n";
+    }
+  }
+  if (focused >= 0 && form.controls[focused].kind == DialogControlKind::DropDownList) {
+    out += ListEntries(form.controls[focused]);
+  }
+  return out + "\r\n  Up/Down/Tab: field  Left/Right: change  type a number, entry or name, Enter: take it\r\n"
+               "  Enter: next field, press a button  Esc (q off the lists): close\r\n";
 }
 
 // The entry of `list` that `typed` names: an entry's own text, else its number.
 int TypedEntry(const DialogControl& list, const std::string& typed) {
   const auto same = std::find(list.items.begin(), list.items.end(), typed);
   if (same != list.items.end()) return static_cast<int>(same - list.items.begin());
+  if (typed.find_first_not_of("0123456789") != std::string::npos || typed.size() > 6) return -1;
   const int wanted = std::stoi(typed) - list.firstNumber;
   return wanted >= 0 && wanted < static_cast<int>(list.items.size()) ? wanted : -1;
 }
+
+// The form on the terminal: which field has the focus, what has been typed
+// there, and the keys' effects.
+class TerminalForm {
+ public:
+  TerminalForm(DialogModel& model, Terminal& terminal) : model_(model), terminal_(terminal) {
+    form_ = model.Describe();
+    order_ = InScreenOrder(form_, Focusable);
+    const auto firstList = std::find_if(order_.begin(), order_.end(), [&](int i) {
+      return form_.controls[i].kind == DialogControlKind::DropDownList;
+    });
+    focus_ = firstList == order_.end() ? 0 : static_cast<std::size_t>(firstList - order_.begin());
+  }
+
+  void Draw() {
+    terminal_.Write((clear_ ? "\x1b[H\x1b[2J" : "\r\n") + Render(form_, Focused(), typed_));
+    clear_ = true;
+  }
+
+  // Returns true when the dialog is to close.
+  bool Press(const KeyPress& press) {
+    switch (press.key) {
+      case Key::None: return false;
+      case Key::Close: return Send({DialogEventKind::Closed, -1, -1});
+      case Key::Next: return Move(1);
+      case Key::Previous: return Move(order_.size() - 1);
+      case Key::Left: case Key::Right: return Step(press.key == Key::Right ? 1 : -1);
+      case Key::Char:
+        if (!OnList()) return press.typed == 'q' || press.typed == 'Q' ? Send({DialogEventKind::Closed, -1, -1}) : false;
+        if (typed_.size() < kLongestTyped) typed_ += press.typed;
+        return false;
+      case Key::Backspace:
+        if (!typed_.empty()) typed_.pop_back();
+        return false;
+      case Key::Enter: return Enter();
+    }
+    return false;
+  }
+
+  void Closed() { Send({DialogEventKind::Closed, -1, -1}); }
+
+ private:
+  int Focused() const { return order_.empty() ? -1 : order_[focus_]; }
+  bool OnList() const {
+    return Focused() >= 0 && form_.controls[Focused()].kind == DialogControlKind::DropDownList;
+  }
+
+  bool Send(const DialogEvent& event) {
+    terminal_.Suspend();
+    const bool close = model_.HandleEvent(event);
+    terminal_.Resume();
+    form_ = model_.Describe();
+    return close;
+  }
+
+  bool Move(std::size_t step) {
+    typed_.clear();
+    if (!order_.empty()) focus_ = (focus_ + step) % order_.size();
+    return false;
+  }
+
+  bool Step(int direction) {
+    if (!OnList() || form_.controls[Focused()].items.empty()) return false;
+    const int selected = form_.controls[Focused()].selected;
+    const int last = static_cast<int>(form_.controls[Focused()].items.size()) - 1;
+    const int wanted = std::clamp(selected + direction, 0, last);
+    return wanted != selected && Send({DialogEventKind::SelectionChanged, Focused(), wanted});
+  }
+
+  bool Enter() {
+    const int current = Focused();
+    if (current < 0) return false;
+    if (OnList()) {
+      if (typed_.empty()) return Move(1);
+      const std::string text = std::exchange(typed_, std::string());
+      const int wanted = TypedEntry(form_.controls[current], text);
+      if (wanted >= 0) return Send({DialogEventKind::SelectionChanged, current, wanted});
+      clear_ = false;  // keep what the logic wrote, such as a name it refused
+      return Send({DialogEventKind::TextEntered, current, -1, text});
+    }
+    if (form_.controls[current].kind == DialogControlKind::LinkLabel) {
+      return Send({DialogEventKind::LabelClicked, current, -1});
+    }
+    clear_ = false;  // keep what the logic wrote, such as a refused write
+    return Send({DialogEventKind::OkClicked, current, -1});
+  }
+
+  DialogModel& model_;
+  Terminal& terminal_;
+  DialogForm form_;
+  std::vector<int> order_;
+  std::size_t focus_ = 0;
+  std::string typed_;
+  bool clear_ = true;
+};
 
 }  // namespace
 
@@ -214,90 +314,28 @@ bool ShowModalDialog(DialogModel& model) {
   const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return false;
   Terminal terminal(fd);
+  if (!terminal.InForeground()) {
+    const std::string refusal = "The options form needs the terminal: run it in the foreground (without &).\n";
+    if (write(STDERR_FILENO, refusal.data(), refusal.size()) < 0) return false;
+    return false;
+  }
   if (!terminal.EnterRawMode()) return false;
-
-  DialogForm form = model.Describe();
-  const std::vector<int> order = FocusOrder(form);
-  std::size_t focus = 0;
-  std::string typed;
-  bool clear = true;
+  TerminalForm screen(model, terminal);
   bool ended = false;
   bool redraw = true;
-
-  auto handle = [&](const DialogEvent& event) {
-    terminal.Suspend();
-    const bool close = model.HandleEvent(event);
-    terminal.Resume();
-    form = model.Describe();
-    return close;
-  };
-
   while (!ended) {
-    if (redraw) {
-      const int focused = order.empty() ? -1 : order[focus];
-      terminal.Write((clear ? "\x1b[H\x1b[2J" : "\r\n") + Render(form, focused, typed));
-      clear = true;
-      redraw = false;
-    }
+    if (redraw) screen.Draw();
     RunHandOvers();
     const KeyPress press = terminal.NextKey(&ended);
-    if (press.key == Key::None) continue;
-    redraw = true;
-    const int current = order.empty() ? -1 : order[focus];
-    const bool onList =
-        current >= 0 && form.controls[current].kind == DialogControlKind::DropDownList;
-    const int count = onList ? static_cast<int>(form.controls[current].items.size()) : 0;
-    switch (press.key) {
-      case Key::None:
-        break;
-      case Key::Close:
-        if (handle({DialogEventKind::Closed, -1, -1})) return true;
-        break;
-      case Key::Next:
-      case Key::Previous:
-        typed.clear();
-        if (!order.empty()) {
-          focus = (focus + (press.key == Key::Next ? 1 : order.size() - 1)) % order.size();
-        }
-        break;
-      case Key::Left:
-      case Key::Right: {
-        if (!onList || count == 0) break;
-        const int selected = form.controls[current].selected;
-        const int wanted = std::clamp(selected + (press.key == Key::Right ? 1 : -1), 0, count - 1);
-        if (wanted != selected && handle({DialogEventKind::SelectionChanged, current, wanted})) {
-          return true;
-        }
-        break;
-      }
-      case Key::Digit:
-        // Long enough for the highest rate.
-        if (onList && typed.size() < 7) typed += press.digit;
-        break;
-      case Key::Backspace:
-        if (!typed.empty()) typed.pop_back();
-        break;
-      case Key::Enter: {
-        if (current < 0) break;
-        const DialogControlKind kind = form.controls[current].kind;
-        if (onList) {
-          const int wanted = typed.empty() ? -1 : TypedEntry(form.controls[current], typed);
-          typed.clear();
-          if (wanted >= 0 && handle({DialogEventKind::SelectionChanged, current, wanted})) {
-            return true;
-          }
-        } else if (kind == DialogControlKind::Button) {
-          if (handle({DialogEventKind::OkClicked, current, -1})) return true;
-          clear = false;  // keep what the logic wrote, such as a refused write
-        } else if (kind == DialogControlKind::LinkLabel) {
-          if (handle({DialogEventKind::LabelClicked, current, -1})) return true;
-        }
-        break;
-      }
+    redraw = press.key != Key::None;
+    if (screen.Press(press)) {
+      const std::string note = model.ClosingNote();
+      if (!note.empty()) terminal.Write("\r\n" + note + "\r\n");
+      return true;
     }
   }
   // The terminal went away: as if the dialog had been closed.
-  model.HandleEvent({DialogEventKind::Closed, -1, -1});
+  screen.Closed();
   return true;
 }
 

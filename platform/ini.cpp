@@ -40,6 +40,13 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
+// Editors on Windows often begin a UTF-8 file with a byte-order mark; it is
+// not part of the first line, and a write leaves it where it is.
+std::string WithoutByteOrderMark(const std::string& text) {
+  static const std::string kMark = "\xEF\xBB\xBF";
+  return text.compare(0, kMark.size(), kMark) == 0 ? text.substr(kMark.size()) : text;
+}
+
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameName(const std::string& a, const std::string& b) {
@@ -88,7 +95,7 @@ Location Find(const std::vector<Line>& lines, const std::string& section, const 
   const std::string wantKey = Trim(key);
   bool inside = false;
   for (int i = 0; i < static_cast<int>(lines.size()); ++i) {
-    const std::string trimmed = Trim(lines[i].text);
+    const std::string trimmed = Trim(i == 0 ? WithoutByteOrderMark(lines[i].text) : lines[i].text);
     std::string name;
     if (SectionName(trimmed, &name)) {
       if (inside) break;  // the section ended

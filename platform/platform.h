@@ -166,6 +166,10 @@ class SerialDevice {
 // as /dev/NAME. On failure returns null and stores the code in *error.
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int* error);
 
+// Whether a serial device answers to the port name (as OpenSerialDevice maps
+// it), without opening it: a name typed by the user that no port list named.
+bool SerialPortExists(const std::string& portName);
+
 // Whether a device call failed because the device itself is gone (unplugged,
 // the other end hung up): Linux EIO, ENXIO, ENODEV; Windows
 // ERROR_DEVICE_REMOVED, ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED and
@@ -177,10 +181,6 @@ bool DeviceIsGone(int error);
 using SerialOpener =
     std::function<std::unique_ptr<SerialDevice>(const std::string& portName, int* error)>;
 void SetSerialOpenerForTesting(SerialOpener opener);
-
-// Whether a serial device answers to `portName` (Linux: a character device at
-// its device path; Windows: a device of that name).
-bool SerialPortExists(const std::string& portName);
 
 // Names of the serial ports present on the machine, unsorted, in the form the
 // port object accepts. Windows: the data of the values under

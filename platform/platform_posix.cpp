@@ -497,6 +497,11 @@ void ModuleAnchor() {}
 // ---------------------------------------------------------------------------
 // Serial devices
 
+bool SerialPortExists(const std::string& portName) {
+  struct stat st;
+  return stat(SerialDevicePath(portName).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
 std::unique_ptr<SerialDevice> OpenSerialDevice(const std::string& portName, int* error) {
   SerialOpener opener;
   {
@@ -515,11 +520,6 @@ void SetSerialOpenerForTesting(SerialOpener opener) {
 }
 
 bool DeviceIsGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
-
-bool SerialPortExists(const std::string& portName) {
-  struct stat st;
-  return stat(SerialDevicePath(portName).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
-}
 
 int ListSerialPorts(std::vector<std::string>* names) {
   names->clear();

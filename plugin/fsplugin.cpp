@@ -40,7 +40,6 @@ void ShowOptions() {
     questions.ReportError = [](const std::string& message) {
       ShowMessageBox(message, PluginTitle, os::kMbOk | os::kMbIconError);
     };
-    questions.PortExists = os::SerialPortExists;
     AskOptions(State.PortName, storedBaud, target, questions);
     return;
   }

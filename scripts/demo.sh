@@ -16,10 +16,22 @@ show() { printf '$ %s\n' "$*"; "$@"; }
 
 "$SOURCE_DIR/scripts/install-deps.sh" linux
 
+# The build's progress lines: on a terminal one line, rewritten as it goes.
+progress() {
+  local line
+  while IFS= read -r line; do
+    case "$line" in
+      "["*"%]"*) if [ -t 1 ]; then printf '\r\033[K%s' "${line:0:100}"; else printf '%s\n' "$line"; fi ;;
+    esac
+  done
+  if [ -t 1 ]; then printf '\r\033[K'; fi
+}
+
 step "Building the module, velkfs and phonesim into $BUILD_DIR"
+echo "The first build takes 4 to 5 minutes on 2 cores; later runs only seconds."
 BUILD_LOG="$(mktemp)"
 if ! { cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build "$BUILD_DIR" -j2 --target VelkPlugin velkfs phonesim; } >"$BUILD_LOG" 2>&1; then
+       cmake --build "$BUILD_DIR" -j2 --target VelkPlugin velkfs phonesim; } 2>&1 | tee "$BUILD_LOG" | progress; then
   tail -n 40 "$BUILD_LOG" >&2
   echo "The build failed; the whole log is in $BUILD_LOG" >&2
   exit 1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, when missing.
-# Usage: scripts/install-deps.sh [linux|all]   (all adds mingw-w64, Wine and Xvfb)
+# Usage: scripts/install-deps.sh [linux|all]   (all adds mingw-w64, Wine, Xvfb and
+# what scripts/package.sh needs)
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libcli11-dev python3 gettext)
@@ -8,6 +9,8 @@ packages=(cmake make g++ libgtest-dev libcli11-dev python3 gettext)
 packages+=(clang libclang-rt-dev)
 if [ "${1:-linux}" = all ]; then
   packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 fonts-wine xvfb xauth imagemagick)
+  # The release archive and the Debian package.
+  packages+=(zip dpkg-dev)
 fi
 
 missing=()

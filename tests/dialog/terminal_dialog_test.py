@@ -22,11 +22,19 @@ DOWN, UP, LEFT = "\x1b[B", "\x1b[A", "\x1b[D"
 
 
 class TerminalSession:
-    def __init__(self, settings, port_name, baud_index, ports):
+    def __init__(self, settings, port_name, baud_index, ports, background=False):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
             # pty.fork made the pseudo-terminal the child's controlling terminal.
-            os.execv(RUNNER, [RUNNER, settings, port_name, baud_index, ports])
+            args = [RUNNER, settings, port_name, baud_index, ports]
+            if not background:
+                os.execv(RUNNER, args)
+            # As a shell's background job: a process group of its own, not the terminal's.
+            job = os.fork()
+            if job == 0:
+                os.setpgid(0, 0)
+                os.execv(RUNNER, args)
+            os._exit(os.waitstatus_to_exitcode(os.waitpid(job, 0)[1]) & 0xFF)
         self.output = ""
         self.seen = 0
         self.status = None
@@ -119,60 +127,78 @@ class TerminalDialog(unittest.TestCase):
             session.close()
         shutil.rmtree(self.folder)
 
-    def open(self, port_name="COM9", ports="COM1,COM3", settings=None, baud_index="13"):
-        session = TerminalSession(settings or self.settings, port_name, baud_index, ports)
+    def open(self, port_name="COM9", ports="COM1,COM3", settings=None, baud_index="13", background=False):
+        session = TerminalSession(settings or self.settings, port_name, baud_index, ports, background)
         self.sessions.append(session)
-        session.wait_for("== Options ==")
+        if not background:
+            session.wait_for("== Options ==")
         return session
 
     def test_choose_by_number_or_rate_and_press_ok(self):
         s = self.open()
-        s.wait_for("Port: COM9")
-        s.wait_for("Baud rate: 115200")     # the stored rate
-        s.type(["\t"])                     # OK -> baud rate
-        s.wait_for("Baud rate entries:")
-        s.wait_for("0) Custom")             # numbered by the index the settings store
-        s.wait_for("*13) 115200")
-        s.type(list("9600") + ["\r"])      # a rate chooses itself
-        s.wait_for("Baud rate: 9600")
-        s.type(["\t"])                     # -> port
+        s.wait_for("> " + "  Port: COM9")        # it opens on the first field
+        s.wait_for("Baud rate: 115200")         # the stored rate
         s.wait_for("Port entries:")
-        s.wait_for("3) COM9")              # the configured port, appended
+        s.wait_for("3) COM9")                   # the configured port, appended
         s.type(["2", "\r"])
         s.wait_for("Port: COM3")
-        s.type(["\t", "\t", "\r"])         # -> link -> OK, press
+        s.type([DOWN])                          # the field below
+        s.wait_for("Baud rate entries:")
+        s.wait_for("0) Custom")                 # numbered by the index the settings store
+        s.wait_for("*13) 115200")
+        s.type(list("9600"))
+        s.wait_for("Baud rate: 9600_")          # typing shows in the field
+        s.type(["\r"])                          # a rate chooses itself
+        s.wait_for("Baud rate: 9600")
+        s.type([DOWN, "\r"])                    # -> OK, press
+        s.wait_for("Settings written to %s: port COM3, baud rate 9600." % self.settings)
         self.assertEqual(s.finish(), "result=1 port=COM3")
         ini = read_ini(self.settings)
         self.assertEqual(ini[("VLK", "velkport")], "COM3")
         self.assertEqual(ini[("VLK", "baud")], "7")
 
-    def test_arrow_keys_change_the_baud_rate(self):
+    def test_arrow_keys_move_down_and_up_the_form(self):
         s = self.open()
         s.type([DOWN])
-        s.wait_for("Baud rate entries:")
+        s.wait_for("> " + "  Baud rate: 115200")
         s.type([LEFT])
         s.wait_for("Baud rate: 57600")
-        s.type([UP, "\r"])
+        s.type([UP])
+        s.wait_for("> " + "  Port: COM9")
+        s.type([DOWN, DOWN])
+        s.wait_for("> [ OK ]")
+        s.type(["\r"])
         self.assertEqual(s.finish(), "result=1 port=COM9")
         ini = read_ini(self.settings)
         self.assertEqual(ini[("VLK", "velkport")], "COM9")
         self.assertEqual(ini[("VLK", "baud")], "12")
 
-    def test_q_and_esc_close_without_storing(self):
-        for close_key in ["q", "\x1b"]:
+    def test_a_typed_device_path_joins_the_port_list_when_the_device_exists(self):
+        s = self.open()
+        s.type(list("/dev/velk-none") + ["\r"])
+        s.wait_for("There is no serial port /dev/velk-none.")
+        s.type(list("/dev/null"))               # a character device, as serial devices are
+        s.wait_for("Port: /dev/null_")
+        s.type(["\r"])
+        s.wait_for("4) /dev/null")
+        s.type([DOWN, DOWN, "\r"])
+        self.assertEqual(s.finish(), "result=1 port=/dev/null")
+        self.assertEqual(read_ini(self.settings)[("VLK", "velkport")], "/dev/null")
+
+    def test_q_off_the_lists_and_esc_close_without_storing(self):
+        for before, close_key in (([DOWN, DOWN], "q"), ([], "\x1b")):
             s = self.open()
             s.type([DOWN, "1", "5", "\r"])    # an index chooses its rate
             s.wait_for("Baud rate: 256000")
-            s.type([close_key], settle=0)
+            s.type(before + [close_key], settle=0.25)
             self.assertEqual(s.finish(), "result=0 port=COM9")
             self.assertFalse(os.path.exists(self.settings))
 
     def test_failed_port_listing_offers_the_configured_port(self):
         s = self.open(ports="!")
         s.wait_for("Port: COM9")
-        s.type(["\t", "\t"])
         s.wait_for("1) COM9")
-        s.type(["\t", "\t", "\r"])
+        s.type([DOWN, DOWN, "\r"])
         self.assertEqual(s.finish(), "result=1 port=COM9")
         self.assertEqual(read_ini(self.settings)[("VLK", "velkport")], "COM9")
 
@@ -181,14 +207,20 @@ class TerminalDialog(unittest.TestCase):
         open(os.path.join(self.folder, "blocked"), "w").close()
         settings = os.path.join(self.folder, "blocked", "fsplugin.ini")
         s = self.open(settings=settings)
-        s.type(["\t", "\t", "1", "\r"])
+        s.type(["1", "\r"])
         s.wait_for("Port: COM1")
-        s.type(["\t", "\t", "\r"])
+        s.type([DOWN, DOWN, "\r"])
         s.wait_for("Unable to write to " + settings)
         s.wait_for("Port: COM1")           # the dialog is still there
         s.type(["q"], settle=0)
         self.assertEqual(s.finish(), "result=0 port=COM1")
         self.assertFalse(os.path.exists(settings))
+
+    def test_a_background_job_is_refused_not_stopped(self):
+        s = self.open(background=True)
+        self.assertEqual(s.finish(), "result=0 port=COM9")
+        self.assertIn("run it in the foreground", s.output)
+        self.assertFalse(os.path.exists(self.settings))
 
     def test_without_a_terminal_nothing_opens(self):
         done = subprocess.run([RUNNER, self.settings, "COM9", "13", "COM1"], stdin=subprocess.DEVNULL,

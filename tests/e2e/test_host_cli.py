@@ -4,7 +4,7 @@ import os
 import stat
 import unittest
 
-from e2e_support import E2ETestCase, read_file
+from e2e_support import E2ETestCase, every_byte_value, read_file
 
 SUBCOMMANDS = ["ls", "get", "put", "mkdir", "rmdir", "rm", "install-game", "install-app",
                "install-theme", "options", "config"]
@@ -27,7 +27,7 @@ class CommandLineTest(E2ETestCase):
 
     def test_usage_errors_give_2(self):
         unknown = "unknown subcommand 'lss'; the subcommands are: " + ", ".join(SUBCOMMANDS)
-        for args, said in (([], ""), (["get", "only-one"], ""), (["lss"], unknown), (["config"], ""),
+        for args, said in (([], ""), (["get", "only-one"], ""), (["lss"], unknown),
                            (["config", "--baud", "12345"], "12345")):
             with self.subTest(args=args):
                 code, _, err = self.velkfs_run(*args)
@@ -90,6 +90,41 @@ class CommandLineTest(E2ETestCase):
                 code, _, err = self.velkfs_run(*args)
                 self.assertEqual(code, 4, err)
                 self.assertIn(said, err)
+
+    def test_failures_name_the_real_cause(self):
+        tree = {"data": {"f.bin": every_byte_value(3000)}}
+        too_long = "x" * 5000
+        for options, args, said in (
+                (["--hangup-after", "6"], ["get", "/data/f.bin", "f.bin"], "the line to the phone went away"),
+                (["--flip-nth", "4"], ["get", "-f", "/data/f.bin", "f.bin"], "a reply from the phone came damaged"),
+                ([], ["get", "/data/f.bin", "nosuchdir/"], "the local folder nosuchdir does not exist"),
+                (["--status", "read=06"], ["get", "/data/f.bin", "f.bin"],
+                 "the phone answered with an error (status 0x06)"),
+                (["--status", "write=01"], ["put", "notes.txt", "/data/n.txt"],
+                 "the phone answered with an error (status 0x01)"),
+                ([], ["get", "/data/f.bin", too_long], "File name too long")):
+            with self.subTest(options=options, args=args[:2]):
+                self.start_phone(tree, options=options)
+                self.write_local("notes.txt", b"notes")
+                code, _, err = self.velkfs_run(*args)
+                self.assertEqual(code, 4, err)
+                self.assertIn(said, err)
+                self.assertNotIn("could not be opened", err)
+                self.assertEqual(sorted(os.listdir(self.local)), ["notes.txt"], "nothing left behind")
+
+    def test_settings_are_told_with_the_file_they_come_from(self):
+        beside = os.path.join(self.host_dir, "fsplugin.ini")
+        code, out, err = self.velkfs_run("config")
+        self.assertEqual(code, 0, err)
+        self.assertIn("there is no %s nor %s" % (self.user_settings(), beside), out)
+        self.assertIn("port  COM1", out)
+        with open(beside, "wb") as handle:  # as an editor on Windows may save it
+            handle.write(b"\xef\xbb\xbf[VLK]\r\nvelkport=/dev/velk-none\r\nbaud=13\r\n")
+        code, out, err = self.velkfs_run("config")
+        self.assertEqual(code, 0, err)
+        self.assertIn("from " + beside, out)
+        self.assertIn("port  /dev/velk-none", out)
+        self.assertIn("baud  115200 baud (index 13)", out)
 
     def test_config_sets_port_and_baud_in_the_user_file_keeping_other_lines(self):
         os.makedirs(os.path.dirname(self.user_settings()))

@@ -12,6 +12,16 @@ RESTART_REQUEST = bytes.fromhex("29 01 00")
 RESTART_CONFIRM = bytes.fromhex("29 02 00")
 
 
+def first_write_paths(phone):
+    """The phone paths of the first write requests, in order: one per file sent."""
+    paths = []
+    for packet in phone.received_packets():
+        if packet[:3] == bytes([0x59, 0x05, 0x00]):
+            length = (packet[12] << 8) | packet[13]
+            paths.append(packet[14:13 + length].decode())
+    return paths
+
+
 class InstallTest(E2ETestCase):
     def test_java_game_lands_in_the_games_folder_and_restart_yes_restarts_the_phone(self):
         phone = self.start_phone(FACTORY_FOLDERS)
@@ -49,6 +59,25 @@ class InstallTest(E2ETestCase):
         self.assertEqual(read_file(phone.path(THEMES + "/usr/t.thm")), theme)
         made = [p[3:-1].decode() for p in phone.received_packets() if p[:2] == b"\x59\x00"]
         self.assertEqual(made, [THEMES, THEMES + "/usr"])
+
+    def test_a_pair_copied_together_goes_once_with_one_question(self):
+        # A file manager copies the marked files one call each, the second right after the first.
+        jar, jad = every_byte_value(300), b"MIDlet-Name: x\n" * 7
+        for command, order, written in (
+                ("install-game", ["game.jar", "game.jad"], [GAMES + "game.jar", GAMES + "game.jad"]),
+                ("install-game", ["game.jad", "game.jar"], [GAMES + "game.jad", GAMES + "game.jar"]),
+                ("install-theme", ["t.thm", "t.thm"], [THEMES + "/usr/t.thm"])):
+            with self.subTest(command=command, order=order):
+                phone = self.start_phone(FACTORY_FOLDERS)
+                self.write_local("game.jar", jar)
+                self.write_local("game.jad", jad)
+                self.write_local("t.thm", jar)
+                code, _, err = self.velkfs_run(command, *[self.local_path(name) for name in order])
+                self.assertEqual(code, 0, err)
+                self.assertEqual(err.count(RESTART_QUESTION), 1, err)
+                self.assertEqual(first_write_paths(phone), written)
+                for path in written:
+                    self.assertEqual(read_file(phone.path(path)), jad if path.endswith(".jad") else jar)
 
     def test_capital_extension_is_refused_and_nothing_sent(self):
         phone = self.start_phone(FACTORY_FOLDERS)

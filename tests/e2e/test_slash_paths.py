@@ -37,12 +37,14 @@ class SlashPathTest(E2ETestCase):
         settings = os.path.join(os.path.dirname(self.velkfs), "fsplugin.ini")
         with open(settings, "rb") as before_file:
             before = before_file.read()
-        code, shown = self.velkfs_on_terminal(["options", "/"], "q/Esc: close", "q")
+        # The form opens on the port list, where q is typed: Esc closes.
+        code, shown = self.velkfs_on_terminal(["options", "/"], "Esc (q off the lists): close", "\x1b")
         self.assertEqual(code, 0, shown)
         self.assertIn("Velk port settings", shown)
         with open(settings, "rb") as after_file:
             self.assertEqual(after_file.read(), before, "closed without storing")
-        code, shown = self.velkfs_on_terminal(["options", "/INSTALL THEME"], "q/Esc: close", "q", timeout=20)
+        code, shown = self.velkfs_on_terminal(["options", "/INSTALL THEME"], "Esc (q off the lists): close", "\x1b",
+                                              timeout=20)
         self.assertEqual(code, 0, shown)
         self.assertNotIn("Velk port settings", shown)
 

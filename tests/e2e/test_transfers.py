@@ -106,8 +106,8 @@ class AbortTest(E2ETestCase):
     UPLOAD = ("put", bytes([0x59, 0x05, 0x02]))
     ABORT_PACKET = bytes([0x59, 0x04, 0x00])
 
-    def interrupted_transfer(self, kind, size, phone_options):
-        """Starts a transfer of `size` bytes, sends SIGINT once its second chunk is
+    def interrupted_transfer(self, kind, size, phone_options, stop=signal.SIGINT):
+        """Starts a transfer of `size` bytes, sends `stop` once its second chunk is
         asked for, and returns (exit code, stderr, phone, phone file, local file)."""
         command, second_chunk = kind
         data = every_byte_value(size)
@@ -120,13 +120,13 @@ class AbortTest(E2ETestCase):
         if not wait_for(lambda: process.poll() is not None or
                         any(p.startswith(second_chunk) for p in phone.received_packets()), timeout=20):
             process.kill()
-        process.send_signal(signal.SIGINT)
+        process.send_signal(stop)
         try:
             _, err = process.communicate(timeout=15)
         except subprocess.TimeoutExpired:
             process.kill()
             process.communicate()
-            self.fail("velkfs did not end after Ctrl-C")
+            self.fail("velkfs did not end after signal %d" % stop)
         return process.returncode, err.decode(errors="replace"), phone, phone.path("big.bin"), local
 
     def test_paced_transfers_give_5_leave_no_file_and_tell_the_phone(self):
@@ -137,6 +137,13 @@ class AbortTest(E2ETestCase):
                 self.assertFalse(os.path.exists(local if kind is self.DOWNLOAD else phone_file))
                 self.assertTrue(wait_for(lambda: phone.received_packets()[-1] == self.ABORT_PACKET),
                                 "the last requests: %s" % [p[:3].hex() for p in phone.received_packets()[-3:]])
+
+    def test_termination_and_hangup_end_a_download_as_ctrl_c_does(self):
+        for stop in (signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=stop):
+                code, err, _, _, local = self.interrupted_transfer(self.DOWNLOAD, 65536, ["--baud", "9600"], stop)
+                self.assertEqual(code, 5, err)
+                self.assertEqual(os.listdir(os.path.dirname(local)), [], "the temporary file is gone")
 
 
 if __name__ == "__main__":

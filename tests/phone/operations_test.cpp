@@ -493,6 +493,25 @@ TEST_F(OperationsTest, DroppedDescriptorSendsTheArchiveAsCompanion) {
       << "answered No: nothing after the archive";
 }
 
+// A host copies a marked pair with one call per file: the second call finds
+// its file sent already. A companion changed since is a new installation.
+TEST_F(OperationsTest, TheCompanionJustInstalledIsNotSentAgain) {
+  CreateInstallFolders();
+  WriteFile(pc("x.jar"), Pattern(300));
+  WriteFile(pc("x.jad"), Pattern(100));
+  EXPECT_EQ(PutFile(pc("x.jar"), "\\INSTALL JAVA GAME\\x.jar"), kFsFileOk);
+  const std::size_t sentForThePair = SentPackets().size();
+  EXPECT_EQ(PutFile(pc("x.jad"), "\\INSTALL JAVA GAME\\x.jad"), kFsFileOk);
+  EXPECT_EQ(SentPackets().size(), sentForThePair) << "nothing sent for the companion";
+  EXPECT_EQ(messages_.size(), 1u) << "the restart offered once";
+  EXPECT_EQ(PutFile(pc("x.jad"), "\\INSTALL JAVA APP\\x.jad"), kFsFileOk);
+  EXPECT_EQ(messages_.size(), 2u) << "another install folder is another installation";
+  WriteFile(pc("x.jar"), Pattern(301));
+  EXPECT_EQ(PutFile(pc("x.jar"), "\\INSTALL JAVA APP\\x.jar"), kFsFileOk);
+  EXPECT_EQ(messages_.size(), 3u) << "a changed file is sent again";
+  EXPECT_TRUE(ReadFile(phone("brew/mod/java_ams/config/apps/x.jar")) == Pattern(301)) << "content differs";
+}
+
 TEST_F(OperationsTest, RefusedInstallationsSendNothing) {
   WriteFile(pc("game.JAR"), "j");
   WriteFile(pc("lonely.jar"), "j");

@@ -74,6 +74,14 @@ TEST(IniGetValue, ReadsCrLfFiles) {
   EXPECT_EQ(IniGetValue("[VLK]\r\nvelkport=COM5\r\nbaud=3\r\n", "VLK", "velkport", ""), "COM5");
 }
 
+// Files saved by editors that put a byte-order mark first are read, and a
+// write keeps the mark.
+TEST(IniGetValue, ReadsPastAByteOrderMark) {
+  const std::string marked = "\xEF\xBB\xBF[VLK]\r\nvelkport=COM5\r\n";
+  EXPECT_EQ(IniGetValue(marked, "VLK", "velkport", ""), "COM5");
+  EXPECT_EQ(IniSetValue(marked, "VLK", "baud", "13"), "\xEF\xBB\xBF[VLK]\r\nvelkport=COM5\r\nbaud=13\r\n");
+}
+
 TEST(IniGetValue, ValuesAreCutTo2047Characters) {
   const std::string longValue(3000, 'v');
   EXPECT_EQ(IniGetValue("[s]\nk=" + longValue + "\n", "s", "k", "").size(), 2047u);
