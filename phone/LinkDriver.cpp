@@ -36,6 +36,9 @@ void Guarded(ReplyKind kind, Work&& work) {
 
 // Ends the running operation of `kind`: the phone no longer answers it.
 void GiveUp(ReplyKind kind, const char* reason) {
+  // An abort the phone does not answer in time is no news for the user: the
+  // next operation waits for that answer first.
+  if (State.Settling) return EndOperation(kind, false);
   if (kind == ReplyKind::Command && RetryListingUnderThirdByteRule()) return;
   if (kind == ReplyKind::Upload && State.RestartPending) {
     // The upload itself succeeded; only the phone's answer to the restart is missing.
@@ -122,6 +125,7 @@ bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
 
 bool DiscardWaiting() {
   if (!State.PortWrapper) return false;
+  if (State.AbortAnswerOwed && !State.Settling) SettleLink();
   try {
     State.PortWrapper->Port().PurgeBuffers(true, true);
   } catch (const std::exception&) {
@@ -133,14 +137,18 @@ bool DiscardWaiting() {
 
 void SettleLink() {
   // A port that failed, or cannot be written, has nothing to settle.
-  if (!State.PortWrapper || State.PortFailed || !DiscardWaiting()) return;
+  if (!State.PortWrapper || State.PortFailed) return;
   const bool succeeded = State.Succeeded;
   State.Settling = true;
-  State.Busy = true;
-  if (StartOperation(ReplyKind::Command, AbortPacket())) {
-    WaitWhileBusy();
-  } else {
-    EndOperation(ReplyKind::Command, false);
+  if (DiscardWaiting()) {
+    State.Busy = true;
+    if (StartOperation(ReplyKind::Command, AbortPacket())) {
+      WaitWhileBusy();
+    } else {
+      EndOperation(ReplyKind::Command, false);
+    }
+    // Phones answer in order: once the abort is answered, nothing earlier is still to come.
+    State.AbortAnswerOwed = !State.Succeeded;
   }
   State.Settling = false;
   State.Succeeded = succeeded;

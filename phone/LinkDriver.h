@@ -34,7 +34,9 @@ enum CommandReplyState : std::uint8_t {
 // write failure beeps and goes no further. False when nothing was written.
 bool SendPacket(const Bytes& packet);
 // Empties the port's queues and the partial frame before an operation sends
-// its first request: nothing an earlier one left is taken for its reply.
+// its first request: nothing an earlier one left is taken for its reply. A
+// phone that still owes the answer to an earlier abort (it was slower than the
+// wait for it) is settled first, so that its late replies come and go before.
 // False when the port cannot do it (it is closed).
 bool DiscardWaiting();
 // After an operation that ended by an abort or a failure: sends the abort

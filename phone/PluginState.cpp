@@ -41,6 +41,7 @@ bool OpenPhonePort(bool report) {
     if (port.Connected()) return true;
     port.SetPort(State.PortName);
     State.EscapedIndexRefused = false;  // what one phone could not take, another may
+    State.AbortAnswerOwed = false;
     port.Open();
     return true;
   } catch (const EComPort& failure) {

@@ -82,6 +82,7 @@ struct PluginState {
   bool Unanswered = false;   // the operation ended without an answer it could judge
   bool PortFailed = false;   // the operation ended by a failure of the port
   bool Settling = false;     // the abort's answer is awaited after a failed operation
+  bool AbortAnswerOwed = false;  // the last settling ended before the phone answered the abort
 
   // Listing.
   std::string ListPath;

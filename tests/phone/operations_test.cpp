@@ -375,19 +375,23 @@ TEST_F(OperationsTest, WhatAnOperationLeavesTheNextDoesNotTake) {
   const struct {
     const char* name;
     Bytes lateRequest;  // the request whose reply comes late
+    int held;           // that reply and the ones after it that wait for the next request
     int abortAt;        // the progress call that aborts the first operation; 0: none
     std::function<int()> first;
     int firstResult;
     std::function<bool()> next;
   } cases[] = {
-      {"abort then get", AbortPacket(), 3, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); }, kFsFileAborted,
+      {"abort then get", AbortPacket(), 1, 3, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); }, kFsFileAborted,
        [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); }},
-      {"abort then put", AbortPacket(), 1, [&] { return PutFile(pc("up.bin"), "\\up.bin"); }, kFsFileAborted,
+      {"abort then put", AbortPacket(), 1, 1, [&] { return PutFile(pc("up.bin"), "\\up.bin"); }, kFsFileAborted,
        [&] { return PutFile(pc("up.bin"), "\\up2.bin") == kFsFileOk && ReadFile(phone("up2.bin")) == Pattern(5000); }},
-      {"failure then get", ReadFirstPacket("f.bin"), 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
+      {"failure then get", ReadFirstPacket("f.bin"), 1, 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
        kFsFileFailed,
        [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); }},
-      {"failure then list", ReadFirstPacket("f.bin"), 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
+      {"failure beyond the abort's wait then get", ReadFirstPacket("f.bin"), 2, 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
+       kFsFileFailed,
+       [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); }},
+      {"failure then list", ReadFirstPacket("f.bin"), 1, 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
        kFsFileFailed, [&] {
          return List("\\") == std::vector<std::string>{"f.bin", "g.bin", "up2.bin", "INSTALL JAVA GAME/",
                                                          "INSTALL JAVA APP/", "INSTALL THEME/"};
@@ -396,13 +400,14 @@ TEST_F(OperationsTest, WhatAnOperationLeavesTheNextDoesNotTake) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Bytes held;
-    bool late = true;
+    int toHold = -1;  // not yet seen the late request
     device().onFrame = [&](const Bytes& frame) {
       Bytes reply;
       for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
-      if (late && frame == EncodeFrame(c.lateRequest)) {
-        late = false;
-        held = reply;
+      if (toHold < 0 && frame == EncodeFrame(c.lateRequest)) toHold = c.held;
+      if (toHold > 0) {
+        --toHold;
+        held += reply;
         return;
       }
       device().Deliver(held + reply);
