@@ -93,10 +93,13 @@ Lookup FindRemote(Session& session, const std::string& path) {
 }
 
 std::string PhoneReason(Session& session, const std::string& path, const EntryReason& explain) {
+  // What the module said of the failed call names the cause better than a
+  // guess made afterwards, once the phone is known to answer.
+  const std::string said = session.ModuleReason();
   if (!session.PhoneAnswers()) return UnreachableReason(session);
   const Lookup found = FindRemote(session, path);
   if (!found.parentListed) return "there is no phone folder " + ParentOf(path);
-  return explain(found.entry);
+  return said.empty() ? explain(found.entry) : said;
 }
 
 std::string ListFailureReason(Session& session, const std::string& folder) {

@@ -156,16 +156,18 @@ void SettleLink() {
 
 bool PathFitsRequest(const std::string& phonePath, std::size_t longest) {
   if (phonePath.size() <= longest) return true;
-  Ui.MessageBox("The phone path is " + std::to_string(phonePath.size()) +
-                    " bytes long; a request to the phone carries at most " + std::to_string(longest) + ".",
-                PluginTitle, os::kMbIconError);
+  const std::string refusal = "The phone path is " + std::to_string(phonePath.size()) +
+                              " bytes long; a request to the phone carries at most " + std::to_string(longest) + ".";
+  Ui.MessageBox(refusal, PluginTitle, os::kMbIconError);
+  ReportFailure(refusal);
   return false;
 }
 
 bool TellIfOnlyEchoes() {
   if (State.Echoes == 0 || State.OtherReplySeen) return false;
-  Ui.MessageBox("The port sends back everything the module sends to it: it may not be the phone's port.",
-                PluginTitle, os::kMbIconError);
+  const char* const echoes = "The port sends back everything the module sends to it: it may not be the phone's port.";
+  Ui.MessageBox(echoes, PluginTitle, os::kMbIconError);
+  ReportFailure(echoes);
   return true;
 }
 
