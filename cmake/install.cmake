@@ -18,6 +18,8 @@ else()
   install(TARGETS velkfs phonesim RUNTIME DESTINATION bin)
 endif()
 install(TARGETS VelkPlugin LIBRARY DESTINATION ${module_dir})
+# The module is built with its catalogues, so that whatever built it can install it.
+add_dependencies(VelkPlugin velk_catalogues)
 install(DIRECTORY ${VELK_CATALOGUE_DIR} DESTINATION ${module_dir})
 
 # Installing needs only what is installed, not the tests.

@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,22 +110,36 @@ int RunOnPhone(Session& session, const Request& r) {
   return 0;
 }
 
-// Loads the module, runs the command, unloads it.
-int RunWithModule(const Request& r) {
-  LoadedModule module(r.modulePath);
-  if (!module.loaded()) {
-    Complain(module.error());
-    return kFsFileFailed;
-  }
+// The module loaded and its session open; a script keeps one for all its
+// lines, as a file manager keeps the module loaded between its calls.
+struct ModuleSession {
+  explicit ModuleSession(const std::string& path) : module(path) {}
+  LoadedModule module;
   PluginExports exports;
+  std::optional<Session> session;
+};
+
+std::unique_ptr<ModuleSession> OpenModule(const std::string& modulePath) {
+  auto opened = std::make_unique<ModuleSession>(modulePath);
+  if (!opened->module.loaded()) {
+    Complain(opened->module.error());
+    return nullptr;
+  }
   std::string missing;
-  if (!ResolveExports(module, &exports, &missing)) {
-    Complain(r.modulePath + " has no export " + missing);
-    return kFsFileFailed;
+  if (!ResolveExports(opened->module, &opened->exports, &missing)) {
+    Complain(modulePath + " has no export " + missing);
+    return nullptr;
   }
   InstallInterruptHandler();
-  Session session(exports);
-  return RunOnPhone(session, r);
+  opened->session.emplace(opened->exports);
+  return opened;
+}
+
+// Runs the command in the script's session, or else loads the module for it alone.
+int RunWithModule(const Request& r, ModuleSession* scriptSession) {
+  if (scriptSession) return RunOnPhone(*scriptSession->session, r);
+  const std::unique_ptr<ModuleSession> own = OpenModule(r.modulePath);
+  return own ? RunOnPhone(*own->session, r) : kFsFileFailed;
 }
 
 // A path as a message names it: one longer than a line is shortened.
@@ -134,17 +150,24 @@ std::string Shortened(const std::string& path) {
          " characters)";
 }
 
-int RunCommandLine(int argc, char** argv);
+int RunCommandLine(int argc, char** argv, ModuleSession* scriptSession);
 
-int RunScriptLine(const std::string& program, std::vector<std::string>& words) {
+int RunScriptLine(const std::string& program, std::vector<std::string>& words, ModuleSession* scriptSession) {
   words.insert(words.begin(), program);
   std::vector<char*> arguments;
   for (auto& word : words) arguments.push_back(word.data());
-  return RunCommandLine(static_cast<int>(arguments.size()), arguments.data());
+  return RunCommandLine(static_cast<int>(arguments.size()), arguments.data(), scriptSession);
 }
 
-// One velkfs command line.
-int RunCommandLine(int argc, char** argv) {
+int RunScript(const std::string& program, const Request& r) {
+  const std::unique_ptr<ModuleSession> shared = OpenModule(r.modulePath);
+  if (!shared) return kFsFileFailed;
+  return ScriptCommand(r.scriptFile,
+                       [&](std::vector<std::string>& words) { return RunScriptLine(program, words, shared.get()); });
+}
+
+// One velkfs command line; the lines of a script share the script's session.
+int RunCommandLine(int argc, char** argv, ModuleSession* scriptSession) {
   CLI::App app{"velkfs: the phone's flash file system through the VelkPlugin.wfx module.\n"
                "Phone paths may use '/' or '\\'; the root is '/' or '\\'."};
   app.require_subcommand(1);
@@ -160,12 +183,9 @@ int RunCommandLine(int argc, char** argv) {
     return ParseFailure(app, error);
   }
   if (r.config->parsed()) return ConfigCommand(r.port, r.baud);
-  const std::string program = argv[0];
-  if (r.script->parsed()) {
-    return ScriptCommand(r.scriptFile, [&](std::vector<std::string>& words) { return RunScriptLine(program, words); });
-  }
   try {
-    return RunWithModule(r);
+    if (r.script->parsed()) return RunScript(argv[0], r);
+    return RunWithModule(r, scriptSession);
   } catch (const std::filesystem::filesystem_error& error) {
     // Such as a local path longer than the system allows.
     Complain(Shortened(error.path1().string()) + ": " + error.code().message());
@@ -175,4 +195,4 @@ int RunCommandLine(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return RunCommandLine(argc, argv); }
+int main(int argc, char** argv) { return RunCommandLine(argc, argv, nullptr); }

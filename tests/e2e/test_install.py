@@ -66,13 +66,19 @@ class InstallTest(E2ETestCase):
         for command, order, written in (
                 ("install-game", ["game.jar", "game.jad"], [GAMES + "game.jar", GAMES + "game.jad"]),
                 ("install-game", ["game.jad", "game.jar"], [GAMES + "game.jad", GAMES + "game.jar"]),
-                ("install-theme", ["t.thm", "t.thm"], [THEMES + "/usr/t.thm"])):
+                ("install-theme", ["t.thm", "t.thm"], [THEMES + "/usr/t.thm"]),
+                # One put per file, as a file manager copies them, in one loaded module.
+                ("script", ["game.jar", "game.jad"], [GAMES + "game.jar", GAMES + "game.jad"])):
             with self.subTest(command=command, order=order):
                 phone = self.start_phone(FACTORY_FOLDERS)
                 self.write_local("game.jar", jar)
                 self.write_local("game.jad", jad)
                 self.write_local("t.thm", jar)
-                code, _, err = self.velkfs_run(command, *[self.local_path(name) for name in order])
+                files = [self.local_path(name) for name in order]
+                if command == "script":
+                    lines = ['put "%s" "/INSTALL JAVA GAME"' % path for path in files]
+                    files = [self.write_local("pair.txt", "\n".join(lines).encode())]
+                code, _, err = self.velkfs_run(command, *files)
                 self.assertEqual(code, 0, err)
                 self.assertEqual(err.count(RESTART_QUESTION), 1, err)
                 self.assertEqual(first_write_paths(phone), written)
