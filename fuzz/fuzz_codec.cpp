@@ -9,12 +9,10 @@
 
 using fuzzphone::Violation;
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzedDataProvider input(data, size);
-  const Bytes packet = input.ConsumeRandomLengthString(600);
-  const auto sentIndex = input.ConsumeIntegral<std::uint32_t>();
-  const Bytes stream = input.ConsumeRemainingBytesAsString();
+namespace {
 
+// Both frames of a packet come back whole through the reply check.
+void CheckFramesOf(const Bytes& packet) {
   for (const Bytes& frame : {EncodeFrame(packet), BuildFrame(packet)}) {
     if (frame.find(kFrameEnd) != frame.size() - 1) Violation("a frame holds 0x7E before its end");
     const auto reply = CheckedReply(frame);
@@ -23,6 +21,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Violation("a frame does not give back its packet");
     }
   }
+}
+
+// A frame the collector cut: every check and judgement stays inside it.
+void CheckCollectedFrame(const Bytes& frame, const Bytes& packet, std::uint32_t sentIndex) {
+  if (frame.empty() || frame.back() != kFrameEnd || frame.find(kFrameEnd) != frame.size() - 1) {
+    Violation("the collector cut a frame elsewhere than at its terminator");
+  }
+  Bytes unescaped = frame;
+  UnescapeFrame(unescaped);
+  if (const auto reply = CheckedReply(frame)) {
+    if (reply->size() + 3 > frame.size()) Violation("a checked reply is longer than its frame");
+    IsReplyTo(*reply, packet);
+    ParseListingEntry(*reply);
+    const ReadReply read = JudgeReadReply(*reply, static_cast<std::uint8_t>(sentIndex));
+    if (read.kind == ReadReply::kData && read.data.size() + kReadNextDataOffset > reply->size()) {
+      Violation("read data longer than its reply");
+    }
+  } else if (const auto tail = CheckedReplyAtEnd(frame, [](std::string_view) { return true; })) {
+    if (tail->size() + 3 > frame.size()) Violation("a reply recovered from a frame's end is longer than the frame");
+  }
+  Bytes data = unescaped;
+  DropStrayByte(data);
+  if (data.size() + 1 < unescaped.size()) Violation("more than one stray byte dropped");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider input(data, size);
+  const Bytes packet = input.ConsumeRandomLengthString(600);
+  const auto sentIndex = input.ConsumeIntegral<std::uint32_t>();
+  const Bytes stream = input.ConsumeRemainingBytesAsString();
+  CheckFramesOf(packet);
 
   FrameCollector collector;
   Bytes joined;
@@ -31,26 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     piece = 1 + static_cast<std::uint8_t>(stream[at]) % 97;
     collector.Append(stream.substr(at, piece));
     while (auto frame = collector.Next()) {
-      if (frame->empty() || frame->back() != kFrameEnd || frame->find(kFrameEnd) != frame->size() - 1) {
-        Violation("the collector cut a frame elsewhere than at its terminator");
-      }
       joined += *frame;
-      Bytes unescaped = *frame;
-      UnescapeFrame(unescaped);
-      if (const auto reply = CheckedReply(*frame)) {
-        if (reply->size() + 3 > frame->size()) Violation("a checked reply is longer than its frame");
-        IsReplyTo(*reply, packet);
-        ParseListingEntry(*reply);
-        const ReadReply read = JudgeReadReply(*reply, static_cast<std::uint8_t>(sentIndex));
-        if (read.kind == ReadReply::kData && read.data.size() + kReadNextDataOffset > reply->size()) {
-          Violation("read data longer than its reply");
-        }
-      } else if (const auto tail = CheckedReplyAtEnd(*frame, [](std::string_view) { return true; })) {
-        if (tail->size() + 3 > frame->size()) Violation("a reply recovered from a frame's end is longer than the frame");
-      }
-      Bytes data = unescaped;
-      DropStrayByte(data);
-      if (data.size() + 1 < unescaped.size()) Violation("more than one stray byte dropped");
+      CheckCollectedFrame(*frame, packet, sentIndex);
     }
   }
   if (joined != stream.substr(0, stream.rfind(kFrameEnd) + 1)) Violation("the collector lost or added bytes");

@@ -1,5 +1,6 @@
 #include "phone/LinkDriver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -52,23 +53,14 @@ void GiveUp(ReplyKind kind, const char* reason) {
   EndOperation(kind, false);
 }
 
-void CallHandler(ReplyKind kind, TCustomComPort* sender, std::int32_t count) {
-  wrapper& w = *State.PortWrapper;
-  switch (kind) {
-    case ReplyKind::Command: w.CommandReplyHandler(sender, count); break;
-    case ReplyKind::Download: w.DownloadReplyHandler(sender, count); break;
-    case ReplyKind::Upload: w.UploadReplyHandler(sender, count); break;
-  }
-}
-
 // The tick shared by the three timers: count the idle tick, pick up what is
 // waiting, and end the operation once the idle limit is passed.
 void PollTick(ReplyKind kind, std::int32_t& idleTicks) {
   Guarded(kind, [&] {
     ++idleTicks;
     if (!TimerOf(kind).Enabled()) return;
-    TComPort& port = State.PortWrapper->Port();
-    if (port.BytesWaiting() > 0) CallHandler(kind, nullptr, port.BytesWaiting());
+    wrapper& w = *State.PortWrapper;
+    if (const std::int32_t waiting = w.Port().BytesWaiting(); waiting > 0) w.ReplyHandler(nullptr, waiting);
     if (TimerOf(kind).Enabled() && idleTicks > kIdleTickLimit) GiveUp(kind, "the phone stopped answering");
   });
 }
@@ -98,15 +90,9 @@ bool SendPacket(const Bytes& packet) {
   }
 }
 
-void BindReplyHandler(ReplyKind kind) {
-  State.PortWrapper->Port().OnRxChar = [kind](TCustomComPort* sender, std::int32_t count) {
-    if (!State.PortWrapper) return;
-    Guarded(kind, [&] { CallHandler(kind, sender, count); });
-  };
-}
-
 bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
-  BindReplyHandler(kind);
+  // The port raises its event when a reply's end has arrived.
+  State.PortWrapper->Port().OnRxFlag = std::bind_front(&wrapper::ReplyHandler, State.PortWrapper.get());
   State.CurrentKind = kind;
   ResetIdleCount(kind);
   State.RepliesWithoutProgress = 0;
@@ -181,7 +167,7 @@ namespace {
 
 bool AnswersLastRequest(std::string_view packet) { return IsReplyTo(packet, State.LastRequest); }
 
-void RouteFrame(const Bytes& frame) {
+void RouteFrame(std::string_view frame) {
   const ReplyKind kind = State.CurrentKind;
   std::optional<Bytes> reply = CheckedReply(frame);
   if (!reply) reply = CheckedReplyAtEnd(frame, AnswersLastRequest);
@@ -256,30 +242,31 @@ void NoteReplyWithoutProgress(ReplyKind kind) {
   }
 }
 
-void CollectFrames(TCustomComPort& port, std::int32_t count) {
-  Bytes received;
-  port.ReadString(received, count);
-  Bytes pending = std::move(State.RxBuffer);
-  State.RxBuffer.clear();
-  pending += received;
-  // Escaping keeps 0x7E out of a frame's body, so each 0x7E ends one reply.
-  std::size_t start = 0;
-  for (auto end = pending.find(kFrameEnd); end != Bytes::npos && State.PortWrapper;
-       end = pending.find(kFrameEnd, start)) {
-    // What lies further back than the longest reply can be is noise.
-    const std::size_t from = std::max(start, end + 1 > kLongestReplyFrame ? end + 1 - kLongestReplyFrame : 0);
-    start = end + 1;
-    RouteFrame(pending.substr(from, start - from));
-  }
-  const std::size_t kept = std::min(pending.size() - start, kLongestReplyFrame);
-  State.RxBuffer.append(pending, pending.size() - kept, kept);
+void wrapper::ReplyHandler(TCustomComPort*, std::int32_t count) {
+  Guarded(State.CurrentKind, [&] {
+    Bytes received;
+    Port().ReadString(received, count);
+    Bytes pending;
+    if (State.RxBuffer.empty()) {
+      pending = std::move(received);
+    } else {
+      pending = std::move(State.RxBuffer);
+      pending += received;
+    }
+    State.RxBuffer.clear();
+    // Escaping keeps 0x7E out of a frame's body, so each 0x7E ends one reply.
+    std::size_t start = 0;
+    for (auto end = pending.find(kFrameEnd); end != Bytes::npos && State.PortWrapper;
+         end = pending.find(kFrameEnd, start)) {
+      // What lies further back than the longest reply can be is noise.
+      const std::size_t from = std::max(start, end + 1 > kLongestReplyFrame ? end + 1 - kLongestReplyFrame : 0);
+      start = end + 1;
+      RouteFrame(std::string_view(pending).substr(from, start - from));
+    }
+    const std::size_t kept = std::min(pending.size() - start, kLongestReplyFrame);
+    State.RxBuffer.append(pending, pending.size() - kept, kept);
+  });
 }
-
-// All three handlers read alike; each complete frame goes to the operation
-// that awaits it, whichever timer or event picked it up.
-void wrapper::CommandReplyHandler(TCustomComPort*, std::int32_t count) { CollectFrames(Port(), count); }
-void wrapper::DownloadReplyHandler(TCustomComPort*, std::int32_t count) { CollectFrames(Port(), count); }
-void wrapper::UploadReplyHandler(TCustomComPort*, std::int32_t count) { CollectFrames(Port(), count); }
 
 void wrapper::CommandTick() { PollTick(ReplyKind::Command, State.CommandIdleTicks); }
 void wrapper::DownloadTick() { PollTick(ReplyKind::Download, State.IdleTicks); }

@@ -53,23 +53,14 @@ bool TellIfOnlyEchoes();
 // it could use: it is sent again as the third-byte rule makes it. False when
 // no such request is outstanding (defined with the listing).
 bool RetryListingUnderThirdByteRule();
-// Points the port's receive event at the reply handler of `kind`.
-void BindReplyHandler(ReplyKind kind);
-// Binds the handler, resets the idle count (and for a download the partial
-// frame), enables the operation's timer (stopping the others, whose replies
-// are no longer awaited) and sends the first request. False when nothing
-// was written.
+// Binds the port's receive event to the reply handler, resets the idle count
+// (and for a download the partial frame), enables the operation's timer
+// (stopping the others, whose replies are no longer awaited) and sends the
+// first request. False when nothing was written.
 bool StartOperation(ReplyKind kind, const Bytes& firstRequest);
 // Ends the running operation of `kind`: its timer stops, Busy clears.
 void EndOperation(ReplyKind kind, bool succeeded);
 os::Timer& TimerOf(ReplyKind kind);
-// Reads what is waiting and hands each complete reply frame, in order, to the
-// operation that awaits it. A damaged reply fails the running operation; a
-// frame that answers no outstanding request (a late reply of an earlier one,
-// the tail of one sent before the port was opened) is not used, but counts as
-// a sign of life; the request itself coming back (an echo) is neither. A frame
-// longer than the longest reply is cut to its end.
-void CollectFrames(TCustomComPort& port, std::int32_t count);
 // A reply moved the operation on: the idle count and the count of replies
 // without progress start again.
 void NoteProgress(ReplyKind kind);

@@ -67,11 +67,6 @@ void CreatePluginObjects() {
   TComPort& port = State.PortWrapper->Port();
   port.SetEventChar(static_cast<std::uint8_t>(kFrameEnd));
   port.SetEvents(ComEventBit(evRxFlag) | ComEventBit(evError));
-  port.OnRxFlag = [](TCustomComPort* sender) {
-    const TRxCharEvent handler = sender->OnRxChar;
-    const std::int32_t count = sender->BytesWaiting();
-    if (handler && count > 0) handler(sender, count);
-  };
   // The ticks look the wrapper up at each tick: it is gone once FsDisconnect ran.
   auto makeTimer = [](void (wrapper::*tick)()) {
     auto timer = std::make_unique<os::Timer>([tick] {
@@ -102,7 +97,7 @@ void AbandonOperation() noexcept {
 
 void DestroyPluginObjects() {
   if (State.PortWrapper) {
-    State.PortWrapper->Port().OnRxChar = nullptr;
+    State.PortWrapper->Port().OnRxFlag = nullptr;
     try {
       State.PortWrapper->Port().Close();
     } catch (const std::exception&) {

@@ -21,7 +21,7 @@ struct TFile {
   std::uint32_t EntryDate = 0;  // the phone's date: seconds since 1980-01-06 00:00 UTC
 };
 
-// Owns the phone's port object; every tick and reply handler runs on it.
+// Owns the phone's port object; the ticks and the reply handler run on it.
 class wrapper {
  public:
   wrapper() : port_(std::make_unique<TComPort>()) {}
@@ -30,9 +30,14 @@ class wrapper {
   void CommandTick();
   void DownloadTick();
   void UploadTick();
-  void CommandReplyHandler(TCustomComPort* sender, std::int32_t count);
-  void DownloadReplyHandler(TCustomComPort* sender, std::int32_t count);
-  void UploadReplyHandler(TCustomComPort* sender, std::int32_t count);
+  // The one way in for received bytes, whether the port's event or a tick
+  // found them: reads `count` bytes and hands each complete reply frame, in
+  // order, to the operation that awaits it. A damaged reply fails the running
+  // operation; a frame that answers no outstanding request (a late reply of
+  // an earlier one, the tail of one sent before the port was opened) is not
+  // used, but counts as a sign of life; the request itself coming back (an
+  // echo) is neither. A frame longer than the longest reply is cut to its end.
+  void ReplyHandler(TCustomComPort* sender, std::int32_t count);
 
   std::unique_ptr<TComPort> port_;
 };

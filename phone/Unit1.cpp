@@ -24,7 +24,7 @@ constexpr std::size_t kUnescapedFullReplyLength = 266;
 
 }  // namespace
 
-std::uint16_t FrameCheckSequence(const Bytes& packet) {
+std::uint16_t FrameCheckSequence(std::string_view packet) {
   std::uint16_t crc = 0xFFFF;
   const auto* data = reinterpret_cast<const std::uint8_t*>(packet.data());
   std::size_t left = packet.size();
@@ -63,7 +63,7 @@ Bytes EncodeFrame(const Bytes& packet) {
 
 Bytes BuildFrame(const Bytes& packet) { return EncodeFrame(ApplyThirdByteRule(packet)); }
 
-Bytes Unescape(const Bytes& bytes) {
+Bytes Unescape(std::string_view bytes) {
   Bytes out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -83,15 +83,15 @@ void UnescapeFrame(Bytes& frame) {
   frame = Unescape(frame);
 }
 
-bool ChecksumMatches(const Bytes& frame) {
+bool ChecksumMatches(std::string_view frame) {
   if (frame.size() < 3 || frame.back() != kFrameEnd) return false;
-  const Bytes packet = frame.substr(0, frame.size() - 3);
+  const std::string_view packet = frame.substr(0, frame.size() - 3);
   const std::uint16_t crc = FrameCheckSequence(packet);
   return static_cast<std::uint8_t>(frame[frame.size() - 3]) == (crc & 0xFF) &&
          static_cast<std::uint8_t>(frame[frame.size() - 2]) == (crc >> 8);
 }
 
-std::optional<Bytes> CheckedReply(const Bytes& received) {
+std::optional<Bytes> CheckedReply(std::string_view received) {
   constexpr std::size_t kTrailer = 3;  // checksum low, high, terminator
   Bytes unescaped = Unescape(received);
   if (ChecksumMatches(unescaped)) {
@@ -102,12 +102,12 @@ std::optional<Bytes> CheckedReply(const Bytes& received) {
   // does not hold as escaped, since an escaped frame of this length whose raw
   // bytes also happen to pass would otherwise lose its escapes.
   if (received.size() == kUnescapedFullReplyLength && ChecksumMatches(received)) {
-    return received.substr(0, received.size() - kTrailer);
+    return Bytes(received.substr(0, received.size() - kTrailer));
   }
   return std::nullopt;
 }
 
-std::optional<Bytes> CheckedReplyAtEnd(const Bytes& received,
+std::optional<Bytes> CheckedReplyAtEnd(std::string_view received,
                                        const std::function<bool(std::string_view packet)>& wanted) {
   // Every frame that ends where this one ends leaves the running checksum at
   // the good residue; going backwards from there, a start where the value is

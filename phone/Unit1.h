@@ -18,7 +18,7 @@ constexpr char kEscape = 0x7D;
 // Frame codec
 
 // CRC-16/X-25 of a packet, final complement applied.
-std::uint16_t FrameCheckSequence(const Bytes& packet);
+std::uint16_t FrameCheckSequence(std::string_view packet);
 // The escaped low byte of the packet's checksum followed by the escaped high byte.
 Bytes ComputeChecksum(const Bytes& packet);
 // The module's quirk on outgoing packets: byte 2 equal to 0x7E goes out as 0x7F
@@ -30,22 +30,22 @@ Bytes EncodeFrame(const Bytes& packet);
 // escaped 0x7E in byte 2 of a listing request is sent instead.
 Bytes BuildFrame(const Bytes& packet);
 // Undoes every escape pair; a 0x7D followed by anything else stays as it is.
-Bytes Unescape(const Bytes& bytes);
+Bytes Unescape(std::string_view bytes);
 // Undoes the escaping of a received frame in place; a frame of exactly 266
 // bytes (a full, unescaped data reply) is left as it is.
 void UnescapeFrame(Bytes& frame);
 // True when an unescaped frame (packet, checksum low, high, 0x7E) carries the
 // checksum of its packet.
-bool ChecksumMatches(const Bytes& unescapedFrame);
+bool ChecksumMatches(std::string_view unescapedFrame);
 // The packet of a received frame, unescaped and checked; a 266-byte frame
 // that fails so is checked once more as received (a full data reply that the
 // phone sent unescaped). Empty when the checksum fails.
-std::optional<Bytes> CheckedReply(const Bytes& received);
+std::optional<Bytes> CheckedReply(std::string_view received);
 // For a received frame that fails its checksum as a whole: the packet of the
 // longest checked frame, no longer than the longest reply, that it ends with
 // (a reply after the tail of an earlier one, or after line noise) and that
 // `wanted` accepts. One pass over the frame.
-std::optional<Bytes> CheckedReplyAtEnd(const Bytes& received,
+std::optional<Bytes> CheckedReplyAtEnd(std::string_view received,
                                        const std::function<bool(std::string_view packet)>& wanted);
 
 // Cuts a byte stream into frames at each terminator.

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,51 @@ void SetClosedHeight(HWND list, int wanted) {
   }
 }
 
+// The window class, style and size of a control; labels measure their text
+// when the form leaves their size to it.
+struct ControlWindow {
+  const char* windowClass = "STATIC";
+  DWORD style = 0;
+  int width = 0;
+  int height = 0;
+};
+
+ControlWindow WindowOf(const DialogControl& c, HFONT font) {
+  ControlWindow w;
+  w.width = c.width;
+  w.height = c.height;
+  w.style = WS_CHILD | (c.visible ? WS_VISIBLE : 0) | (c.tabOrder >= 0 ? WS_TABSTOP : 0);
+  switch (c.kind) {
+    case DialogControlKind::Button:
+      w.windowClass = "BUTTON";
+      w.style |= BS_DEFPUSHBUTTON;
+      break;
+    case DialogControlKind::Label:
+    case DialogControlKind::LinkLabel: {
+      w.style |= SS_LEFT | SS_NOPREFIX | (c.kind == DialogControlKind::LinkLabel ? SS_NOTIFY : 0);
+      const SIZE size = TextSize(font, c.caption);
+      if (w.width == 0) w.width = size.cx;
+      if (w.height == 0) w.height = size.cy;
+      break;
+    }
+    case DialogControlKind::GroupBox:
+      w.windowClass = "BUTTON";
+      w.style |= BS_GROUPBOX;
+      w.style &= ~static_cast<DWORD>(WS_TABSTOP);
+      break;
+    case DialogControlKind::CheckBox:
+      w.windowClass = "BUTTON";
+      w.style |= BS_AUTOCHECKBOX;
+      break;
+    case DialogControlKind::DropDownList:
+      w.windowClass = "COMBOBOX";
+      w.style |= CBS_DROPDOWNLIST | WS_VSCROLL;
+      w.height = kDroppedListHeight;
+      break;
+  }
+  return w;
+}
+
 void CreateControl(DialogWindow& dialog, int index, HINSTANCE instance) {
   const DialogControl& c = dialog.form.controls[index];
   int left = c.left;
@@ -146,39 +192,8 @@ void CreateControl(DialogWindow& dialog, int index, HINSTANCE instance) {
     left += dialog.form.controls[c.parent].left;
     top += dialog.form.controls[c.parent].top;
   }
-  int width = c.width;
-  int height = c.height;
-  DWORD style = WS_CHILD | (c.visible ? WS_VISIBLE : 0) | (c.tabOrder >= 0 ? WS_TABSTOP : 0);
-  const char* windowClass = "STATIC";
-  switch (c.kind) {
-    case DialogControlKind::Button:
-      windowClass = "BUTTON";
-      style |= BS_DEFPUSHBUTTON;
-      break;
-    case DialogControlKind::Label:
-    case DialogControlKind::LinkLabel: {
-      style |= SS_LEFT | SS_NOPREFIX | (c.kind == DialogControlKind::LinkLabel ? SS_NOTIFY : 0);
-      const SIZE size = TextSize(dialog.font, c.caption);
-      if (width == 0) width = size.cx;
-      if (height == 0) height = size.cy;
-      break;
-    }
-    case DialogControlKind::GroupBox:
-      windowClass = "BUTTON";
-      style |= BS_GROUPBOX;
-      style &= ~static_cast<DWORD>(WS_TABSTOP);
-      break;
-    case DialogControlKind::CheckBox:
-      windowClass = "BUTTON";
-      style |= BS_AUTOCHECKBOX;
-      break;
-    case DialogControlKind::DropDownList:
-      windowClass = "COMBOBOX";
-      style |= CBS_DROPDOWNLIST | WS_VSCROLL;
-      height = kDroppedListHeight;
-      break;
-  }
-  HWND control = CreateWindowExA(0, windowClass, c.caption.c_str(), style, left, top, width, height,
+  const ControlWindow w = WindowOf(c, dialog.font);
+  HWND control = CreateWindowExA(0, w.windowClass, c.caption.c_str(), w.style, left, top, w.width, w.height,
                                  dialog.window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(dialog.ids[index])),
                                  instance, nullptr);
   dialog.controls[index] = control;
@@ -215,20 +230,8 @@ BOOL CALLBACK DisableThreadWindow(HWND window, LPARAM disabled) {
   return TRUE;
 }
 
-}  // namespace
-
-bool ShowModalDialog(DialogModel& model) {
-  HINSTANCE instance = detail::ThisModule();
-  WNDCLASSA windowClass{};
-  windowClass.lpfnWndProc = DialogProc;
-  windowClass.hInstance = instance;
-  windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  windowClass.lpszClassName = kWindowClass;
-  // Registered per showing: the module may be unloaded between two showings.
-  if (RegisterClassA(&windowClass) == 0) return false;
-
-  DialogWindow dialog;
+// The form of the model with its control ids and its font.
+void DescribeDialog(DialogWindow& dialog, DialogModel& model) {
   dialog.model = &model;
   dialog.form = model.Describe();
   const std::size_t count = dialog.form.controls.size();
@@ -244,7 +247,45 @@ bool ShowModalDialog(DialogModel& model) {
   dialog.font = CreateFontA(-dialog.form.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                             DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                             DEFAULT_PITCH | FF_DONTCARE, dialog.form.fontName.c_str());
+}
 
+// Runs the dialog's messages until it is done; the code of a quit request
+// that came meanwhile, which belongs to the host's loop.
+std::optional<WPARAM> RunModalLoop(DialogWindow& dialog) {
+  while (!dialog.done) {
+    MSG message;
+    while (!dialog.done && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) {
+        dialog.done = true;
+        return message.wParam;
+      }
+      if (!IsDialogMessageA(dialog.window, &message)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+      }
+    }
+    if (dialog.done) break;
+    RunHandOvers();
+    WaitForWork(kIdleWaitMs);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool ShowModalDialog(DialogModel& model) {
+  HINSTANCE instance = detail::ThisModule();
+  WNDCLASSA windowClass{};
+  windowClass.lpfnWndProc = DialogProc;
+  windowClass.hInstance = instance;
+  windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = kWindowClass;
+  // Registered per showing: the module may be unloaded between two showings.
+  if (RegisterClassA(&windowClass) == 0) return false;
+
+  DialogWindow dialog;
+  DescribeDialog(dialog, model);
   RECT workArea;
   SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
   const int left = workArea.left + (workArea.right - workArea.left - dialog.form.width) / 2;
@@ -259,41 +300,21 @@ bool ShowModalDialog(DialogModel& model) {
                                   dialog.form.caption.c_str(), WS_POPUP | WS_CAPTION | WS_SYSMENU, left, top,
                                   dialog.form.width, dialog.form.height, nullptr, nullptr, instance,
                                   &dialog);
-  bool quit = false;
-  WPARAM quitCode = 0;
+  std::optional<WPARAM> quitCode;
   if (dialog.window != nullptr) {
     SendMessageA(dialog.window, WM_SETFONT, reinterpret_cast<WPARAM>(dialog.font), FALSE);
     for (int index : CreationOrder(dialog.form)) CreateControl(dialog, index, instance);
     ShowWindow(dialog.window, SW_SHOWNORMAL);
     SetForegroundWindow(dialog.window);
     SetFocus(GetNextDlgTabItem(dialog.window, nullptr, FALSE));
-
-    while (!dialog.done) {
-      MSG message;
-      while (!dialog.done && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-          // Leave the loop and hand the quit request on to the host's loop.
-          quit = true;
-          quitCode = message.wParam;
-          dialog.done = true;
-          break;
-        }
-        if (!IsDialogMessageA(dialog.window, &message)) {
-          TranslateMessage(&message);
-          DispatchMessageA(&message);
-        }
-      }
-      if (dialog.done) break;
-      RunHandOvers();
-      WaitForWork(kIdleWaitMs);
-    }
+    quitCode = RunModalLoop(dialog);
     DestroyWindow(dialog.window);
   }
 
   for (HWND window : disabled) EnableWindow(window, TRUE);
   DeleteObject(dialog.font);
   UnregisterClassA(kWindowClass, instance);
-  if (quit) PostQuitMessage(static_cast<int>(quitCode));
+  if (quitCode) PostQuitMessage(static_cast<int>(*quitCode));
   return dialog.window != nullptr;
 }
 

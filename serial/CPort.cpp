@@ -408,6 +408,13 @@ void TCustomComPort::DeliverHandedOver(const std::shared_ptr<EventThreadState>& 
   if (port != nullptr && events != 0) port->DispatchEvents(events);
 }
 
+void TCustomComPort::DeliverReceived(const TRxCharEvent& event) {
+  // Whatever an earlier handler of this dispatch left; nothing when it read it all.
+  const std::int32_t count = BytesWaiting();
+  const TRxCharEvent handler = event;  // the handler may replace the event
+  if (handler && count > 0) handler(this, count);
+}
+
 void TCustomComPort::DispatchEvents(TComEvents events) {
   const bool wasInDispatch = inDispatch_;
   inDispatch_ = true;
@@ -415,17 +422,8 @@ void TCustomComPort::DispatchEvents(TComEvents events) {
     if (events & ComEventBit(evError)) {
       BytesWaiting();  // reads and clears the line errors; no handler takes them
     }
-    if (events & ComEventBit(evRxChar)) {
-      const std::int32_t count = BytesWaiting();
-      if (count > 0) {
-        const TRxCharEvent handler = OnRxChar;  // the handler may replace OnRxChar
-        if (handler) handler(this, count);
-      }
-    }
-    if ((events & ComEventBit(evRxFlag)) && connected_) {
-      const TNotifyEvent handler = OnRxFlag;
-      if (handler) handler(this);
-    }
+    if (events & ComEventBit(evRxChar)) DeliverReceived(OnRxChar);
+    if ((events & ComEventBit(evRxFlag)) && connected_) DeliverReceived(OnRxFlag);
     // evTxEmpty, evBreak, evRing, evCTS, evDSR, evRLSD, evRx80Full: no
     // handlers for these.
   } catch (...) {

@@ -100,9 +100,8 @@ enum : int {
 const std::string& ComPortMessage(int number);
 
 class TCustomComPort;
-// Receive event: the port and the count of bytes waiting.
+// Receive events: the port and the count of bytes waiting (always above 0).
 using TRxCharEvent = std::function<void(TCustomComPort* sender, std::int32_t count)>;
-using TNotifyEvent = std::function<void(TCustomComPort* sender)>;
 
 class TCustomComPort {
  public:
@@ -152,7 +151,7 @@ class TCustomComPort {
   // The receive event; installed and replaced directly.
   TRxCharEvent OnRxChar;
   // The event character (EventChar) was received; needs evRxFlag in Events.
-  TNotifyEvent OnRxFlag;
+  TRxCharEvent OnRxFlag;
 
   // Lets a chooser learn when this object is destroyed.
   void AddDestroyListener(const void* key, std::function<void()> listener);
@@ -176,6 +175,8 @@ class TCustomComPort {
   static void EventThreadMain(std::shared_ptr<EventThreadState> state);
   static void DeliverHandedOver(const std::shared_ptr<EventThreadState>& state);
   void DispatchEvents(TComEvents events);
+  // Calls a receive event with the count waiting, when anything is.
+  void DeliverReceived(const TRxCharEvent& event);
   // A device that is gone is closed here, at once; nothing is purged.
   void CloseGoneDevice();
   // Closes the port if its event thread saw the device go.

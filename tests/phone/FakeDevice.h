@@ -40,26 +40,36 @@ class FakeDevice : public os::SerialDevice {
   }
 
   int SetupQueues(std::uint32_t, std::uint32_t) override { return 0; }
-  int SetState(const os::DeviceControl&) override { return 0; }
+  int SetState(const os::DeviceControl& control) override {
+    std::lock_guard lock(mutex_);
+    eventChar_ = static_cast<char>(control.evtChar);
+    return 0;
+  }
   int SetTimeouts(const os::CommTimeouts&) override { return 0; }
   // The port sets a mask before its event thread starts and clears it as the thread ends.
   int SetEventMask(std::uint32_t mask) override {
     std::lock_guard lock(mutex_);
     watched_ = mask != 0;
+    mask_ = mask;
     changed_.notify_all();
     return 0;
   }
+  // Reports an arrival as the port asked: at every arrival, or (awaiting the
+  // event character only) once that character is waiting.
   int WaitEvent(std::uint32_t* events) override {
     std::unique_lock lock(mutex_);
     watcher_ = std::this_thread::get_id();
-    waiting_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return arrived_ || cancelled_; });
-    waiting_ = false;
-    if (cancelled_) return os::kWaitCancelled;
-    arrived_ = false;  // like a receive event: new bytes, not bytes still unread
-    *events = os::kEvRxChar;
-    return 0;
+    for (;;) {
+      waiting_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return arrived_ || cancelled_; });
+      waiting_ = false;
+      if (cancelled_) return os::kWaitCancelled;
+      arrived_ = false;  // like a receive event: new bytes, not bytes still unread
+      *events = mask_ & os::kEvRxChar;
+      if (input_.find(eventChar_) != Bytes::npos) *events |= mask_ & os::kEvRxFlag;
+      if (*events != 0) return 0;
+    }
   }
   void CancelWait() override {
     std::lock_guard lock(mutex_);
@@ -103,6 +113,8 @@ class FakeDevice : public os::SerialDevice {
   bool arrived_ = false;
   bool cancelled_ = false;
   bool watched_ = false;  // an event thread takes the arrivals
+  std::uint32_t mask_ = 0;
+  char eventChar_ = 0;
   bool waiting_ = false;  // it is inside WaitEvent
   std::thread::id watcher_;
   std::vector<Bytes> written_;

@@ -205,7 +205,10 @@ TEST(PortOnDevice, OnRxFlagComesWhenTheEventCharacterArrivesWithEveryByteKept) {
   port.SetEventChar(0x7E);
   port.SetEvents(ComEventBit(evRxFlag));
   int flags = 0, rxChars = 0;
-  port.OnRxFlag = [&](TCustomComPort*) { ++flags; };
+  port.OnRxFlag = [&](TCustomComPort*, std::int32_t n) {
+    ++flags;
+    EXPECT_EQ(n, 5);
+  };
   port.OnRxChar = [&](TCustomComPort*, std::int32_t) { ++rxChars; };
   port.Open();
   pty.Send("abc");
