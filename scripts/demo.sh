@@ -28,7 +28,7 @@ progress() {
 }
 
 step "Building the module, velkfs and phonesim into $BUILD_DIR"
-echo "The first build takes 4 to 5 minutes on 2 cores; later runs only seconds."
+echo "The first build takes 3 to 5 minutes on 2 cores; later runs only seconds."
 BUILD_LOG="$(mktemp)"
 if ! { cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
        cmake --build "$BUILD_DIR" -j2 --target VelkPlugin velkfs phonesim; } 2>&1 | tee "$BUILD_LOG" | progress; then
