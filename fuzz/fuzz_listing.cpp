@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     seen.push_back({found.Name, found.IsDirectory,
                     found.IsDirectory ? 0u : static_cast<std::uint32_t>(found.EntrySize)});
   };
-  if (FindFirst("\\d", found) == ListingStart::kEntry) {
+  if (FindFirst("\\d", found) == ListingStep::kEntry) {
     record();
-    while (seen.size() <= truth.size() && FindNext(found)) record();
+    while (seen.size() <= truth.size() && FindNext(found) == ListingStep::kEntry) record();
   }
   if (seen.size() > truth.size()) Violation("a listing reports more entries than the folder holds");
   if (!std::equal(seen.begin(), seen.end(), truth.begin(), truth.begin() + std::min(seen.size(), truth.size()))) {

@@ -37,6 +37,8 @@ void Guarded(ReplyKind kind, Work&& work) {
 // Ends the running operation of `kind`: the phone no longer answers it.
 void GiveUp(ReplyKind kind, const char* reason) {
   if (kind == ReplyKind::Command && RetryListingUnderThirdByteRule()) return;
+  // The size was told; only the answer to the abort that follows is missing.
+  if (kind == ReplyKind::Upload && UploadCheckAborting()) return EndUploadCheck();
   if (kind == ReplyKind::Upload && State.RestartPending) {
     // The upload itself succeeded; only the phone's answer to the restart is missing.
     State.RestartPending = false;
@@ -44,9 +46,7 @@ void GiveUp(ReplyKind kind, const char* reason) {
     State.Busy = false;
     return;
   }
-  State.Unanswered = true;
-  ReportFailure(reason);
-  EndOperation(kind, false);
+  FailUnanswered(kind, reason);
 }
 
 void CallHandler(ReplyKind kind, TCustomComPort* sender, std::int32_t count) {
@@ -111,6 +111,7 @@ bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
   State.OtherReplySeen = false;
   State.Unanswered = false;
   State.PortFailed = false;
+  State.RetryReason.clear();
   State.EscapedIndexPending = false;
   if (kind == ReplyKind::Download) State.RxBuffer.clear();
   for (ReplyKind other : {ReplyKind::Command, ReplyKind::Download, ReplyKind::Upload}) {
@@ -144,6 +145,34 @@ void SettleLink() {
   }
   State.Settling = false;
   State.Succeeded = succeeded;
+  State.RetryReason.clear();  // the abort's own answer is no reason of the call
+}
+
+void FailUnanswered(ReplyKind kind, const std::string& reason) {
+  State.Unanswered = true;
+  if (State.RetryReason.empty()) State.RetryReason = reason;
+  EndOperation(kind, false);
+}
+
+bool TakeRetry(const std::string& reason) {
+  if (State.RetriesLeft <= 0) return false;
+  --State.RetriesLeft;
+  Ui.LogDetail("retry: " + reason);
+  return true;
+}
+
+bool RetryFailedAttempt() {
+  if (State.Succeeded || State.UserAborted || State.RetryReason.empty()) return false;
+  const std::string reason = std::move(State.RetryReason);
+  State.RetryReason.clear();
+  // A port that only echoes, or that failed, gives no answer the next time either.
+  const bool onlyEchoes = State.Echoes > 0 && !State.OtherReplySeen;
+  if (State.PortFailed || onlyEchoes || !TakeRetry(reason)) {
+    ReportFailure(reason);
+    return false;
+  }
+  SettleLink();
+  return DiscardWaiting();
 }
 
 bool PathFitsRequest(const std::string& phonePath, std::size_t longest) {
@@ -184,9 +213,7 @@ void RouteFrame(const Bytes& frame) {
     // A damaged reply fails what it answers, and nothing of it is used;
     // bytes that do not even begin like the awaited reply are noise.
     if (AnswersLastRequest(frame) && TimerOf(kind).Enabled()) {
-      State.Unanswered = true;
-      ReportFailure("a reply from the phone came damaged");
-      EndOperation(kind, false);
+      FailUnanswered(kind, "a reply from the phone came damaged");
     }
     return;
   }
