@@ -112,6 +112,7 @@ bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
   State.Unanswered = false;
   State.PortFailed = false;
   State.RetryReason.clear();
+  State.LinkSettled = false;
   State.EscapedIndexPending = false;
   if (kind == ReplyKind::Download) State.RxBuffer.clear();
   for (ReplyKind other : {ReplyKind::Command, ReplyKind::Download, ReplyKind::Upload}) {
@@ -133,8 +134,9 @@ bool DiscardWaiting() {
 }
 
 void SettleLink() {
-  // A port that failed, or cannot be written, has nothing to settle.
-  if (!State.PortWrapper || State.PortFailed || !DiscardWaiting()) return;
+  // A port that failed, or cannot be written, has nothing to settle; nor has
+  // a link settled since its last request.
+  if (!State.PortWrapper || State.PortFailed || State.LinkSettled || !DiscardWaiting()) return;
   const bool succeeded = State.Succeeded;
   State.Settling = true;
   State.Busy = true;
@@ -146,6 +148,7 @@ void SettleLink() {
   State.Settling = false;
   State.Succeeded = succeeded;
   State.RetryReason.clear();  // the abort's own answer is no reason of the call
+  State.LinkSettled = true;
 }
 
 void FailUnanswered(ReplyKind kind, const std::string& reason) {
@@ -167,12 +170,17 @@ bool RetryFailedAttempt() {
   State.RetryReason.clear();
   // A port that only echoes, or that failed, gives no answer the next time either.
   const bool onlyEchoes = State.Echoes > 0 && !State.OtherReplySeen;
-  if (State.PortFailed || onlyEchoes || !TakeRetry(reason)) {
+  if (State.PortFailed || onlyEchoes || State.RetriesLeft <= 0) {
     ReportFailure(reason);
     return false;
   }
+  // A phone that does not answer the abort either is not there to ask again.
   SettleLink();
-  return DiscardWaiting();
+  if (State.Unanswered || !TakeRetry(reason) || !DiscardWaiting()) {
+    ReportFailure(reason);
+    return false;
+  }
+  return true;
 }
 
 bool PathFitsRequest(const std::string& phonePath, std::size_t longest) {

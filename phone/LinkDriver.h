@@ -45,7 +45,8 @@ bool SendPacket(const Bytes& packet);
 bool DiscardWaiting();
 // After an operation that ended by an abort or a failure: sends the abort
 // packet and drops everything up to the phone's answer to it (a short 59 04
-// reply), waiting at most the idle limit. Succeeded stays as it was.
+// reply), waiting at most the idle limit. Succeeded stays as it was. A link
+// settled since its last request is not settled again.
 void SettleLink();
 // False, with a message to the user, when a phone path is longer than the
 // request's length field carries (`longest` bytes); nothing is sent then.
@@ -90,8 +91,9 @@ bool TakeRetry(const std::string& reason);
 // After an attempt of the running call failed: true when it is to be made
 // again, i.e. the failure is one a retry may mend, the port answered with
 // more than echoes, and a retry is left. The link is settled first, so that
-// a late reply of the failed attempt is not taken for the retry's. Otherwise
-// false, and a reason that is not retried is reported as the failure.
+// a late reply of the failed attempt is not taken for the retry's; a phone
+// that does not answer the abort either is not asked again. Otherwise false,
+// and a reason that is not retried is reported as the failure.
 bool RetryFailedAttempt();
 // The upload that awaits the answer to the abort of its size check ends as
 // the size it was told makes it (defined with the upload).

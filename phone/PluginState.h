@@ -83,6 +83,7 @@ struct PluginState {
   bool Unanswered = false;   // the operation ended without an answer it could judge
   bool PortFailed = false;   // the operation ended by a failure of the port
   bool Settling = false;     // the abort's answer is awaited after a failed operation
+  bool LinkSettled = false;  // no request went out since the abort was answered or given up
   // Retries: how many the running call may still make, and why its attempt
   // failed when a retry may mend that (a reply damaged, missing, or not
   // answering); empty for any other failure.
