@@ -1,7 +1,6 @@
 #include "host/Session.h"
 
 #include <filesystem>
-#include <iostream>
 #include <system_error>
 
 #include "host/PhonePaths.h"
@@ -18,7 +17,7 @@ void FS_CALL OnModuleLog(int, int type, char* text) {
   if (text == nullptr) return;
   if (type == kFsLogImportantError && moduleReason.empty()) moduleReason = text;
   // A retry is worth one short line: the user sees why a copy took longer.
-  if (type == kFsLogDetails) std::cerr << "velkfs: " << text << std::endl;
+  if (type == kFsLogDetails) PrintLine(std::string("velkfs: ") + text);
 }
 
 RemoteEntry EntryOf(const WIN32_FIND_DATAA& record) {
