@@ -217,6 +217,11 @@ void RouteFrame(const Bytes& frame) {
     if (reply && IsAbortAnswer(*reply) && TimerOf(kind).Enabled()) EndOperation(kind, true);
     return;
   }
+  // The phone answers the abort that ends an upload's size check with the
+  // abort's own bytes: that is its answer, not an echo.
+  if (reply && kind == ReplyKind::Upload && UploadCheckAborting() && IsAbortAnswer(*reply) && TimerOf(kind).Enabled()) {
+    return EndUploadCheck();
+  }
   if (!reply) {
     // A damaged reply fails what it answers, and nothing of it is used;
     // bytes that do not even begin like the awaited reply are noise.

@@ -341,7 +341,9 @@ TEST_F(OperationsTest, UploadOf300BytesOnTheWire) {
   const Bytes data = Pattern(300);
   WriteFile(pc("x.txt"), data);
   fs::create_directories(phone("data"));
+  const auto started = os::ManualClockMilliseconds();
   ASSERT_EQ(PutFile(pc("x.txt"), "\\data\\x.txt"), kFsFileOk);
+  EXPECT_LT(os::ManualClockMilliseconds() - started, 500u) << "the abort's answer was awaited to the idle limit";
   const auto sent = SentPackets();
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(sent[0], WriteFirstPacket("data/x.txt", 300, data.substr(0, 256)));
