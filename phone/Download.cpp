@@ -81,9 +81,7 @@ void ProcessDownloadReply(const Bytes& reply) {
   switch (judged.kind) {
     case ReadReply::kAskAgain:
       // The phone's reply came whole: it is asked at once, nothing to settle.
-      if (!TakeRetry("the phone asked for the file again")) {
-        return FailDownload("the phone kept asking for the file again (" + RefusalReason(reply) + ")");
-      }
+      if (!TakeRetry("the phone asked for the file again")) return FailDownload(RefusalReason(reply));
       if (!StartDownload(State.DownloadName)) EndOperation(ReplyKind::Download, false);
       return;
     case ReadReply::kStale:
