@@ -27,13 +27,14 @@ def size_name(size):
 class Emulator:
     """One phonesim run with a trace of its own, so that each case counts its own bytes."""
 
-    def __init__(self, bin_dir, work, root, baud, delay_ms=0):
+    def __init__(self, bin_dir, work, root, baud, delay_ms=0, faults=()):
         self.link = os.path.join(work, "phone-link")
         self.trace = os.path.join(work, "trace.txt")
         args = [os.path.join(bin_dir, "phonesim"), "--root", root, "--link", self.link,
                 "--baud", str(baud), "--trace", self.trace]
         if delay_ms:
             args += ["--delay", str(delay_ms)]
+        args += list(faults)
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.process.stdout.readline()
         if "listening" not in line:
@@ -126,6 +127,8 @@ def run_cases(bin_dir, work, quick):
             if size == MIB and baud == 115200:
                 continue  # 100 s each way; 256000 shows the paced megabyte
             cases += [(baud, "get", size, 0), (baud, "put", size, 0)]
+            if size == 128 * KIB and baud == 115200:
+                cases.append((baud, "get-damaged", size, 0))
         if baud != 256000:
             cases.append((baud, "ls", 1000, 0))
     cases.append((115200, "wait", 10, SLOW_PHONE_DELAY_MS))
@@ -138,15 +141,18 @@ def run_cases(bin_dir, work, quick):
     failures = 0
     for baud, what, amount, delay in cases:
         label = {"get": f"download {size_name(amount) if amount else ''}",
+                 "get-damaged": f"download {size_name(amount)}, 1 bad",
                  "put": f"upload {size_name(amount) if amount else ''}",
                  "ls": f"listing {amount} entries",
                  "wait": f"slow phone ({delay} ms)"}[what]
-        emulator = Emulator(bin_dir, work, root, baud, delay)
+        # One reply in the middle of the download damaged: what a restart costs.
+        faults = ["--flip-nth", str(amount // 256 // 2), "--seed", "1"] if what == "get-damaged" else []
+        emulator = Emulator(bin_dir, work, root, baud, delay, faults)
         try:
             config_baud = str(baud or 256000)
             subprocess.run([velkfs, "config", "--port", emulator.link, "--baud", config_baud],
                            env=env, check=True, stdout=subprocess.DEVNULL)
-            if what == "get":
+            if what in ("get", "get-damaged"):
                 args = [velkfs, "get", "-f", "/f" + size_name(amount), os.path.join(work, "got")]
             elif what == "put":
                 args = [velkfs, "put", os.path.join(local, "f" + size_name(amount)),
@@ -155,8 +161,8 @@ def run_cases(bin_dir, work, quick):
                 args = [velkfs, "ls", "/many" if what == "ls" else "/few"]
             elapsed, cpu, rss_kib = run_measured(measure, args, env)
             wire = emulator.wire_bytes()
-            if what in ("get", "put"):
-                copy = args[-1] if what == "get" else os.path.join(root, args[-1].lstrip("/"))
+            if what in ("get", "get-damaged", "put"):
+                copy = args[-1] if what != "put" else os.path.join(root, args[-1].lstrip("/"))
                 if not same_content(copy, os.path.join(local, "f" + size_name(amount))):
                     raise RuntimeError(f"the copy {copy} differs from the original")
         except (RuntimeError, subprocess.CalledProcessError) as error:
@@ -167,14 +173,14 @@ def run_cases(bin_dir, work, quick):
             emulator.stop()
         wire_s = wire * 10 / baud if baud else None
         ratio = wire_s / elapsed if wire_s else None
-        mib = (amount / MIB) if what in ("get", "put") else None
+        mib = (amount / MIB) if what in ("get", "get-damaged", "put") else None
         cpu_per_mib = cpu / mib if mib else None
         fmt = lambda v, spec: format(v, spec) if v is not None else format("-", spec.split(".")[0])
         print(f"{label:<22}{baud or 'unpaced':>8}{wire:>11}{fmt(wire_s, '>9.2f')}{elapsed:>9.2f}"
               f"{fmt(ratio, '>7.2f')}{cpu:>8.2f}{100 * cpu / elapsed:>6.1f}%{fmt(cpu_per_mib, '>11.3f')}"
               f"{rss_kib / 1024:>13.1f}", flush=True)
         records.append(
-            f"BENCH case={what}{'-' + size_name(amount) if what in ('get', 'put') else ''} "
+            f"BENCH case={what}{'-' + size_name(amount) if what in ('get', 'get-damaged', 'put') else ''} "
             f"line={baud or 'unpaced'} wire_bytes={wire} wire_s={fmt(wire_s, '.3f')} time_s={elapsed:.3f} "
             f"ratio={fmt(ratio, '.3f')} cpu_s={cpu:.3f} cpu_pct={100 * cpu / elapsed:.2f} "
             f"cpu_s_per_mib={fmt(cpu_per_mib, '.4f')} max_rss_kib={rss_kib}")

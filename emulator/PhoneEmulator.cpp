@@ -52,13 +52,15 @@ Response PhoneEmulator::OnFrame(const Bytes& wireFrame) {
   if (wireFrame.size() <= 1) return response;  // a lone terminator is no request
   const std::uint64_t number = ++requestCount_;
   response.hangUp = number == faults_.hangupAfter;
-  const Bytes unescaped = Unescape(wireFrame);
+  Bytes unescaped = Unescape(wireFrame);
+  if (number == faults_.flipRequestNth) unescaped[0] = static_cast<char>(unescaped[0] ^ 0x10);
   if (!ChecksumMatches(unescaped)) {
     response.warnings.push_back("phonesim: request " + std::to_string(number) + " has a bad checksum; not answered");
     return response;
   }
   // A dropped request is lost on the line: the phone never sees it.
   if (number == faults_.dropNth) return response;
+  if (faults_.silentFrom != 0 && number >= faults_.silentFrom) return response;
 
   const Request request = ParseRequest(unescaped.substr(0, unescaped.size() - 3));
   Bytes packet = ReplyPacket(request, response);

@@ -25,6 +25,8 @@ struct FaultOptions {
   unsigned gapMs = 0;    // between the pieces
   unsigned delayMs = 0;  // before every reply
   std::uint64_t dropNth = 0;
+  std::uint64_t flipRequestNth = 0;  // one bit of the request damaged: the phone finds a bad checksum
+  std::uint64_t silentFrom = 0;      // no request from the Nth on is answered
   std::uint64_t flipNth = 0;
   std::uint64_t garbageNth = 0;
   std::uint64_t repeatNth = 0;

@@ -39,6 +39,8 @@ void AddFaultOptions(CLI::App& app, CommandLine& line) {
   app.add_option("--delay", line.faults.delayMs, "Milliseconds before every reply")->capture_default_str();
   app.add_option("--drop-nth", line.faults.dropNth, "Don't answer the Nth request (counted from 1)");
   app.add_option("--flip-nth", line.faults.flipNth, "Flip one bit in the reply to the Nth request");
+  app.add_option("--flip-request-nth", line.faults.flipRequestNth, "Flip one bit of the Nth request: its checksum fails, it is not answered");
+  app.add_option("--silent-from", line.faults.silentFrom, "Answer no request from the Nth on");
   app.add_option("--garbage-nth", line.faults.garbageNth, "Send stray bytes before the reply to the Nth request");
   app.add_option("--repeat-nth", line.faults.repeatNth, "Answer the Nth request (a read) asking for the first request again");
   app.add_option("--repeat-kind", line.repeatKind, "Reply of --repeat-nth: 1404 (a frame 14 04) or 590406 (the frame 59 04 06)")

@@ -1,6 +1,8 @@
-// The module's operations against a phone whose replies the fuzzer damages:
-// every request goes to a correct phone (the emulator, which carries it out),
-// and the fuzzer's data decides what of its reply reaches the module, and when.
+// The module's operations against a phone and a line that the fuzzer plays:
+// the phone is the emulator, now and then one that answers an operation with
+// a failure status or asks for the file again at every next chunk; the line
+// loses or damages requests, and the fuzzer's data decides what of each reply
+// reaches the module, and when.
 // Time is the platform's manual clock: the module's ticks come every 50 ms as
 // in a host, a silent phone's 2.5 s pass without a real wait, and the same
 // input always takes the same course.
@@ -81,7 +83,7 @@ class FuzzPhone {
   void Connect(std::size_t chunk = kChunkSize) {
     FixDates();
     files_ = std::make_unique<phonesim::PhoneFileSystem>(root_);
-    phone_ = std::make_unique<phonesim::PhoneEmulator>(*files_, chunk, phonesim::FaultOptions{});
+    phone_ = std::make_unique<phonesim::PhoneEmulator>(*files_, chunk, Persona());
   }
   // Requests the module sent; the phone falls silent past `limit`, so a module
   // that never stops asking shows as an operation without end.
@@ -113,16 +115,62 @@ class FuzzPhone {
     for (const auto& item : fs::recursive_directory_iterator(root_)) fs::last_write_time(item.path(), date);
   }
 
+  // Mostly a correct phone; now and then one that answers every request of
+  // one operation with a failure status (never "no entry" to a listing: a
+  // phone that says a folder ends where it does not cannot be caught), or one
+  // that answers every next-chunk read by asking for the file again.
+  phonesim::FaultOptions Persona() {
+    phonesim::FaultOptions faults;
+    if (input_.remaining_bytes() == 0) return faults;
+    const int persona = input_.ConsumeIntegralInRange(0, 15);
+    if (persona == 1) {
+      static const std::uint8_t kOps[] = {kOpRead, kOpWrite, kOpMakeDir, kOpIterateDirs, kOpIterateFiles};
+      const std::uint8_t op = kOps[input_.ConsumeIntegralInRange<std::size_t>(0, std::size(kOps) - 1)];
+      auto status = input_.ConsumeIntegralInRange<std::uint8_t>(1, 255);
+      if (status == kStatusNoEntry && (op == kOpIterateDirs || op == kOpIterateFiles)) status = kStatusCannotList;
+      faults.statusByOp[op] = status;
+    }
+    askAgain_ = persona == 2 ? Bytes{0x14, 0x04} : persona == 3 ? phonesim::StatusPacket(kOpRead, kStatusFileMissing) : Bytes();
+    return faults;
+  }
+
+  // What the line does to a request: false when it never reaches the phone
+  // whole (lost, or damaged so that the phone finds a bad checksum).
+  bool RequestArrives(const Bytes& frame) {
+    if (input_.remaining_bytes() == 0) return true;
+    switch (input_.ConsumeIntegralInRange(0, 15)) {
+      case 0:  // lost
+        return false;
+      case 1: {  // one byte damaged; the terminator and the escapes stay where they are
+        Bytes damaged = frame;
+        const std::size_t at = input_.ConsumeIntegralInRange<std::size_t>(0, frame.size() - 2);
+        damaged[at] = static_cast<char>(damaged[at] ^ input_.ConsumeIntegralInRange(1, 255));
+        if (damaged[at] == kFrameEnd || damaged[at] == kEscape || frame[at] == kEscape) return false;
+        if (!phone_->OnFrame(damaged).pieces.empty()) Violation("the phone answers a damaged request");
+        return false;
+      }
+      default:
+        return true;
+    }
+  }
+
   void OnRequest(const Bytes& frame) {
     Trace('>', frame);
     ++requests_;
     // The line keeps its order: what is still under way arrives first.
     while (!scheduled_.empty()) Deliver(Take());
-    if (!phone_ || requests_ > limit_) return;
+    if (!phone_ || requests_ > limit_ || !RequestArrives(frame)) return;
     const Bytes previous = lastReply_;
     Bytes reply;
-    for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
-    if (const Bytes packet = Unescape(frame); packet.size() > 1 && packet[1] == kOpMakeDir) FixDates();
+    const Bytes packet = Unescape(frame);
+    const bool nextChunk = packet.size() == 6 && packet[1] == kOpRead && packet[2] != 0;
+    if (nextChunk && !askAgain_.empty()) {
+      phone_->OnFrame(frame);  // the phone counts it; its reply is replaced
+      reply = EncodeFrame(askAgain_);
+    } else {
+      for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+    }
+    if (packet.size() > 1 && packet[1] == kOpMakeDir) FixDates();
     lastReply_ = reply;
     if (reply.empty()) return;
     const int ticks = input_.ConsumeIntegralInRange(0, 60);
@@ -202,6 +250,7 @@ class FuzzPhone {
   std::unique_ptr<os::Timer> lineTimer_;
   std::deque<Delivery> scheduled_;
   Bytes lastReply_;
+  Bytes askAgain_;  // the reply to every next-chunk read, when the phone plays a restart loop
   std::uint64_t requests_ = 0;
   std::uint64_t limit_ = 100000;
 };

@@ -1,7 +1,7 @@
 // A listing, after a make-directory now and then, under a damaged line: what
 // the module reports is always the start of the folder's true listing (folders,
 // then files, each by name), never a wrong, repeated or made-up entry, and the
-// listing ends.
+// listing ends; a listing that ends without failing is the whole folder.
 #include <cstring>
 
 #include "fuzz/FuzzPhone.h"
@@ -45,10 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     seen.push_back({found.Name, found.IsDirectory,
                     found.IsDirectory ? 0u : static_cast<std::uint32_t>(found.EntrySize)});
   };
-  if (FindFirst("\\d", found) == ListingStart::kEntry) {
+  ListingStep step = FindFirst("\\d", found);
+  while (step == ListingStep::kEntry && seen.size() <= truth.size()) {
     record();
-    while (seen.size() <= truth.size() && FindNext(found)) record();
+    step = FindNext(found);
   }
+  if (step == ListingStep::kNoEntries && seen != truth) Violation("a listing that ends without failing is not complete");
   if (seen.size() > truth.size()) Violation("a listing reports more entries than the folder holds");
   if (!std::equal(seen.begin(), seen.end(), truth.begin(), truth.begin() + std::min(seen.size(), truth.size()))) {
     Violation("a listing reports a wrong entry");

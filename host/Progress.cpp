@@ -60,6 +60,14 @@ void EndTransfer(bool completed) {
   current.drawn = false;
 }
 
+void PrintLine(const std::string& line) {
+  // The bar gives its line up and is drawn again below at the next progress.
+  if (current.drawn) std::fputs("\r\033[K", stderr);
+  current.drawn = false;
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
+
 int FS_CALL ReportProgress(int, char*, char*, int percentDone) {
   if (InterruptRequested()) return 1;
   if (StderrIsTerminal()) Draw(percentDone);

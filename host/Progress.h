@@ -17,6 +17,8 @@ void BeginTransfer(const std::string& label, std::optional<std::uint64_t> totalB
 // when the module made no report (a file sent in one request gets none), so
 // that both directions show the same; the bar's line is then ended.
 void EndTransfer(bool completed);
+// One line on standard error, on a line of its own even while a bar is drawn.
+void PrintLine(const std::string& line);
 
 int FS_CALL ReportProgress(int pluginNumber, char* sourceName, char* targetName, int percentDone);
 

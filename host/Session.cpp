@@ -14,7 +14,10 @@ namespace {
 std::string moduleReason;
 
 void FS_CALL OnModuleLog(int, int type, char* text) {
-  if (type == kFsLogImportantError && moduleReason.empty() && text != nullptr) moduleReason = text;
+  if (text == nullptr) return;
+  if (type == kFsLogImportantError && moduleReason.empty()) moduleReason = text;
+  // A retry is worth one short line: the user sees why a copy took longer.
+  if (type == kFsLogDetails) PrintLine(std::string("velkfs: ") + text);
 }
 
 RemoteEntry EntryOf(const WIN32_FIND_DATAA& record) {
@@ -50,9 +53,19 @@ bool Session::List(const std::string& path, const std::function<bool(const Remot
     return empty;
   }
   bool more = true;
-  while (more && visit(EntryOf(record))) more = fs_.findNext(search, &record) != 0;
+  bool stopped = false;  // the visitor wanted no more
+  while (more) {
+    if (!visit(EntryOf(record))) {
+      stopped = true;
+      break;
+    }
+    ClearLastError();
+    more = fs_.findNext(search, &record) != 0;
+  }
+  // Only "no more files" ends a listing as complete; any other end is a failure.
+  const bool complete = stopped || LastError() == ERROR_NO_MORE_FILES;
   fs_.findClose(search);
-  return true;
+  return complete;
 }
 
 bool Session::PhoneAnswers() {

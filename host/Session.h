@@ -28,8 +28,9 @@ class Session {
   void Close();
 
   // Lists `path`, handing each entry to `visit` until it returns false.
-  // Returns false when the phone could not list the folder; an empty folder
-  // is a listing without entries.
+  // Returns false when the phone could not list the folder, or the listing
+  // broke off before its end (what was visited is then not the whole folder);
+  // an empty folder is a listing without entries.
   bool List(const std::string& path, const std::function<bool(const RemoteEntry&)>& visit);
   // True when the phone lists its root; a root that failed to list before is
   // not tried again (each try may cost the whole reply time-out).

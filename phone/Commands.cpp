@@ -124,7 +124,8 @@ void MakeDirReply(const Bytes& reply) {
     RequestDirEntry(State.ListPath, 0);
     return;
   }
-  if (status == kStatusDirExists) State.Succeeded = false;
+  // Sent again, the folder that exists is most likely the one the first request made.
+  if (status == kStatusDirExists && !State.CommandRetried) State.Succeeded = false;
   State.Busy = false;
 }
 
@@ -149,8 +150,9 @@ bool IsStaleEntry(const Bytes& reply) {
 void RemoveDirReply(const Bytes& reply) {
   State.Busy = false;
   if (IsStatusReply(reply, kOpRemoveDir, kStatusOk)) State.ReplyState = kStateIdle;
-  if (IsStatusReply(reply, kOpRemoveDir, kStatusDirMissing) ||
-      IsStatusReply(reply, kOpRemoveDir, kStatusDirNotEmpty)) {
+  // Sent again, a folder that is missing is most likely the one the first request removed.
+  const bool missing = IsStatusReply(reply, kOpRemoveDir, kStatusDirMissing);
+  if ((missing && !State.CommandRetried) || IsStatusReply(reply, kOpRemoveDir, kStatusDirNotEmpty)) {
     State.Succeeded = false;
     State.ReplyState = kStateIdle;
   }
@@ -160,7 +162,9 @@ void DeleteReply(const Bytes& reply) {
   State.Busy = false;
   const std::optional<std::uint8_t> status = StatusOf(reply, kOpDeleteFile);
   if (!status) return;
-  if (*status != kStatusOk) {
+  // Sent again, a file that is missing is most likely the one the first request deleted.
+  const bool goneAlready = State.CommandRetried && *status == kStatusFileMissing;
+  if (*status != kStatusOk && !goneAlready) {
     State.Succeeded = false;
   } else {
     State.ReplyState = kStateIdle;
@@ -188,14 +192,50 @@ void SettleUnanswered() {
   SettleLink();
 }
 
+// A listing step that failed for good: the user is told (that the port
+// echoes, when it does), and the phone brought to a known point.
+ListingStep FailListing() {
+  if (!State.Unanswered || !TellIfOnlyEchoes()) ShowError("Error while reading file system!");
+  if (State.Unanswered) SettleLink();
+  return ListingStep::kFailed;
+}
+
 // Sends a path command and waits for its reply.
 bool RunPathCommand(FileSystemOp op, const std::string& phonePath) {
   if (!State.PortWrapper || !PathFitsRequest(phonePath, kLongestPhonePath) || !DiscardWaiting()) return false;
+  State.RetriesLeft = kRequestRetryLimit;
+  State.CommandRetried = false;
+  State.Succeeded = false;
   State.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(op, phonePath));
   WaitWhileBusy();
+  // A made folder whose refresh request got no answer is made all the same: not sent again.
+  while (!State.Succeeded && !State.RefreshListingPending && RetryFailedAttempt()) {
+    State.CommandRetried = true;
+    State.Busy = true;
+    StartOperation(ReplyKind::Command, PathCommandPacket(op, phonePath));
+    WaitWhileBusy();
+  }
   SettleUnanswered();
   return State.Succeeded;
+}
+
+// Asks for the listing's next entry and waits for it; a request whose reply
+// came damaged, or did not come, is sent again once.
+void RequestListingStep() {
+  State.RetriesLeft = kRequestRetryLimit;
+  for (bool retry = false;; retry = true) {
+    if (retry && !RetryFailedAttempt()) return;
+    State.Succeeded = false;
+    State.Busy = true;
+    if (State.DirPhaseDone) {
+      RequestFileEntry(State.ListPath, State.Sequence);
+    } else {
+      RequestDirEntry(State.ListPath, State.Sequence);
+    }
+    WaitWhileBusy();
+    if (State.ListingDone || State.Succeeded) return;
+  }
 }
 
 }  // namespace
@@ -231,60 +271,50 @@ void ProcessCommandReply(const Bytes& reply) {
   if (State.Busy && !State.CommandTimer->Enabled()) FailCommand();
 }
 
-ListingStart FindFirst(const std::string& hostPath, TFile& entry) {
+ListingStep FindFirst(const std::string& hostPath, TFile& entry) {
   entry = TFile{};
-  if (IsInstallPath(hostPath)) return ListingStart::kNoEntries;
+  if (IsInstallPath(hostPath)) return ListingStep::kNoEntries;
   State.DirPhaseDone = false;
   State.ListingDone = false;
   const std::string phonePath = ToPhonePath(hostPath);
-  if (!PathFitsRequest(phonePath, kLongestPhonePath)) return ListingStart::kFailed;
+  if (!PathFitsRequest(phonePath, kLongestPhonePath)) return ListingStep::kFailed;
   if (!OpenPhonePort()) {
     ShowError("Unable to open set com port!");
-    return ListingStart::kFailed;
+    return ListingStep::kFailed;
   }
   if (!DiscardWaiting()) {
     ShowError("Error while reading file system!");
-    return ListingStart::kFailed;
+    return ListingStep::kFailed;
   }
   State.InstallFolderIndex = 0;
   State.Sequence = 0;
   State.ListingCutTold = false;
   State.ListPath = phonePath;
-  State.Busy = true;
-  RequestDirEntry(State.ListPath, 0);
-  WaitWhileBusy();
-  if (State.ListingDone) return ListingStart::kNoEntries;
-  if (!State.Succeeded) {
-    if (!State.Unanswered || !TellIfOnlyEchoes()) ShowError("Error while reading file system!");
-    if (State.Unanswered) SettleLink();
-    return ListingStart::kFailed;
-  }
+  RequestListingStep();
+  if (State.ListingDone) return ListingStep::kNoEntries;
+  if (!State.Succeeded) return FailListing();
   entry = State.Entry;
-  return ListingStart::kEntry;
+  return ListingStep::kEntry;
 }
 
-bool FindNext(TFile& entry) {
+ListingStep FindNext(TFile& entry) {
   entry = TFile{};
-  if (!State.PortWrapper || !DiscardWaiting()) return false;
-  State.Busy = true;
-  if (State.DirPhaseDone) {
-    RequestFileEntry(State.ListPath, State.Sequence);
-  } else {
-    RequestDirEntry(State.ListPath, State.Sequence);
+  if (!State.PortWrapper || !DiscardWaiting()) {
+    ShowError("Error while reading file system!");
+    return ListingStep::kFailed;
   }
-  WaitWhileBusy();
-  SettleUnanswered();
+  RequestListingStep();
   if (State.ListingDone) {
-    if (!State.ListPath.empty()) return false;
-    if (State.InstallFolderIndex >= static_cast<std::int32_t>(kInstallFolders.size())) return false;
+    if (!State.ListPath.empty()) return ListingStep::kNoEntries;
+    if (State.InstallFolderIndex >= static_cast<std::int32_t>(kInstallFolders.size())) return ListingStep::kNoEntries;
     entry = TFile{true, kInstallFolders[State.InstallFolderIndex].name, 0, 0};
     ++State.InstallFolderIndex;
-    return true;
+    return ListingStep::kEntry;
   }
-  // A failed reply ends the listing rather than repeating the last entry.
-  if (!State.Succeeded) return false;
+  // A listing that cannot go on is no complete one: it fails, and the user is told.
+  if (!State.Succeeded) return FailListing();
   entry = State.Entry;
-  return true;
+  return ListingStep::kEntry;
 }
 
 bool MakeDirectory(const std::string& path) {

@@ -7,9 +7,6 @@
 
 namespace {
 
-// A phone that keeps asking for the request again gets this many tries.
-constexpr int kRepeatLimit = 3;
-
 // Sends the first read request with an empty temporary file; false when that
 // file cannot be made.
 bool StartDownload(const std::string& phonePath) {
@@ -83,7 +80,8 @@ void ProcessDownloadReply(const Bytes& reply) {
   const ReadReply judged = JudgeReadReply(reply, sequence);
   switch (judged.kind) {
     case ReadReply::kAskAgain:
-      if (++State.RepeatedStarts > kRepeatLimit) return FailDownload(RefusalReason(reply));
+      // The phone's reply came whole: it is asked at once, nothing to settle.
+      if (!TakeRetry("the phone asked for the file again")) return FailDownload(RefusalReason(reply));
       if (!StartDownload(State.DownloadName)) EndOperation(ReplyKind::Download, false);
       return;
     case ReadReply::kStale:
@@ -91,11 +89,10 @@ void ProcessDownloadReply(const Bytes& reply) {
     case ReadReply::kRefused:  // the phone says why the file cannot come: no use waiting
       return FailDownload(RefusalReason(reply));
     case ReadReply::kDamaged:
-      return FailDownload("a reply from the phone was too short for its fields");
+      return FailUnanswered(ReplyKind::Download, "a reply from the phone was too short for its fields");
     case ReadReply::kData:
       break;
   }
-  State.RepeatedStarts = 0;
   Bytes data = judged.data;
   if (sequence == 0) {
     State.TransferSize = judged.totalSize;
@@ -135,16 +132,20 @@ int GetFile(const std::string& hostPath, const std::string& localPath, int copyF
   State.DownloadName = phonePath;
   State.RemotePath = phonePath;
   State.LocalPath = localPath;
-  State.RepeatedStarts = 0;
+  State.RetriesLeft = kTransferRetryLimit;
   State.UserAborted = false;
   State.Succeeded = false;
   State.CommandTimer->SetEnabled(false);
-  if (StartDownload(State.DownloadName)) {
+  // A restart begins at the first read request with the temporary file emptied.
+  bool started = StartDownload(State.DownloadName);
+  while (started) {
     WaitWhileBusy();
-    if (!State.Succeeded) {
-      TellIfOnlyEchoes();
-      SettleLink();
-    }
+    if (State.Succeeded || !RetryFailedAttempt()) break;
+    started = StartDownload(State.DownloadName);
+  }
+  if (started && !State.Succeeded) {
+    TellIfOnlyEchoes();
+    SettleLink();
   }
   // Unless it was committed, the temporary file goes and the target stays as it was.
   State.DownloadStream.reset();

@@ -39,8 +39,13 @@ void Guarded(ReplyKind kind, Work&& work) {
 void GiveUp(ReplyKind kind, const char* reason) {
   // An abort the phone does not answer in time is no news for the user: the
   // next operation waits for that answer first.
-  if (State.Settling) return EndOperation(kind, false);
+  if (State.Settling) {
+    State.Unanswered = true;
+    return EndOperation(kind, false);
+  }
   if (kind == ReplyKind::Command && RetryListingUnderThirdByteRule()) return;
+  // The size was told; only the answer to the abort that follows is missing.
+  if (kind == ReplyKind::Upload && UploadCheckAborting()) return EndUploadCheck();
   if (kind == ReplyKind::Upload && State.RestartPending) {
     // The upload itself succeeded; only the phone's answer to the restart is missing.
     State.RestartPending = false;
@@ -48,9 +53,7 @@ void GiveUp(ReplyKind kind, const char* reason) {
     State.Busy = false;
     return;
   }
-  State.Unanswered = true;
-  ReportFailure(reason);
-  EndOperation(kind, false);
+  FailUnanswered(kind, reason);
 }
 
 // The tick shared by the three timers: count the idle tick, pick up what is
@@ -100,6 +103,8 @@ bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
   State.OtherReplySeen = false;
   State.Unanswered = false;
   State.PortFailed = false;
+  State.RetryReason.clear();
+  State.LinkSettled = false;
   State.EscapedIndexPending = false;
   if (kind == ReplyKind::Download) State.RxBuffer.clear();
   for (ReplyKind other : {ReplyKind::Command, ReplyKind::Download, ReplyKind::Upload}) {
@@ -111,7 +116,10 @@ bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
 
 bool DiscardWaiting() {
   if (!State.PortWrapper) return false;
-  if (State.AbortAnswerOwed && !State.Settling) SettleLink();
+  if (State.AbortAnswerOwed && !State.Settling) {
+    State.LinkSettled = false;  // settled, but not yet answered
+    SettleLink();
+  }
   try {
     State.PortWrapper->Port().PurgeBuffers(true, true);
   } catch (const std::exception&) {
@@ -122,8 +130,9 @@ bool DiscardWaiting() {
 }
 
 void SettleLink() {
-  // A port that failed, or cannot be written, has nothing to settle.
-  if (!State.PortWrapper || State.PortFailed) return;
+  // A port that failed, or cannot be written, has nothing to settle; nor has
+  // a link settled since its last request.
+  if (!State.PortWrapper || State.PortFailed || State.LinkSettled) return;
   const bool succeeded = State.Succeeded;
   State.Settling = true;
   if (DiscardWaiting()) {
@@ -135,9 +144,43 @@ void SettleLink() {
     }
     // Phones answer in order: once the abort is answered, nothing earlier is still to come.
     State.AbortAnswerOwed = !State.Succeeded;
+    State.LinkSettled = true;
   }
   State.Settling = false;
   State.Succeeded = succeeded;
+  State.RetryReason.clear();  // the abort's own answer is no reason of the call
+}
+
+void FailUnanswered(ReplyKind kind, const std::string& reason) {
+  State.Unanswered = true;
+  if (State.RetryReason.empty()) State.RetryReason = reason;
+  EndOperation(kind, false);
+}
+
+bool TakeRetry(const std::string& reason) {
+  if (State.RetriesLeft <= 0) return false;
+  --State.RetriesLeft;
+  Ui.LogDetail("retry: " + reason);
+  return true;
+}
+
+bool RetryFailedAttempt() {
+  if (State.Succeeded || State.UserAborted || State.RetryReason.empty()) return false;
+  const std::string reason = std::move(State.RetryReason);
+  State.RetryReason.clear();
+  // A port that only echoes, or that failed, gives no answer the next time either.
+  const bool onlyEchoes = State.Echoes > 0 && !State.OtherReplySeen;
+  if (State.PortFailed || onlyEchoes || State.RetriesLeft <= 0) {
+    ReportFailure(reason);
+    return false;
+  }
+  // A phone that does not answer the abort either is not there to ask again.
+  SettleLink();
+  if (State.Unanswered || !TakeRetry(reason) || !DiscardWaiting()) {
+    ReportFailure(reason);
+    return false;
+  }
+  return true;
 }
 
 bool PathFitsRequest(const std::string& phonePath, std::size_t longest) {
@@ -176,13 +219,16 @@ void RouteFrame(std::string_view frame) {
     if (reply && IsAbortAnswer(*reply) && TimerOf(kind).Enabled()) EndOperation(kind, true);
     return;
   }
+  // The phone answers the abort that ends an upload's size check with the
+  // abort's own bytes: that is its answer, not an echo.
+  if (reply && kind == ReplyKind::Upload && UploadCheckAborting() && IsAbortAnswer(*reply) && TimerOf(kind).Enabled()) {
+    return EndUploadCheck();
+  }
   if (!reply) {
     // A damaged reply fails what it answers, and nothing of it is used;
     // bytes that do not even begin like the awaited reply are noise.
     if (AnswersLastRequest(frame) && TimerOf(kind).Enabled()) {
-      State.Unanswered = true;
-      ReportFailure("a reply from the phone came damaged");
-      EndOperation(kind, false);
+      FailUnanswered(kind, "a reply from the phone came damaged");
     }
     return;
   }

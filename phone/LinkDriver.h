@@ -14,6 +14,12 @@ constexpr unsigned kPollIntervalMs = 50;
 // Complete replies in a row that move the operation no further (late or
 // stale replies, chunks without data) before it is given up.
 constexpr int kRepliesWithoutProgressLimit = 3;
+// Retries a call may make after a reply came damaged, did not come, or did
+// not answer: a transfer restarts at most twice, whatever the cause (the
+// phone asking for the file again included); a listing request, a folder
+// command or a delete is sent again once.
+constexpr int kTransferRetryLimit = 2;
+constexpr int kRequestRetryLimit = 1;
 
 // The values of ReplyState, the state of the command reply handler: which
 // reply it judges next.
@@ -41,7 +47,8 @@ bool SendPacket(const Bytes& packet);
 bool DiscardWaiting();
 // After an operation that ended by an abort or a failure: sends the abort
 // packet and drops everything up to the phone's answer to it (a short 59 04
-// reply), waiting at most the idle limit. Succeeded stays as it was.
+// reply), waiting at most the idle limit. Succeeded stays as it was. A link
+// settled since its last request is not settled again.
 void SettleLink();
 // False, with a message to the user, when a phone path is longer than the
 // request's length field carries (`longest` bytes); nothing is sent then.
@@ -67,6 +74,25 @@ void NoteProgress(ReplyKind kind);
 // A complete reply that moved the operation on by nothing is still a sign of
 // life; the third in a row ends the operation as failed.
 void NoteReplyWithoutProgress(ReplyKind kind);
+
+// Ends the running operation of `kind` for a reply that came damaged, did not
+// come, or did not answer the request: a failure that a retry may mend.
+void FailUnanswered(ReplyKind kind, const std::string& reason);
+// Takes one of the call's retries, if one is left, and logs it ("retry: "
+// and the reason).
+bool TakeRetry(const std::string& reason);
+// After an attempt of the running call failed: true when it is to be made
+// again, i.e. the failure is one a retry may mend, the port answered with
+// more than echoes, and a retry is left. The link is settled first, so that
+// a late reply of the failed attempt is not taken for the retry's; a phone
+// that does not answer the abort either is not asked again. Otherwise false,
+// and a reason that is not retried is reported as the failure.
+bool RetryFailedAttempt();
+// The upload that awaits the answer to the abort of its size check ends as
+// the size it was told makes it (defined with the upload).
+void EndUploadCheck();
+// Whether the running upload awaits the answer to the abort of its size check.
+bool UploadCheckAborting();
 
 // Tells the host why the running operation failed, in words a user can act
 // on: a line of the error type for the host's log, of which a host shows the

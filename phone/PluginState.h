@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -88,6 +89,13 @@ struct PluginState {
   bool PortFailed = false;   // the operation ended by a failure of the port
   bool Settling = false;     // the abort's answer is awaited after a failed operation
   bool AbortAnswerOwed = false;  // the last settling ended before the phone answered the abort
+  bool LinkSettled = false;  // no request went out since the abort was answered or given up
+  // Retries: how many the running call may still make, and why its attempt
+  // failed when a retry may mend that (a reply damaged, missing, or not
+  // answering); empty for any other failure.
+  std::int32_t RetriesLeft = 0;
+  std::string RetryReason;
+  bool CommandRetried = false;  // the folder command or delete was sent again
 
   // Listing.
   std::string ListPath;
@@ -116,10 +124,13 @@ struct PluginState {
   bool TargetAppeared = false;      // a local file of its name came while it ran, and stays
   bool UserAborted = false;         // the progress callback asked to abort
   Bytes RxBuffer;
-  std::int32_t RepeatedStarts = 0;  // repeat-request replies in a row
   std::string UploadLocalPath;      // the file being sent and where it goes
   std::string UploadPhonePath;
   bool RestartPending = false;      // restart accepted, the phone's answer awaited
+  // After its last chunk, an upload asks the phone for the file as a download
+  // does, then aborts that read: what the phone announced is compared.
+  std::uint8_t UploadCheck = 0;
+  std::optional<std::uint32_t> SizeOnPhone;  // none: the phone has no such file
   std::string PendingJar;
   std::string PendingJad;
   std::string PendingTheme;
@@ -138,6 +149,8 @@ struct UserInterface {
   std::function<void(unsigned frequency, unsigned milliseconds)> Beep = os::Beep;
   // A failure worth a line in the host's log; nowhere by default.
   std::function<void(const std::string& text)> LogError = [](const std::string&) {};
+  // A line of detail for the host's log (a retry); nowhere by default.
+  std::function<void(const std::string& text)> LogDetail = [](const std::string&) {};
 };
 extern UserInterface Ui;
 

@@ -12,6 +12,13 @@
 
 namespace {
 
+// The steps of the size check that ends each uploaded file.
+enum UploadCheckStep : std::uint8_t {
+  kCheckNone = 0,
+  kCheckSizeAsked = 1,  // the first read request for the file awaits its reply
+  kCheckAborting = 2,   // the abort of that read awaits its answer
+};
+
 const char* const kRestartQuestion =
     "Phone has to be restarted for the installation to finish. Do it now?";
 
@@ -97,6 +104,7 @@ bool StartUpload(const std::string& localPath, const std::string& phonePath) {
   if (!NextChunk(&chunk)) return false;
   State.Busy = true;
   State.Sequence = 0;
+  State.UploadCheck = kCheckNone;
   StartOperation(ReplyKind::Upload, WriteFirstPacket(phonePath, State.TransferSize, chunk));
   return true;
 }
@@ -146,10 +154,56 @@ void UploadFinished() {
   EndOperation(ReplyKind::Upload, true);
 }
 
+// The last chunk was taken: the phone is asked for the file as a download
+// asks, and its first reply tells the size the phone holds. Nothing in a
+// write reply says which chunk it answers, so a reply repeated on the line
+// and a chunk lost later would otherwise pass unseen.
+void AskStoredSize() {
+  State.UploadCheck = kCheckSizeAsked;
+  SendPacket(ReadFirstPacket(State.UploadPhonePath));
+}
+
+void StoredSizeReply(const Bytes& reply) {
+  const ReadReply judged = JudgeReadReply(reply, 0);
+  switch (judged.kind) {
+    case ReadReply::kStale:
+      return NoteReplyWithoutProgress(ReplyKind::Upload);
+    case ReadReply::kDamaged:
+      return FailUnanswered(ReplyKind::Upload, "a reply from the phone was too short for its fields");
+    case ReadReply::kData:
+      State.SizeOnPhone = judged.totalSize;
+      break;
+    case ReadReply::kAskAgain:  // the phone cannot give the file: it holds none
+    case ReadReply::kRefused:
+      State.SizeOnPhone.reset();
+      break;
+  }
+  // The read is ended as a download's abort ends it.
+  NoteProgress(ReplyKind::Upload);
+  State.UploadCheck = kCheckAborting;
+  SendPacket(AbortPacket());
+}
+
 }  // namespace
+
+bool UploadCheckAborting() { return State.UploadCheck == kCheckAborting; }
+
+void EndUploadCheck() {
+  State.UploadCheck = kCheckNone;
+  if (State.SizeOnPhone == State.TransferSize) return UploadFinished();
+  const std::string held = State.SizeOnPhone ? std::to_string(*State.SizeOnPhone) + " bytes" : "no such file";
+  ReportFailure("the phone holds " + held + " of the " + std::to_string(State.TransferSize) + " sent to " +
+                State.UploadPhonePath);
+  EndOperation(ReplyKind::Upload, false);
+}
 
 void ProcessUploadReply(const Bytes& reply) {
   if (!State.UploadTimer->Enabled()) return;
+  if (State.UploadCheck == kCheckSizeAsked) return StoredSizeReply(reply);
+  if (State.UploadCheck == kCheckAborting) {
+    if (IsAbortAnswer(reply)) return EndUploadCheck();
+    return NoteReplyWithoutProgress(ReplyKind::Upload);
+  }
   NoteProgress(ReplyKind::Upload);
   if (reply[0] == char(kCmdRestart)) {
     SendPacket(RestartConfirmPacket());
@@ -164,7 +218,7 @@ void ProcessUploadReply(const Bytes& reply) {
     EndOperation(ReplyKind::Upload, false);
     return;
   }
-  if (AllSent()) return UploadFinished();
+  if (AllSent()) return AskStoredSize();
   if (ReportProgress() == 1) return AbortUpload();
   Bytes chunk;
   if (!NextChunk(&chunk)) return EndOperation(ReplyKind::Upload, false);
@@ -205,11 +259,19 @@ int PutFile(const std::string& localPath, const std::string& hostPath) {
   }
   State.Succeeded = false;
   State.UserAborted = false;
+  State.RetriesLeft = kTransferRetryLimit;
   if (!PathFitsRequest(phonePath, kLongestWritePath) || !DiscardWaiting() || !StartUpload(localPath, phonePath)) {
     return kFsFileFailed;
   }
-  WaitWhileBusy();
-  if (!State.Succeeded) {
+  // A restart sends the file that failed from its first write request (sequence
+  // 0), which makes the phone start it anew.
+  bool started = true;
+  while (started) {
+    WaitWhileBusy();
+    if (State.Succeeded || !RetryFailedAttempt()) break;
+    started = StartUpload(State.UploadLocalPath, State.UploadPhonePath);
+  }
+  if (started && !State.Succeeded) {
     TellIfOnlyEchoes();
     SettleLink();
   }

@@ -125,13 +125,16 @@ constexpr bool kStopThreadsAtUnload = true;
 #endif
 // The system's code for a resource in use by someone else (Windows
 // ERROR_BUSY, Linux EBUSY), and for a file that exists already (Windows
-// ERROR_FILE_EXISTS, Linux EEXIST).
+// ERROR_FILE_EXISTS, Linux EEXIST), and for a device that could not be read
+// (Windows ERROR_READ_FAULT, Linux EIO).
 #ifdef _WIN32
 constexpr int kErrorBusy = 170;
 constexpr int kErrorFileExists = 80;
+constexpr int kErrorReadFault = 30;
 #else
 constexpr int kErrorBusy = 16;
 constexpr int kErrorFileExists = 17;
+constexpr int kErrorReadFault = 5;
 #endif
 
 // An open serial device. Destroying it closes the device.

@@ -70,14 +70,15 @@ Result OneCall(Result failure, Call&& call) noexcept {
 
 // The first entry of a listing. At the root it also tells the host that the
 // phone is there, or lets the port go when it does not answer.
-ListingStart StartListing(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
+ListingStep StartListing(const std::string& hostPath, WIN32_FIND_DATAA* findData) {
   TFile entry;
-  const ListingStart start = FindFirst(hostPath, entry);
+  const ListingStep start = FindFirst(hostPath, entry);
   std::memset(findData, 0, sizeof *findData);
-  if (start == ListingStart::kEntry) FillFindData(*findData, entry);
-  if (start == ListingStart::kNoEntries) os::SetLastError(ERROR_NO_MORE_FILES);
+  if (start == ListingStep::kEntry) FillFindData(*findData, entry);
+  if (start == ListingStep::kNoEntries) os::SetLastError(ERROR_NO_MORE_FILES);
+  if (start == ListingStep::kFailed) os::SetLastError(os::kErrorReadFault);
   if (hostPath != kRoot) return start;
-  if (start != ListingStart::kFailed) {
+  if (start != ListingStep::kFailed) {
     if (!Host.ConnectionAnnounced) LogToHost(kFsLogConnect, std::string("CONNECT ") + kRoot);
     Host.ConnectionAnnounced = true;
   } else if (State.PortWrapper) {
@@ -105,6 +106,7 @@ int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback 
     Host.ConnectionAnnounced = false;
     Ui.MessageBox = ShowMessageBox;
     Ui.LogError = [](const std::string& text) { LogToHost(kFsLogImportantError, text); };
+    Ui.LogDetail = [](const std::string& text) { LogToHost(kFsLogDetails, text); };
     // A second FsInit without FsDisconnect starts from fresh objects.
     DestroyPluginObjects();
     os::KeepModuleLoaded();
@@ -117,7 +119,7 @@ int FS_CALL FsInit(int pluginNumber, FsProgressCallback progress, FsLogCallback 
 
 HANDLE FS_CALL FsFindFirst(char* path, WIN32_FIND_DATAA* findData) {
   return OneCall(INVALID_HANDLE_VALUE, [&] {
-    if (StartListing(HostPath(path), findData) != ListingStart::kEntry) return INVALID_HANDLE_VALUE;
+    if (StartListing(HostPath(path), findData) != ListingStep::kEntry) return INVALID_HANDLE_VALUE;
     return OpenListing(CurrentListingPosition());
   });
 }
@@ -131,11 +133,16 @@ BOOL FS_CALL FsFindNext(HANDLE search, WIN32_FIND_DATAA* findData) {
     }
     ResumeListing(*position);
     TFile entry;
-    const bool found = FindNext(entry);
+    const ListingStep step = FindNext(entry);
     UpdateListing(search, CurrentListingPosition());
     std::memset(findData, 0, sizeof *findData);
-    if (found) FillFindData(*findData, entry);
-    return HostBool(found);
+    if (step == ListingStep::kEntry) FillFindData(*findData, entry);
+    // Only the listing's true end is "no more files": a listing that could
+    // not go on must not look complete.
+    if (step != ListingStep::kEntry) {
+      os::SetLastError(step == ListingStep::kNoEntries ? ERROR_NO_MORE_FILES : os::kErrorReadFault);
+    }
+    return HostBool(step == ListingStep::kEntry);
   });
 }
 

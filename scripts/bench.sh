@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the module, velkfs and phonesim (Release, in build-bench) and measures
-# downloads, uploads, a 1000-entry listing and a slow phone against the
-# emulator, paced at 115200 and 256000 baud and unpaced. Prints a table and one
-# "BENCH ..." line per case. Takes about four minutes on two cores.
+# downloads (one of them with a damaged reply), uploads, a 1000-entry listing
+# and a slow phone against the emulator, paced at 115200 and 256000 baud and
+# unpaced. Prints a table and one "BENCH ..." line per case. Takes about four
+# minutes on two cores.
 # Usage: scripts/bench.sh [--quick]   (--quick: the 128 KiB cases and the listings)
 set -euo pipefail
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"

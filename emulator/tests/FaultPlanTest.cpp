@@ -43,6 +43,22 @@ TEST_F(Faults, DropNthLeavesOnlyThatRequestUnanswered) {
   EXPECT_EQ(Joined(responses[2]), kEndOfFolders);
 }
 
+TEST_F(Faults, ADamagedRequestAndASilentPhoneAreNotAnswered) {
+  const struct {
+    const char* name;
+    FaultOptions faults;
+    std::vector<bool> answered;
+  } cases[] = {
+      {"request 2 damaged", [] { FaultOptions f; f.flipRequestNth = 2; return f; }(), {true, false, true}},
+      {"silent from 2", [] { FaultOptions f; f.silentFrom = 2; return f; }(), {true, false, false}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto responses = Run(c.faults, 3);
+    for (std::size_t i = 0; i < c.answered.size(); ++i) EXPECT_EQ(!responses[i].pieces.empty(), c.answered[i]) << i;
+  }
+}
+
 TEST_F(Faults, DroppedRequestIsNotCarriedOut) {
   FaultOptions faults;
   faults.dropNth = 1;

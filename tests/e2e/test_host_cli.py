@@ -36,7 +36,7 @@ class CommandLineTest(E2ETestCase):
 
     def test_an_unreachable_phone_is_told_with_the_settings_in_use(self):
         missing = os.path.join(self.folder, "no-such-port")
-        deaf = self.start_phone(options=["--drop-nth", "1"]).link
+        deaf = self.start_phone(options=["--silent-from", "1"]).link
         for args, port, baud, said in (
                 (["get", "/x.txt", "x.txt"], missing, 13, "the port %s could not be opened" % missing),
                 (["ls", "/"], deaf, 13, "the phone did not answer on %s at 115200 baud" % deaf),
@@ -96,7 +96,9 @@ class CommandLineTest(E2ETestCase):
         too_long = "x" * 5000
         for options, args, said in (
                 (["--hangup-after", "6"], ["get", "/data/f.bin", "f.bin"], "the line to the phone went away"),
-                (["--flip-nth", "4"], ["get", "-f", "/data/f.bin", "f.bin"], "a reply from the phone came damaged"),
+                # Damaged, and the phone silent after it: no retry can mend it.
+                (["--flip-nth", "4", "--silent-from", "5"], ["get", "-f", "/data/f.bin", "f.bin"],
+                 "a reply from the phone came damaged"),
                 ([], ["get", "/data/f.bin", "nosuchdir/"], "the local folder nosuchdir does not exist"),
                 (["--status", "read=06"], ["get", "/data/f.bin", "f.bin"],
                  "the phone answered with an error (status 0x06)"),
