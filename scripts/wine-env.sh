@@ -52,6 +52,11 @@ case "$VELK_WINE_MODE" in
     # A path inside the tree: the tree holds 32-bit Wine only.
     VELK_WINE=/usr/bin/wine
     export VELK_WINE_TIMEOUT="${VELK_WINE_TIMEOUT:-1200}"
+    # The boot's bounds: the first boot makes the prefix, later ones start
+    # Wine's services only.
+    export VELK_WINE_FIRST_BOOT_TIMEOUT="${VELK_WINE_FIRST_BOOT_TIMEOUT:-1200}"
+    export VELK_WINE_BOOT_TIMEOUT="${VELK_WINE_BOOT_TIMEOUT:-600}"
+    export VELK_WINE_BOOT_STALL="${VELK_WINE_BOOT_STALL:-240}"
     # Some of Wine's helpers crash under the emulator now and then; starting
     # the debugger for each would cost another minute.
     WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
@@ -92,30 +97,87 @@ wine_exec() {
 # starts wineboot, which starts Wine's services (and makes the prefix when
 # there is none); that takes minutes there, and the program gives up waiting
 # for it after a few. So the boot is awaited here, by wineboot's end, before
-# any test program starts. The prefix is kept in the cache.
+# any test program starts. The prefix is kept in the cache. Wine's output goes
+# to VELK_WINE_BOOT_LOG (default: boot.log beside the prefix). A failed boot
+# returns 1 and leaves its reason in wine_boot_failure.
 wine_boot_emulated() {
+  wine_boot_failure=""
   [ -f "$WINEPREFIX/.velk-booted" ] && return 0
   # The marker is written only after a finished first boot: a prefix without
   # it was interrupted and is made again from nothing.
   [ -f "$WINEPREFIX/.velk-prepared" ] || find "$WINEPREFIX" -mindepth 1 -delete
-  local started=$SECONDS log="$WINEPREFIX/../boot.log"
+  local started=$SECONDS log="${VELK_WINE_BOOT_LOG:-$WINEPREFIX/../boot.log}"
+  local limit="$VELK_WINE_BOOT_TIMEOUT" last_ticks=-1 last_progress=$SECONDS trigger
+  [ -f "$WINEPREFIX/.velk-prepared" ] || limit="$VELK_WINE_FIRST_BOOT_TIMEOUT"
   wine_exec 120 wineserver -p >/dev/null 2>&1 || true
   # Output goes to a file: Wine's services, which stay, would hold a pipe open.
-  wine_exec "$VELK_WINE_TIMEOUT" "$VELK_WINE" cmd /c echo booted >"$log" 2>&1
-  # This run has a process namespace of its own: every wineboot seen is its own.
-  while grep -qs 'wineboot\.exe' /proc/[0-9]*/cmdline; do
-    if [ $((SECONDS - started)) -ge "$VELK_WINE_TIMEOUT" ]; then
-      echo "wine_prepare: Wine did not boot in the i386 tree within $VELK_WINE_TIMEOUT s (log: $log)" >&2
-      return 1
+  wine_exec "$limit" "$VELK_WINE" cmd /c echo booted >"$log" 2>&1 &
+  trigger=$!
+  # Awaited until the program and wineboot have ended (this run has a process
+  # namespace of its own: every wineboot seen is its own). A busy machine makes
+  # the boot slow but not still: a boot whose processes used no CPU for
+  # VELK_WINE_BOOT_STALL seconds hangs (on a process the emulator killed).
+  while kill -0 "$trigger" 2>/dev/null || grep -qs 'wineboot\.exe' /proc/[0-9]*/cmdline; do
+    wine_sample_emulated_cpu
+    if [ "$wine_cpu_ticks" -gt "$last_ticks" ]; then last_ticks="$wine_cpu_ticks" last_progress=$SECONDS; fi
+    if [ $((SECONDS - started)) -ge "$limit" ]; then
+      wine_boot_failure="Wine's boot did not end within $limit s"
+    elif [ $((SECONDS - last_progress)) -ge "$VELK_WINE_BOOT_STALL" ]; then
+      wine_boot_failure="Wine's boot stood still for $VELK_WINE_BOOT_STALL s"
     fi
+    [ -z "$wine_boot_failure" ] || break
     sleep 5
   done
-  if [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
-    echo "wine_prepare: Wine's boot in the i386 tree made no prefix (log: $log)" >&2
+  wait "$trigger" 2>/dev/null
+  echo "wine_prepare: the boot's emulated processes used $((wine_cpu_ticks / $(getconf CLK_TCK))) s of CPU" >&2
+  if [ -z "$wine_boot_failure" ]; then
+    if [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
+      wine_boot_failure="Wine's boot made no prefix"
+    elif ! tr -d '\r' <"$log" | grep -qx booted; then
+      wine_boot_failure="Wine started no program after its boot"
+    fi
+  fi
+  if [ -n "$wine_boot_failure" ]; then
+    echo "wine_prepare: $wine_boot_failure (log: $log)" >&2
     return 1
   fi
   touch "$WINEPREFIX/.velk-prepared" "$WINEPREFIX/.velk-booted"
   echo "wine_prepare: Wine booted in the i386 tree in $((SECONDS - started)) s" >&2
+}
+
+# Under emulation: adds the CPU time that this run's emulated processes used
+# since the last call to wine_cpu_ticks (a process's last few seconds before it
+# ends go uncounted).
+declare -A wine_cpu_seen=()
+wine_cpu_ticks=0
+wine_sample_emulated_cpu() {
+  local exe fields ticks key
+  for exe in /proc/[0-9]*/exe; do
+    case "$(readlink "$exe" 2>/dev/null)" in */qemu-i386*) ;; *) continue ;; esac
+    # After the command name: utime and stime are the 12th and 13th words, the start time the 20th.
+    fields="$(cut -d')' -f2- "${exe%exe}stat" 2>/dev/null)" || continue
+    # shellcheck disable=SC2086  # split into words on purpose
+    set -- $fields
+    key="${exe%/exe}:${20}" ticks=$((${12} + ${13}))
+    [ "$ticks" -gt "${wine_cpu_seen[$key]:-0}" ] && wine_cpu_ticks=$((wine_cpu_ticks + ticks - ${wine_cpu_seen[$key]:-0}))
+    wine_cpu_seen[$key]=$ticks
+  done
+}
+
+# Under emulation: whether this run's wineserver still runs.
+wine_server_running() { grep -qs 'wineserve[r]' /proc/[0-9]*/cmdline; }
+
+# Under emulation, after a failed boot: ends every emulated process of this
+# run (its namespace holds no others) and empties the prefix.
+wine_wipe_emulated_prefix() {
+  wine_exec 60 wineserver -k >/dev/null 2>&1 || true
+  local exe pid
+  for exe in /proc/[0-9]*/exe; do
+    pid="${exe#/proc/}" pid="${pid%/exe}"
+    case "$(readlink "$exe" 2>/dev/null)" in */qemu-i386*) kill -KILL "$pid" 2>/dev/null ;; esac
+  done
+  rm -f "$WINEPREFIX/.velk-booted" "$WINEPREFIX/.velk-prepared"
+  find "$WINEPREFIX" -mindepth 1 -delete
 }
 
 # Creates the prefix if missing, installs Wine's own fonts into it, builds the
