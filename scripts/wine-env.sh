@@ -57,9 +57,13 @@ case "$VELK_WINE_MODE" in
     export VELK_WINE_FIRST_BOOT_TIMEOUT="${VELK_WINE_FIRST_BOOT_TIMEOUT:-1200}"
     export VELK_WINE_BOOT_TIMEOUT="${VELK_WINE_BOOT_TIMEOUT:-600}"
     export VELK_WINE_BOOT_STALL="${VELK_WINE_BOOT_STALL:-240}"
-    # Some of Wine's helpers crash under the emulator now and then; starting
-    # the debugger for each would cost another minute.
-    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
+    # Every process start costs a minute under the emulator, so Wine starts
+    # none that the two test programs do without: no debugger for its helpers
+    # that crash there now and then, no desktop process (the module's
+    # message-only window needs none), no device drivers (winedevice: mount
+    # manager, network and bus drivers; the COM port is a link made by hand),
+    # no plug and play, no service host, no COM server.
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe,explorer.exe,winedevice.exe,plugplay.exe,svchost.exe,rpcss.exe=d"
     ;;
   *)
     echo "wine-env.sh: unknown VELK_WINE_MODE $VELK_WINE_MODE (win32, win64 or emulated)" >&2
@@ -96,8 +100,8 @@ wine_exec() {
 # until scripts/wine-i386.sh run ends it. Every first program of a server
 # starts wineboot, which starts Wine's services (and makes the prefix when
 # there is none); that takes minutes there, and the program gives up waiting
-# for it after a few. So the boot is awaited here, by wineboot's end, before
-# any test program starts. The prefix is kept in the cache. Wine's output goes
+# for it after a few. So wineboot runs here, as the first program, and is
+# awaited before any test program starts. The prefix is kept in the cache. Wine's output goes
 # to VELK_WINE_BOOT_LOG (default: boot.log beside the prefix). A failed boot
 # returns 1 and leaves its reason in wine_boot_failure.
 wine_boot_emulated() {
@@ -110,14 +114,14 @@ wine_boot_emulated() {
   local limit="$VELK_WINE_BOOT_TIMEOUT" last_ticks=-1 last_progress=$SECONDS trigger
   [ -f "$WINEPREFIX/.velk-prepared" ] || limit="$VELK_WINE_FIRST_BOOT_TIMEOUT"
   wine_exec 120 wineserver -p >/dev/null 2>&1 || true
+  # wineboot itself is the server's first program, so that no other starts.
   # Output goes to a file: Wine's services, which stay, would hold a pipe open.
-  wine_exec "$limit" "$VELK_WINE" cmd /c echo booted >"$log" 2>&1 &
+  wine_exec "$limit" "$VELK_WINE" wineboot --init >"$log" 2>&1 &
   trigger=$!
-  # Awaited until the program and wineboot have ended (this run has a process
-  # namespace of its own: every wineboot seen is its own). A busy machine makes
-  # the boot slow but not still: a boot whose processes used no CPU for
-  # VELK_WINE_BOOT_STALL seconds hangs (on a process the emulator killed).
-  while kill -0 "$trigger" 2>/dev/null || grep -qs 'wineboot\.exe' /proc/[0-9]*/cmdline; do
+  # Awaited until it has ended. A busy machine makes the boot slow but not
+  # still: a boot whose processes used no CPU for VELK_WINE_BOOT_STALL
+  # seconds hangs (on a process the emulator killed).
+  while kill -0 "$trigger" 2>/dev/null; do
     wine_sample_emulated_cpu
     if [ "$wine_cpu_ticks" -gt "$last_ticks" ]; then last_ticks="$wine_cpu_ticks" last_progress=$SECONDS; fi
     if [ $((SECONDS - started)) -ge "$limit" ]; then
@@ -126,17 +130,21 @@ wine_boot_emulated() {
       wine_boot_failure="Wine's boot stood still for $VELK_WINE_BOOT_STALL s"
     fi
     [ -z "$wine_boot_failure" ] || break
-    sleep 5
+    sleep 2
   done
-  wait "$trigger" 2>/dev/null
-  echo "wine_prepare: the boot's emulated processes used $((wine_cpu_ticks / $(getconf CLK_TCK))) s of CPU" >&2
   if [ -z "$wine_boot_failure" ]; then
-    if [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
-      wine_boot_failure="Wine's boot made no prefix"
-    elif ! tr -d '\r' <"$log" | grep -qx booted; then
-      wine_boot_failure="Wine started no program after its boot"
-    fi
+    local status=0
+    wait "$trigger" || status=$?
+    case "$status" in
+      0) ;;
+      124 | 137) wine_boot_failure="Wine's boot did not end within $limit s" ;;
+      *) wine_boot_failure="wineboot failed (exit code $status)" ;;
+    esac
   fi
+  if [ -z "$wine_boot_failure" ] && [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
+    wine_boot_failure="Wine's boot made no prefix"
+  fi
+  echo "wine_prepare: the boot's processes in the tree used $((wine_cpu_ticks / $(getconf CLK_TCK))) s of CPU" >&2
   if [ -n "$wine_boot_failure" ]; then
     echo "wine_prepare: $wine_boot_failure (log: $log)" >&2
     return 1
@@ -145,37 +153,42 @@ wine_boot_emulated() {
   echo "wine_prepare: Wine booted in the i386 tree in $((SECONDS - started)) s" >&2
 }
 
-# Under emulation: adds the CPU time that this run's emulated processes used
-# since the last call to wine_cpu_ticks (a process's last few seconds before it
-# ends go uncounted).
+# Under emulation: adds the CPU time that this run's processes in the i386 tree
+# (Wine's) used since the last call to wine_cpu_ticks (a process's last few
+# seconds before it ends go uncounted).
 declare -A wine_cpu_seen=()
 wine_cpu_ticks=0
 wine_sample_emulated_cpu() {
-  local exe fields ticks key
-  for exe in /proc/[0-9]*/exe; do
-    case "$(readlink "$exe" 2>/dev/null)" in */qemu-i386*) ;; *) continue ;; esac
+  local process fields ticks key
+  for process in $(wine_tree_processes); do
     # After the command name: utime and stime are the 12th and 13th words, the start time the 20th.
-    fields="$(cut -d')' -f2- "${exe%exe}stat" 2>/dev/null)" || continue
+    fields="$(cut -d')' -f2- "/proc/$process/stat" 2>/dev/null)" || continue
     # shellcheck disable=SC2086  # split into words on purpose
     set -- $fields
-    key="${exe%/exe}:${20}" ticks=$((${12} + ${13}))
+    key="$process:${20}" ticks=$((${12} + ${13}))
     [ "$ticks" -gt "${wine_cpu_seen[$key]:-0}" ] && wine_cpu_ticks=$((wine_cpu_ticks + ticks - ${wine_cpu_seen[$key]:-0}))
     wine_cpu_seen[$key]=$ticks
   done
 }
 
+# Under emulation: the ids of the processes that run in the i386 tree.
+wine_tree_processes() {
+  local root
+  for root in /proc/[0-9]*/root; do
+    [ "$(readlink "$root" 2>/dev/null)" = "$VELK_I386_TREE" ] && echo "${root//[^0-9]/}"
+  done
+  return 0
+}
+
 # Under emulation: whether this run's wineserver still runs.
 wine_server_running() { grep -qs 'wineserve[r]' /proc/[0-9]*/cmdline; }
 
-# Under emulation, after a failed boot: ends every emulated process of this
-# run (its namespace holds no others) and empties the prefix.
+# Under emulation, after a failed boot: ends every process of this run in the
+# i386 tree and empties the prefix.
 wine_wipe_emulated_prefix() {
   wine_exec 60 wineserver -k >/dev/null 2>&1 || true
-  local exe pid
-  for exe in /proc/[0-9]*/exe; do
-    pid="${exe#/proc/}" pid="${pid%/exe}"
-    case "$(readlink "$exe" 2>/dev/null)" in */qemu-i386*) kill -KILL "$pid" 2>/dev/null ;; esac
-  done
+  local process
+  for process in $(wine_tree_processes); do kill -KILL "$process" 2>/dev/null; done
   rm -f "$WINEPREFIX/.velk-booted" "$WINEPREFIX/.velk-prepared"
   find "$WINEPREFIX" -mindepth 1 -delete
 }

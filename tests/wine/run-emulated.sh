@@ -38,7 +38,15 @@ step() {
 module_test() {
   bash "$here/run-wine-test.sh" module "$windows_build/bin" "$work_dir/module"
 }
-module_test_started() { grep -q '^module test started' "$work_dir/module/program.log" 2>/dev/null; }
+module_test_started() { tr -d '\r' <"$work_dir/module/program.log" 2>/dev/null | grep -qx 'module test started'; }
+# Whether a module test run that never started failed in the emulator: qemu
+# crashed, or the program was killed (by its time limit or a signal). Anything
+# else, such as Wine saying it cannot load the program, is a fault of the build.
+module_test_lost_to_emulator() {
+  local status
+  status="$(cat "$work_dir/module/program.status" 2>/dev/null || echo 0)"
+  [ "$(qemu_crashes "$work_dir/module/wine.log")" -gt 0 ] || [ "$status" -ge 124 ]
+}
 
 velkfs_session() {
   : >"$work_dir/velkfs-wine.log"
@@ -88,12 +96,17 @@ for attempt in 1 2; do
     await_builds || exit 1
     step "module test (i686)" module_test && module_status=0 || module_status=1
     module_test_started && break
-    boot_log="$work_dir/module/wine.log"
-    reason="Wine did not start the module test program after its boot"
+    if ! module_test_lost_to_emulator; then
+      echo "The module test program did not start, and not for the emulator (see above)."
+      exit 1
+    fi
+    boot_log="$work_dir/module-attempt-$attempt.wine.log"
+    cp "$work_dir/module/wine.log" "$boot_log"
+    reason="the module test program did not start (exit code $(cat "$work_dir/module/program.status"))"
   fi
   crashes="$(qemu_crashes "$boot_log")"
   [ "$crashes" -gt 0 ] && reason="$reason; qemu crashed $crashes time(s)"
-  echo "Emulated Wine failed before the module's code ran: $reason (log: $boot_log)"
+  echo "Wine in the i386 tree failed before the module's code ran: $reason (log: $boot_log)"
   if [ "$attempt" -eq 2 ]; then
     echo "the 32-bit run was not possible on this machine: $reason (log: $boot_log)"
     exit 0
