@@ -54,8 +54,8 @@ case "$VELK_WINE_MODE" in
     export VELK_WINE_TIMEOUT="${VELK_WINE_TIMEOUT:-1200}"
     # The boot's bounds: the first boot makes the prefix, later ones start
     # Wine's services only.
-    export VELK_WINE_FIRST_BOOT_TIMEOUT="${VELK_WINE_FIRST_BOOT_TIMEOUT:-1200}"
-    export VELK_WINE_BOOT_TIMEOUT="${VELK_WINE_BOOT_TIMEOUT:-600}"
+    export VELK_WINE_FIRST_BOOT_TIMEOUT="${VELK_WINE_FIRST_BOOT_TIMEOUT:-2400}"
+    export VELK_WINE_BOOT_TIMEOUT="${VELK_WINE_BOOT_TIMEOUT:-1200}"
     export VELK_WINE_BOOT_STALL="${VELK_WINE_BOOT_STALL:-240}"
     # Every process start costs a minute under the emulator, so Wine starts
     # none that the two test programs do without: no debugger for its helpers
