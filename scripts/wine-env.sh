@@ -7,9 +7,9 @@
 # (set it beforehand to force one):
 #   win32     the machine's own 32-bit Wine, where the kernel runs 32-bit
 #             programs and wine32 is installed;
-#   emulated  32-bit Wine in an i386 Debian tree through qemu, for kernels that
-#             run no 32-bit programs; only inside "scripts/wine-i386.sh run",
-#             which gives the tree (VELK_I386_TREE) and the prefix;
+#   emulated  32-bit Wine in an i386 Debian tree (through qemu where the
+#             kernel runs no 32-bit programs); only inside "scripts/wine-i386.sh
+#             run", which gives the tree (VELK_I386_TREE) and the prefix;
 #   win64     64-bit Wine with the x86-64 build of the same sources
 #             (cmake/mingw-x86_64.cmake), where neither is at hand.
 # VELK_WINE_ARCH (win32 or win64) names the architecture of the programs run.

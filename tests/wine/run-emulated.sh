@@ -7,16 +7,19 @@
 # Usage: run-emulated.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR WORK_DIR
 #
 # The emulator's failures are told from the product's:
-# - Wine's boot fails (it does not end in time, makes no prefix, or starts no
-#   program), or the module test program never prints its first line (Wine or
-#   qemu failed before the module was loaded): the prefix is wiped and Wine
-#   boots once more. When that fails too, one line says that the 32-bit run was
-#   not possible on this machine, why, and where the log is; that is no failure.
+# - Wine's boot fails (wineboot fails, does not end in time, stands still, or
+#   makes no prefix), or the module test program never prints its first line
+#   (printed before it loads the module) while qemu crashed or the program was
+#   killed: the prefix is wiped and Wine boots once more. When that fails too,
+#   one line says that the 32-bit run was not possible on this machine, why,
+#   and where the log is; that is no failure.
+# - A module test program that did not start for another reason (Wine cannot
+#   load it) is the build's failure.
 # - Once the module test has started, a failure is the product's and fails the
 #   run. Only when Wine's output shows qemu itself crashing during a test (qemu
-#   prints "qemu: uncaught target signal ..." when an emulated process dies
-#   of a signal Wine could not handle), that test runs once more, and the
-#   second run decides.
+#   prints "qemu: uncaught target signal ..." when an emulated process dies of
+#   a signal Wine could not handle), that test runs once more, and the second
+#   run decides.
 # Exit code: 0 passed or not possible here, 1 a test failed.
 set -u
 windows_build="$1" linux_build="$2" work_dir="$3"
