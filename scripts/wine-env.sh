@@ -114,6 +114,7 @@ wine_boot_emulated() {
   local limit="$VELK_WINE_BOOT_TIMEOUT" last_ticks=-1 last_progress=$SECONDS trigger
   local first=0
   [ -f "$WINEPREFIX/.velk-prepared" ] || first=1 limit="$VELK_WINE_FIRST_BOOT_TIMEOUT"
+  [ "$first" -eq 1 ] || wine_disable_emulated_services
   wine_exec 120 wineserver -p >/dev/null 2>&1 || true
   # wineboot is the server's first program. Under qemu it does not boot the
   # prefix itself: its loader starts another wineboot for that and stops
@@ -152,6 +153,21 @@ wine_boot_emulated() {
   fi
   touch "$WINEPREFIX/.velk-prepared" "$WINEPREFIX/.velk-booted"
   echo "wine_prepare: Wine booted in the i386 tree in $((SECONDS - started)) s" >&2
+}
+
+# Under emulation, before a boot of a made prefix: the services that Wine
+# starts at each boot, none of which the test programs use, are switched off
+# in the prefix's registry (the server is not running, so the file may be
+# edited). Under qemu the service manager would start a process for each, a
+# minute or two apiece, even where WINEDLLOVERRIDES keeps the program from
+# running: event log, mount manager, network drivers, plug and play.
+wine_disable_emulated_services() {
+  local registry="$WINEPREFIX/system.reg"
+  awk '
+    /^\[/ { service = "" }
+    /^\[System\\\\CurrentControlSet\\\\Services\\\\(Eventlog|MountMgr|NDIS|nsiproxy|PlugPlay)\]/ { service = $1 }
+    service != "" && /^"Start"=dword:/ { $0 = "\"Start\"=dword:00000004" }
+    { print }' "$registry" >"$registry.new" && mv "$registry.new" "$registry"
 }
 
 # Under emulation: adds the CPU time that this run's processes in the i386 tree
