@@ -57,13 +57,13 @@ case "$VELK_WINE_MODE" in
     export VELK_WINE_FIRST_BOOT_TIMEOUT="${VELK_WINE_FIRST_BOOT_TIMEOUT:-2400}"
     export VELK_WINE_BOOT_TIMEOUT="${VELK_WINE_BOOT_TIMEOUT:-1200}"
     export VELK_WINE_BOOT_STALL="${VELK_WINE_BOOT_STALL:-240}"
-    # Every process start costs a minute under the emulator, so Wine starts
-    # none that the two test programs do without: no debugger for its helpers
-    # that crash there now and then, no desktop process (the module's
-    # message-only window needs none), no device drivers (winedevice: mount
-    # manager, network and bus drivers; the COM port is a link made by hand),
-    # no plug and play, no service host, no COM server.
-    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe,explorer.exe,winedevice.exe,plugplay.exe,svchost.exe,rpcss.exe=d"
+    # Some of Wine's helpers crash under the emulator now and then; starting
+    # the debugger for each would cost another minute. (Other programs are
+    # not switched off this way: under qemu a switched-off program still
+    # costs its process start, and the service manager starts the drivers'
+    # host again and again; wine_disable_emulated_services keeps services
+    # from starting instead.)
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
     ;;
   *)
     echo "wine-env.sh: unknown VELK_WINE_MODE $VELK_WINE_MODE (win32, win64 or emulated)" >&2
