@@ -4,22 +4,39 @@
 # layer, the serial port on a pseudo-terminal, the module as a host loads it,
 # the options dialog on a virtual display, velkfs.exe against the phone
 # emulator, and the exports of both modules.
-# Usage: scripts/test-windows.sh [LINUX_BUILD_DIR]   (default: build-wlnx)
+# Usage: scripts/test-windows.sh [--start] [LINUX_BUILD_DIR]   (default: build-wlnx)
+#   --start  only chooses the Wine and, for the emulated one, starts its set-up
+#            and boot in the background, so that they overlap other work (the
+#            suite does that first); a later call without --start, with the
+#            same LINUX_BUILD_DIR, runs the tests and awaits the emulated run.
 #
 # The product is the 32-bit module in build-win. Which Wine runs it, in this order
 # (VELK_WINE_MODE=win32 or emulated forces one):
 #   win32     where the kernel runs 32-bit programs: the machine's 32-bit Wine
 #             (wine32, installed here if missing) runs every test on build-win.
-#   emulated  elsewhere: 32-bit Wine in an i386 Debian tree through qemu
-#             (scripts/wine-i386.sh; the tree is cached in /var/cache/velk-wine-i386).
-#             Each program start costs about a minute there, so build-win runs
+#   emulated  elsewhere: 32-bit Wine in an i386 Debian tree, through qemu
+#             where the kernel runs no 32-bit programs (scripts/wine-i386.sh;
+#             the tree is cached in /var/cache/velk-wine-i386). Under qemu each
+#             program start costs a minute or two, so build-win runs
 #             the module test and one velkfs.exe session (tests/wine/run-emulated.sh);
 #             the other tests run an x86-64 build of the same sources
-#             (build-win64) under 64-bit Wine.
+#             (build-win64) under 64-bit Wine. When the emulated Wine cannot
+#             be set up or does not boot twice in a row, one line says that
+#             the 32-bit run was not possible on this machine; that alone does
+#             not fail the run (tests/wine/run-emulated.sh tells these cases).
 set -euo pipefail
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-linux_build="${1:-$source_dir/build-wlnx}"
+action=tests
+case "${1:-}" in
+  --start) action=start; shift ;;
+  __emulated-job) action=job; shift ;;
+esac
+linux_build="$(realpath -m "${1:-$source_dir/build-wlnx}")"
 product_build="$source_dir/build-win"
+# The emulated run's files: its output (job.log), its exit code once it ended
+# (job.status), the process group that runs it (job.pid), and "ready" once the
+# builds it tests are made.
+emulated_dir="$linux_build/wine-emulated"
 
 elapsed() { echo "$(( (SECONDS - $1) / 60 )) min $(( (SECONDS - $1) % 60 )) s"; }
 
@@ -67,7 +84,60 @@ install_wine32() {
   return 1
 }
 
+# The emulated run: set-up, then boot and tests inside the tree's namespaces.
+# It runs in the background (start_emulated); the tests start once "ready" exists.
+emulated_job() {
+  local started=$SECONDS status=0
+  if "$source_dir/scripts/wine-i386.sh" setup 2> >(tee "$emulated_dir/setup.err" >&2); then
+    echo "Emulated Wine's set-up: $(elapsed "$started")"
+    started=$SECONDS
+    VELK_EMULATED_READY="$emulated_dir/ready" "$source_dir/scripts/wine-i386.sh" run \
+      bash "$source_dir/tests/wine/run-emulated.sh" "$product_build" "$linux_build" "$emulated_dir" || status=$?
+    echo "The 32-bit build under emulated Wine: $(elapsed "$started")"
+  else
+    # Not the product's failure: no tree, no 32-bit run.
+    echo "the 32-bit run was not possible on this machine: $(tail -n 1 "$emulated_dir/setup.err" |
+      sed 's/^wine-i386.sh: //') (log: $emulated_dir/job.log)"
+  fi
+  echo "$status" >"$emulated_dir/job.status"
+}
+
+start_emulated() {
+  rm -rf "$emulated_dir"
+  mkdir -p "$emulated_dir"
+  # A process group of its own, so that an interrupted suite can end it whole.
+  setsid bash "${BASH_SOURCE[0]}" __emulated-job "$linux_build" >"$emulated_dir/job.log" 2>&1 </dev/null &
+  echo $! >"$emulated_dir/job.pid"
+  echo "Emulated Wine: set-up, boot and 32-bit tests started in the background (output: $emulated_dir/job.log)"
+}
+
+# Awaits the emulated run, prints its output, and returns its exit code. The
+# run bounds each of its own steps; this bound only catches a lost run.
+await_emulated() {
+  local pid waited=0
+  pid="$(cat "$emulated_dir/job.pid")"
+  touch "$emulated_dir/ready"
+  while [ ! -f "$emulated_dir/job.status" ] && kill -0 "$pid" 2>/dev/null && [ "$waited" -lt 7200 ]; do
+    sleep 5
+    waited=$((waited + 5))
+  done
+  cat "$emulated_dir/job.log"
+  if [ ! -f "$emulated_dir/job.status" ]; then
+    kill -- -"$pid" 2>/dev/null
+    echo "The emulated Wine run ended without a result (output: $emulated_dir/job.log)"
+    return 1
+  fi
+  return "$(cat "$emulated_dir/job.status")"
+}
+
+if [ "$action" = job ]; then
+  emulated_job
+  exit 0
+fi
+
 mode="${VELK_WINE_MODE:-}"
+# Started earlier by this suite with --start: the emulated run is under way.
+[ "$action" = tests ] && [ "${VELK_EMULATED_STARTED:-}" = "$emulated_dir" ] && mode=emulated
 if [ -z "$mode" ]; then
   if kernel_runs_i386; then
     if wine32_runs || { install_wine32 && wine32_runs; }; then
@@ -84,6 +154,12 @@ case "$mode" in
   win32 | emulated) ;;
   *) echo "test-windows.sh: VELK_WINE_MODE is win32 or emulated, not $mode" >&2; exit 2 ;;
 esac
+
+if [ "$action" = start ]; then
+  [ "$mode" = emulated ] && start_emulated
+  exit 0
+fi
+[ "$mode" = emulated ] && [ "${VELK_EMULATED_STARTED:-}" != "$emulated_dir" ] && start_emulated
 
 "$source_dir/scripts/build-windows.sh" "$product_build" i686
 if [ "$mode" = win32 ]; then
@@ -114,12 +190,8 @@ echo "Windows tests under $VELK_WINE_ARCH Wine: $(elapsed "$started")"
 
 if [ "$mode" = emulated ]; then
   started=$SECONDS
-  # It says in one line why it cannot.
-  "$source_dir/scripts/wine-i386.sh" setup || exit 1
-  echo "Emulated Wine's set-up: $(elapsed "$started")"
-  started=$SECONDS
-  "$source_dir/scripts/wine-i386.sh" run bash "$source_dir/tests/wine/run-emulated.sh" \
-    "$product_build" "$linux_build" "$linux_build/wine-emulated" || status=1
-  echo "The 32-bit build under emulated Wine: $(elapsed "$started")"
+  echo "Awaiting the emulated 32-bit run"
+  await_emulated || status=1
+  echo "Awaited the emulated 32-bit run for $(elapsed "$started")"
 fi
 exit "$status"

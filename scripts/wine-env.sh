@@ -7,9 +7,9 @@
 # (set it beforehand to force one):
 #   win32     the machine's own 32-bit Wine, where the kernel runs 32-bit
 #             programs and wine32 is installed;
-#   emulated  32-bit Wine in an i386 Debian tree through qemu, for kernels that
-#             run no 32-bit programs; only inside "scripts/wine-i386.sh run",
-#             which gives the tree (VELK_I386_TREE) and the prefix;
+#   emulated  32-bit Wine in an i386 Debian tree (through qemu where the
+#             kernel runs no 32-bit programs); only inside "scripts/wine-i386.sh
+#             run", which gives the tree (VELK_I386_TREE) and the prefix;
 #   win64     64-bit Wine with the x86-64 build of the same sources
 #             (cmake/mingw-x86_64.cmake), where neither is at hand.
 # VELK_WINE_ARCH (win32 or win64) names the architecture of the programs run.
@@ -52,8 +52,17 @@ case "$VELK_WINE_MODE" in
     # A path inside the tree: the tree holds 32-bit Wine only.
     VELK_WINE=/usr/bin/wine
     export VELK_WINE_TIMEOUT="${VELK_WINE_TIMEOUT:-1200}"
+    # The boot's bounds: the first boot makes the prefix, later ones start
+    # Wine's services only.
+    export VELK_WINE_FIRST_BOOT_TIMEOUT="${VELK_WINE_FIRST_BOOT_TIMEOUT:-2400}"
+    export VELK_WINE_BOOT_TIMEOUT="${VELK_WINE_BOOT_TIMEOUT:-1200}"
+    export VELK_WINE_BOOT_STALL="${VELK_WINE_BOOT_STALL:-240}"
     # Some of Wine's helpers crash under the emulator now and then; starting
-    # the debugger for each would cost another minute.
+    # the debugger for each would cost another minute. (Other programs are
+    # not switched off this way: under qemu a switched-off program still
+    # costs its process start, and the service manager starts the drivers'
+    # host again and again; wine_disable_emulated_services keeps services
+    # from starting instead.)
     WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winedbg.exe=d"
     ;;
   *)
@@ -91,31 +100,114 @@ wine_exec() {
 # until scripts/wine-i386.sh run ends it. Every first program of a server
 # starts wineboot, which starts Wine's services (and makes the prefix when
 # there is none); that takes minutes there, and the program gives up waiting
-# for it after a few. So the boot is awaited here, by wineboot's end, before
-# any test program starts. The prefix is kept in the cache.
+# for it after a few. So wineboot runs here, as the first program, and is
+# awaited before any test program starts. The prefix is kept in the cache. Wine's output goes
+# to VELK_WINE_BOOT_LOG (default: boot.log beside the prefix). A failed boot
+# returns 1 and leaves its reason in wine_boot_failure.
 wine_boot_emulated() {
+  wine_boot_failure=""
   [ -f "$WINEPREFIX/.velk-booted" ] && return 0
   # The marker is written only after a finished first boot: a prefix without
   # it was interrupted and is made again from nothing.
   [ -f "$WINEPREFIX/.velk-prepared" ] || find "$WINEPREFIX" -mindepth 1 -delete
-  local started=$SECONDS log="$WINEPREFIX/../boot.log"
+  local started=$SECONDS log="${VELK_WINE_BOOT_LOG:-$WINEPREFIX/../boot.log}"
+  local limit="$VELK_WINE_BOOT_TIMEOUT" last_ticks=-1 last_progress=$SECONDS trigger
+  local first=0
+  [ -f "$WINEPREFIX/.velk-prepared" ] || first=1 limit="$VELK_WINE_FIRST_BOOT_TIMEOUT"
+  [ "$first" -eq 1 ] || wine_disable_emulated_services
   wine_exec 120 wineserver -p >/dev/null 2>&1 || true
+  # wineboot is the server's first program. Under qemu it does not boot the
+  # prefix itself: its loader starts another wineboot for that and stops
+  # waiting for it after a few minutes (on a new prefix it then ends with
+  # "could not load kernel32.dll"). So the boot has ended once neither runs.
   # Output goes to a file: Wine's services, which stay, would hold a pipe open.
-  wine_exec "$VELK_WINE_TIMEOUT" "$VELK_WINE" cmd /c echo booted >"$log" 2>&1
-  # This run has a process namespace of its own: every wineboot seen is its own.
-  while grep -qs 'wineboot\.exe' /proc/[0-9]*/cmdline; do
-    if [ $((SECONDS - started)) -ge "$VELK_WINE_TIMEOUT" ]; then
-      echo "wine_prepare: Wine did not boot in the i386 tree within $VELK_WINE_TIMEOUT s (log: $log)" >&2
-      return 1
+  wine_exec "$limit" "$VELK_WINE" wineboot --init >"$log" 2>&1 &
+  trigger=$!
+  # This run has a process namespace of its own: every wineboot seen is its
+  # own. A busy machine makes the boot slow but not still: a boot whose
+  # processes used no CPU for VELK_WINE_BOOT_STALL seconds hangs (on a process
+  # the emulator killed).
+  while kill -0 "$trigger" 2>/dev/null || grep -qs 'wineboot\.exe' /proc/[0-9]*/cmdline; do
+    wine_sample_emulated_cpu
+    if [ "$wine_cpu_ticks" -gt "$last_ticks" ]; then last_ticks="$wine_cpu_ticks" last_progress=$SECONDS; fi
+    if [ $((SECONDS - started)) -ge "$limit" ]; then
+      wine_boot_failure="Wine's boot did not end within $limit s"
+    elif [ $((SECONDS - last_progress)) -ge "$VELK_WINE_BOOT_STALL" ]; then
+      wine_boot_failure="Wine's boot stood still for $VELK_WINE_BOOT_STALL s"
     fi
-    sleep 5
+    [ -z "$wine_boot_failure" ] || break
+    sleep 2
   done
-  if [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
-    echo "wine_prepare: Wine's boot in the i386 tree made no prefix (log: $log)" >&2
+  # A first boot says that it made the prefix; a later one finds it made.
+  if [ -z "$wine_boot_failure" ]; then
+    if [ "$first" -eq 1 ] && ! grep -q 'wine: configuration in .* has been updated' "$log"; then
+      wine_boot_failure="Wine's boot did not finish making the prefix"
+    elif [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
+      wine_boot_failure="Wine's boot made no prefix"
+    fi
+  fi
+  echo "wine_prepare: the boot's processes in the tree used $((wine_cpu_ticks / $(getconf CLK_TCK))) s of CPU" >&2
+  if [ -n "$wine_boot_failure" ]; then
+    echo "wine_prepare: $wine_boot_failure (log: $log)" >&2
     return 1
   fi
   touch "$WINEPREFIX/.velk-prepared" "$WINEPREFIX/.velk-booted"
   echo "wine_prepare: Wine booted in the i386 tree in $((SECONDS - started)) s" >&2
+}
+
+# Under emulation, before a boot of a made prefix: the services that Wine
+# starts at each boot, none of which the test programs use, are switched off
+# in the prefix's registry (the server is not running, so the file may be
+# edited). Under qemu the service manager would start a process for each, a
+# minute or two apiece, even where WINEDLLOVERRIDES keeps the program from
+# running: event log, mount manager, network drivers, plug and play.
+wine_disable_emulated_services() {
+  local registry="$WINEPREFIX/system.reg"
+  awk '
+    /^\[/ { service = "" }
+    /^\[System\\\\CurrentControlSet\\\\Services\\\\(Eventlog|MountMgr|NDIS|nsiproxy|PlugPlay)\]/ { service = $1 }
+    service != "" && /^"Start"=dword:/ { $0 = "\"Start\"=dword:00000004" }
+    { print }' "$registry" >"$registry.new" && mv "$registry.new" "$registry"
+}
+
+# Under emulation: adds the CPU time that this run's processes in the i386 tree
+# (Wine's) used since the last call to wine_cpu_ticks (a process's last few
+# seconds before it ends go uncounted).
+declare -A wine_cpu_seen=()
+wine_cpu_ticks=0
+wine_sample_emulated_cpu() {
+  local process fields ticks key
+  for process in $(wine_tree_processes); do
+    # After the command name: utime and stime are the 12th and 13th words, the start time the 20th.
+    fields="$(cut -d')' -f2- "/proc/$process/stat" 2>/dev/null)" || continue
+    # shellcheck disable=SC2086  # split into words on purpose
+    set -- $fields
+    key="$process:${20}" ticks=$((${12} + ${13}))
+    [ "$ticks" -gt "${wine_cpu_seen[$key]:-0}" ] && wine_cpu_ticks=$((wine_cpu_ticks + ticks - ${wine_cpu_seen[$key]:-0}))
+    wine_cpu_seen[$key]=$ticks
+  done
+}
+
+# Under emulation: the ids of the processes that run in the i386 tree.
+wine_tree_processes() {
+  local root
+  for root in /proc/[0-9]*/root; do
+    [ "$(readlink "$root" 2>/dev/null)" = "$VELK_I386_TREE" ] && echo "${root//[^0-9]/}"
+  done
+  return 0
+}
+
+# Under emulation: whether this run's wineserver still runs.
+wine_server_running() { grep -qs 'wineserve[r]' /proc/[0-9]*/cmdline; }
+
+# Under emulation, after a failed boot: ends every process of this run in the
+# i386 tree and empties the prefix.
+wine_wipe_emulated_prefix() {
+  wine_exec 60 wineserver -k >/dev/null 2>&1 || true
+  local process
+  for process in $(wine_tree_processes); do kill -KILL "$process" 2>/dev/null; done
+  rm -f "$WINEPREFIX/.velk-booted" "$WINEPREFIX/.velk-prepared"
+  find "$WINEPREFIX" -mindepth 1 -delete
 }
 
 # Creates the prefix if missing, installs Wine's own fonts into it, builds the

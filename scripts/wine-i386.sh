@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# 32-bit Wine on machines whose kernel runs no 32-bit programs: qemu's
-# user-mode emulator runs an i386 Debian tree with Wine in it.
+# 32-bit Wine in an i386 Debian tree, for machines without the machine's own
+# 32-bit Wine: where the kernel runs no 32-bit programs, qemu's user-mode
+# emulator runs the tree; where it does, the tree runs as it is
+# (VELK_I386_EMULATE=1 emulates all the same).
 # Usage:
 #   scripts/wine-i386.sh setup           makes the tree once; later calls return at once
 #   scripts/wine-i386.sh run CMD ARGS... runs the host command CMD where the tree works:
 #       in user, mount and process namespaces of its own, where i386 programs
-#       are registered for qemu (for this run only), with the host's /proc,
+#       are registered for qemu when needed (for this run only), with the host's /proc,
 #       /sys, /dev (pseudo-terminals included), /tmp, the source folder and the
 #       Wine prefix bound into the tree at their own paths. CMD enters the tree
 #       with "chroot $VELK_I386_TREE ..." (scripts/wine-env.sh does that). When
@@ -16,8 +18,8 @@
 # (the Wine prefix). VELK_DEBIAN_MIRROR chooses the Debian mirror. Needs root.
 set -euo pipefail
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cache="${VELK_I386_CACHE:-/var/cache/velk-wine-i386}"
-tree="$cache/tree"
+cache="$(realpath -m "${VELK_I386_CACHE:-/var/cache/velk-wine-i386}")"
+tree="$(realpath -m "$cache/tree")"
 prefix="$cache/prefix"
 mirror="${VELK_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
 # The i386 ELF header and the bits that may vary in it, as Debian's qemu entry has them.
@@ -72,11 +74,16 @@ in_namespaces() {
 inside() {
   local root="$1"
   shift
-  mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null ||
-    fail "this kernel has no binfmt_misc for user namespaces (Linux 6.7 or later has)"
-  # F: qemu is opened now, so that it also runs inside the tree.
-  echo ":velk-i386:M::$i386_magic:$i386_mask:/usr/bin/qemu-i386-static:F" \
-    >/proc/sys/fs/binfmt_misc/register || fail "cannot register qemu for i386 programs"
+  if [ "${VELK_I386_EMULATE:-0}" = 1 ] || ! chroot "$root" /bin/true 2>/dev/null; then
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null ||
+      fail "this kernel has no binfmt_misc for user namespaces (Linux 6.7 or later has)"
+    # F: qemu is opened now, so that it also runs inside the tree.
+    echo ":velk-i386:M::$i386_magic:$i386_mask:/usr/bin/qemu-i386-static:F" \
+      >/proc/sys/fs/binfmt_misc/register || fail "cannot register qemu for i386 programs"
+    export VELK_I386_EMULATED=1
+  else
+    export VELK_I386_EMULATED=0
+  fi
   local folder
   for folder in /proc /sys /dev /tmp "$source_dir" "$prefix"; do
     mkdir -p "$folder" "$root$folder"

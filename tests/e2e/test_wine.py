@@ -19,6 +19,9 @@ COM_NUMBER = 5
 # The bound of one Wine program run, as scripts/wine-env.sh applies it; this
 # test's own bounds leave a minute beyond it.
 WINE_TIMEOUT = int(os.environ.get("VELK_WINE_TIMEOUT", "120"))
+# Where Wine's own output goes as well, when set: the emulated run looks there
+# for qemu's crash reports.
+WINE_LOG = os.environ.get("VELK_WINE_LOG")
 SIZES = [0, 1, 257, 65536]
 GAMES = "brew/mod/java_ams/config/games/"
 
@@ -42,7 +45,11 @@ class WineTest(E2ETestCase):
                                     timeout=timeout, stdin=subprocess.DEVNULL, cwd=self.local)
             out.seek(0)
             err.seek(0)
-            return result.returncode, out.read().decode(errors="replace"), err.read().decode(errors="replace")
+            errors = err.read().decode(errors="replace")
+            if WINE_LOG:
+                with open(WINE_LOG, "a") as log:
+                    log.write("--- %s\n%s" % (function, errors))
+            return result.returncode, out.read().decode(errors="replace"), errors
 
     def test_one_session_lists_copies_both_ways_makes_a_folder_and_installs_a_game(self):
         for name in ("velkfs.exe", "VelkPlugin.wfx"):

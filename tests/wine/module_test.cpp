@@ -1,6 +1,7 @@
 // The module as the host loads it: its exports under plain names, and FsInit
 // opening the port named in fsplugin.ini beside the program, which the peer
 // (pty_peer.py) reports in its state file.
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -32,10 +33,12 @@ Function Export(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
+// A state file that cannot be read says so, so that a failed check shows why.
 std::string PeerState(const std::string& stateFile) {
   std::ifstream in(stateFile);
+  if (!in) return "(cannot open " + stateFile + ": " + std::strerror(errno) + ")";
   std::string line;
-  std::getline(in, line);
+  if (!std::getline(in, line)) return "(" + stateFile + " is empty)";
   return line;
 }
 
@@ -59,6 +62,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string stateFile = argv[1];
+  // Seen before the module is loaded, this line tells that Wine started the
+  // program: a run without it failed in Wine or the emulator, not in the module.
+  std::printf("module test started\n");
+  std::fflush(stdout);
 
   char exePath[MAX_PATH];
   GetModuleFileNameA(nullptr, exePath, MAX_PATH);

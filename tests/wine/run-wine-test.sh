@@ -9,7 +9,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 . "$here/../../scripts/wine-env.sh"
 
 mkdir -p "$work_dir"
-rm -f "$work_dir"/*.log "$work_dir/peer-state"
+rm -f "$work_dir"/*.log "$work_dir/peer-state" "$work_dir/program.status"
 wine_prepare || exit 1
 link="$WINEPREFIX/velk-com5"
 wine_map_com 5 "$link" || exit 1
@@ -33,6 +33,7 @@ case "$program" in
   *) echo "unknown test program $program" >&2; exit 2 ;;
 esac >"$work_dir/program.log" 2>"$work_dir/wine.log"
 status=$?
+echo "$status" >"$work_dir/program.status"
 
 # Wine holds the pty as its controlling terminal: stop it before the peer closes the pty.
 wine_stop
