@@ -300,6 +300,7 @@ TEST_F(ModuleTest, HostCallbacksCarryMessagesConnectionAndReconnection) {
   // The phone goes away: the listings fail with messages through the host, and
   // the port that cannot be opened is logged with its name and the reason.
   phone.reset();
+  fs::remove(link);  // a pseudo-terminal of another test may take the number set free
   ScriptedHost::requests.clear();
   EXPECT_FALSE(listRoot());
   EXPECT_FALSE(listRoot());
@@ -309,7 +310,6 @@ TEST_F(ModuleTest, HostCallbacksCarryMessagesConnectionAndReconnection) {
 
   // It comes back on the same link: the next root listing finds it.
   phone = std::make_unique<PtyPhone>(root_);
-  fs::remove(link);
   fs::create_symlink(phone->PortPath(), link);
   EXPECT_TRUE(listRoot()) << "requests seen by the phone: " << phone->Requests();
   EXPECT_EQ(disconnect(root), -1);
