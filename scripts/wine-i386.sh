@@ -30,14 +30,53 @@ shim=/opt/velk/ptyshim32.so
 
 fail() { echo "wine-i386.sh: $*" >&2; exit 1; }
 
+# The packages that make the tree, and a qemu (also for a tree made before).
 host_packages() {
-  local wanted=(qemu-user-static debootstrap gcc-i686-linux-gnu libc6-dev-i386-cross) missing=() package
+  local wanted=(debootstrap gcc-i686-linux-gnu libc6-dev-i386-cross) missing=() package
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
   done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  DEBIAN_FRONTEND=noninteractive timeout 900 apt-get install -y -qq --no-install-recommends "${missing[@]}" \
-    >/dev/null 2>&1 || fail "cannot install ${missing[*]}"
+  if [ ${#missing[@]} -gt 0 ]; then
+    apt_install "${missing[@]}" || fail "cannot install ${missing[*]}"
+  fi
+  [ -n "$(recent_qemu)" ] || install_recent_qemu || [ -x "$old_qemu" ] || apt_install qemu-user-static ||
+    fail "cannot install qemu-user-static"
+}
+
+apt_install() {
+  DEBIAN_FRONTEND=noninteractive timeout 900 apt-get install -y -qq --no-install-recommends "$@" >/dev/null 2>&1
+}
+
+# qemu before version 10 (Debian 12 has 7.2) does not honour MAP_FIXED_NOREPLACE,
+# with which Wine's loader reserves its address space: every Wine process start
+# then costs one to two minutes of CPU, and a first boot over ten minutes. qemu
+# 10 starts one in about a second. Prints the static qemu for i386 of version
+# 10 or later, if there is one (Debian's own is static from 9.1 on).
+old_qemu=/usr/bin/qemu-i386-static
+recent_qemu() {
+  local candidate
+  for candidate in /usr/bin/qemu-i386 "$old_qemu"; do
+    [ -x "$candidate" ] && "$candidate" --version 2>/dev/null |
+      awk 'NR == 1 { split($3, v, "."); found = v[1] >= 10 } END { exit !found }' &&
+      { echo "$candidate"; return 0; }
+  done
+  return 0
+}
+
+# On a Debian release whose own qemu is older, qemu 10 comes from the release's
+# backports (Debian's own packages, signed as the release's): the suite's
+# entry is added to apt's sources, and only qemu-user is taken from it.
+install_recent_qemu() {
+  local codename
+  codename="$(. /etc/os-release && [ "${ID:-}" = debian ] && echo "${VERSION_CODENAME:-}")" || return 1
+  [ -n "$codename" ] || return 1
+  local suite="$codename-backports" sources=/etc/apt/sources.list.d/velk-backports.sources
+  if [ ! -f "$sources" ]; then
+    printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "$mirror" "$suite" >"$sources"
+    timeout 600 apt-get update -qq >/dev/null 2>&1 || { rm -f "$sources"; return 1; }
+  fi
+  apt_install -t "$suite" qemu-user && [ -n "$(recent_qemu)" ]
 }
 
 # Runs "$@" in new user, mount and process namespaces where root stays root
@@ -77,8 +116,10 @@ inside() {
   if [ "${VELK_I386_EMULATE:-0}" = 1 ] || ! chroot "$root" /bin/true 2>/dev/null; then
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null ||
       fail "this kernel has no binfmt_misc for user namespaces (Linux 6.7 or later has)"
+    local qemu
+    qemu="$(recent_qemu)"
     # F: qemu is opened now, so that it also runs inside the tree.
-    echo ":velk-i386:M::$i386_magic:$i386_mask:/usr/bin/qemu-i386-static:F" \
+    echo ":velk-i386:M::$i386_magic:$i386_mask:${qemu:-$old_qemu}:F" \
       >/proc/sys/fs/binfmt_misc/register || fail "cannot register qemu for i386 programs"
     export VELK_I386_EMULATED=1
   else
@@ -102,9 +143,9 @@ inside() {
 }
 
 setup() {
-  [ -f "$tree/.velk-ready" ] && [ "$tree$shim" -nt "$source_dir/tests/wine/ptyshim.c" ] && return 0
   [ "$(id -u)" -eq 0 ] || fail "making the i386 tree needs root (debootstrap, namespaces)"
   host_packages
+  [ -f "$tree/.velk-ready" ] && [ "$tree$shim" -nt "$source_dir/tests/wine/ptyshim.c" ] && return 0
   if [ ! -f "$tree/.velk-ready" ]; then
     # A tree without the marker is an interrupted set-up: made again from nothing.
     local partial="$cache/tree.partial" log="$cache/setup.log"
