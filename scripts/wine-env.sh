@@ -51,11 +51,20 @@ case "$VELK_WINE_MODE" in
     export VELK_WINE_ARCH=win32
     # A path inside the tree: the tree holds 32-bit Wine only.
     VELK_WINE=/usr/bin/wine
-    export VELK_WINE_TIMEOUT="${VELK_WINE_TIMEOUT:-1200}"
-    # The boot's bounds: the first boot makes the prefix, later ones start
-    # Wine's services only.
-    export VELK_WINE_FIRST_BOOT_TIMEOUT="${VELK_WINE_FIRST_BOOT_TIMEOUT:-2400}"
-    export VELK_WINE_BOOT_TIMEOUT="${VELK_WINE_BOOT_TIMEOUT:-1200}"
+    # The bounds of a program run and of the boot (the first boot makes the
+    # prefix, later ones start Wine's services only), sized from measured runs
+    # on a busy machine: under qemu 10 a first boot took 15 s, a later one 4 s,
+    # a test program under a minute; under an older qemu, whose every process
+    # start costs a minute or two, 12.5 min and about 2 min.
+    if [ "${VELK_I386_SLOW_QEMU:-0}" = 1 ]; then
+      export VELK_WINE_TIMEOUT="${VELK_WINE_TIMEOUT:-1200}"
+      export VELK_WINE_FIRST_BOOT_TIMEOUT="${VELK_WINE_FIRST_BOOT_TIMEOUT:-2400}"
+      export VELK_WINE_BOOT_TIMEOUT="${VELK_WINE_BOOT_TIMEOUT:-1200}"
+    else
+      export VELK_WINE_TIMEOUT="${VELK_WINE_TIMEOUT:-600}"
+      export VELK_WINE_FIRST_BOOT_TIMEOUT="${VELK_WINE_FIRST_BOOT_TIMEOUT:-600}"
+      export VELK_WINE_BOOT_TIMEOUT="${VELK_WINE_BOOT_TIMEOUT:-300}"
+    fi
     export VELK_WINE_BOOT_STALL="${VELK_WINE_BOOT_STALL:-240}"
     # Some of Wine's helpers crash under the emulator now and then; starting
     # the debugger for each would cost another minute. (Other programs are

@@ -122,6 +122,8 @@ inside() {
     echo ":velk-i386:M::$i386_magic:$i386_mask:${qemu:-$old_qemu}:F" \
       >/proc/sys/fs/binfmt_misc/register || fail "cannot register qemu for i386 programs"
     export VELK_I386_EMULATED=1
+    # scripts/wine-env.sh sizes its limits by it.
+    [ -n "$qemu" ] || export VELK_I386_SLOW_QEMU=1
   else
     export VELK_I386_EMULATED=0
   fi
