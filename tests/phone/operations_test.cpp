@@ -797,6 +797,17 @@ TEST_F(LineFaultsTest, ListingsAndCommandsAreAskedAgainOnce) {
   EXPECT_EQ(retries_.size(), 3u);
   EXPECT_FALSE(fs::exists(phone("new")));
   EXPECT_FALSE(fs::exists(phone("ten/f0")));
+  // A copy the user aborted leaves nothing that keeps a later command from its retry.
+  WriteFile(phone("big.bin"), Pattern(5000));
+  StartPhone({});
+  progressCalls = 0;
+  abortAtCall = 2;
+  EXPECT_EQ(GetFile("\\big.bin", pc("big.bin"), 0), kFsFileAborted);
+  abortAtCall = 0;
+  retries_.clear();
+  StartFaultyLine({{1, LineFault::kReplyLost}});
+  EXPECT_TRUE(MakeDirectory("\\after"));
+  EXPECT_EQ(retries_.size(), 1u);
   // A phone's failure status is an answer: never sent again.
   retries_.clear();
   EXPECT_FALSE(DeleteFile("\\ten\\f0"));
