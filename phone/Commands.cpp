@@ -19,25 +19,23 @@ void ShowError(const char* text) { Ui.MessageBox(text, PluginTitle, os::kMbIconE
 void RequestFileEntry(const std::string& path, std::int32_t index);
 
 void EndOfSubFolders() {
-  State.Sequence = 0;
-  State.DirPhaseDone = true;
-  State.ReplyState = kStateIdle;
-  RequestFileEntry(State.ListPath, 0);
+  State.Listing.Sequence = 0;
+  State.Listing.DirPhaseDone = true;
+  RequestFileEntry(State.Listing.ListPath, 0);
 }
 
 void EndOfFiles() {
-  State.ListingDone = true;
-  State.ReplyState = kStateIdle;
-  State.Sequence = 0;
-  State.Busy = false;
+  State.Listing.ListingDone = true;
+  State.Listing.Sequence = 0;
+  State.Link.Busy = false;
 }
 
 // A folder with more entries of one kind than a request can ask for: that
 // phase ends at the last index the request carries (asking further would
 // wrap to index 0 and never end), and the user is told once.
 void CutListing(FileSystemOp op) {
-  if (!State.ListingCutTold) {
-    State.ListingCutTold = true;
+  if (!State.Listing.ListingCutTold) {
+    State.Listing.ListingCutTold = true;
     Ui.MessageBox("This folder holds more than 65536 sub-folders or files, more than the phone can be asked "
                   "for: the listing is cut.",
                   PluginTitle, os::kMbIconInformation);
@@ -54,18 +52,17 @@ void RequestEntry(FileSystemOp op, const std::string& path, std::int32_t index) 
   if (wanted > kLastListingIndex) return CutListing(op);
   const Bytes packet = ListingPacket(op, path, wanted);
   const bool escaped = IndexAsSent(wanted) != wanted;
-  if (escaped && State.EscapedIndexRefused) {
-    State.SentIndex = IndexAsSent(wanted);
+  if (escaped && State.Link.EscapedIndexRefused) {
+    State.Listing.SentIndex = IndexAsSent(wanted);
     StartOperation(ReplyKind::Command, ApplyThirdByteRule(packet));
     return;
   }
-  State.SentIndex = wanted;
+  State.Listing.SentIndex = wanted;
   StartOperation(ReplyKind::Command, packet);
-  State.EscapedIndexPending = escaped;
+  State.Link.Attempt.EscapedIndexPending = escaped;
 }
 
 void RequestDirEntry(const std::string& path, std::int32_t index) {
-  State.ReplyState = kStateIdle;
   RequestEntry(kOpIterateDirs, path, index);
 }
 
@@ -73,10 +70,7 @@ void RequestFileEntry(const std::string& path, std::int32_t index) {
   RequestEntry(kOpIterateFiles, path, index);
 }
 
-void FailCommand() {
-  State.ReplyState = kStateIdle;
-  EndOperation(ReplyKind::Command, false);
-}
+void FailCommand() { EndOperation(ReplyKind::Command, false); }
 
 // An entry reply: its name, size and index. Names that a host would take for
 // a path are skipped by asking for the next index at once.
@@ -84,23 +78,20 @@ void ListingEntryReply(const Bytes& reply) {
   const std::optional<ListingEntry> entry = ParseListingEntry(reply);
   if (!entry) return FailCommand();
   const std::string name = NameFromPath(entry->path);
-  State.Sequence = static_cast<std::int32_t>(State.SentIndex + 1);
+  State.Listing.Sequence = static_cast<std::int32_t>(State.Listing.SentIndex + 1);
   if (!IsSafeEntryName(name)) {
     if (entry->isDirectory) {
-      RequestDirEntry(State.ListPath, State.Sequence);
+      RequestDirEntry(State.Listing.ListPath, State.Listing.Sequence);
     } else {
-      RequestFileEntry(State.ListPath, State.Sequence);
+      RequestFileEntry(State.Listing.ListPath, State.Listing.Sequence);
     }
     return;
   }
-  State.Entry.IsDirectory = entry->isDirectory;
-  State.Entry.Name = name;
-  State.Entry.EntryDate = entry->date;
-  if (!entry->isDirectory) {
-    State.Entry.EntrySize = static_cast<std::int32_t>(entry->size);
-    State.ReplyState = kStateIdle;
-  }
-  State.Busy = false;
+  State.Listing.Entry.IsDirectory = entry->isDirectory;
+  State.Listing.Entry.Name = name;
+  State.Listing.Entry.EntryDate = entry->date;
+  if (!entry->isDirectory) State.Listing.Entry.EntrySize = static_cast<std::int32_t>(entry->size);
+  State.Link.Busy = false;
 }
 
 void DirectoryReply(const Bytes& reply) {
@@ -120,20 +111,19 @@ void MakeDirReply(const Bytes& reply) {
     // The phone is asked for the folder listed last, as a refresh. Its answer
     // is awaited as well, so that it cannot be taken for the reply to a later
     // request.
-    State.RefreshListingPending = true;
-    RequestDirEntry(State.ListPath, 0);
+    State.Command.RefreshListingPending = true;
+    RequestDirEntry(State.Listing.ListPath, 0);
     return;
   }
   // Sent again, the folder that exists is most likely the one the first request made.
-  if (status == kStatusDirExists && !State.CommandRetried) State.Succeeded = false;
-  State.Busy = false;
+  if (status == kStatusDirExists && !State.Command.CommandRetried) State.Link.Succeeded = false;
+  State.Link.Busy = false;
 }
 
 // The answer to a made folder's refresh request ends the make-directory
 // command; what it lists is not used.
 void RefreshListingReply() {
-  State.RefreshListingPending = false;
-  State.ReplyState = kStateIdle;
+  State.Command.RefreshListingPending = false;
   EndOperation(ReplyKind::Command, true);
 }
 
@@ -142,33 +132,27 @@ void RefreshListingReply() {
 bool IsStaleEntry(const Bytes& reply) {
   const bool listing = reply[1] == char(kOpIterateDirs) || reply[1] == char(kOpIterateFiles);
   if (!listing || reply.size() <= kEntryIndexOffset) return false;
-  if (static_cast<std::uint8_t>(reply[kEntryIndexOffset]) != (State.SentIndex & 0xFF)) return true;
+  if (static_cast<std::uint8_t>(reply[kEntryIndexOffset]) != (State.Listing.SentIndex & 0xFF)) return true;
   const std::optional<ListingEntry> entry = ParseListingEntry(reply);
-  return entry && !IsEntryOfFolder(entry->path, State.ListPath);
+  return entry && !IsEntryOfFolder(entry->path, State.Listing.ListPath);
 }
 
 void RemoveDirReply(const Bytes& reply) {
-  State.Busy = false;
-  if (IsStatusReply(reply, kOpRemoveDir, kStatusOk)) State.ReplyState = kStateIdle;
+  State.Link.Busy = false;
   // Sent again, a folder that is missing is most likely the one the first request removed.
   const bool missing = IsStatusReply(reply, kOpRemoveDir, kStatusDirMissing);
-  if ((missing && !State.CommandRetried) || IsStatusReply(reply, kOpRemoveDir, kStatusDirNotEmpty)) {
-    State.Succeeded = false;
-    State.ReplyState = kStateIdle;
+  if ((missing && !State.Command.CommandRetried) || IsStatusReply(reply, kOpRemoveDir, kStatusDirNotEmpty)) {
+    State.Link.Succeeded = false;
   }
 }
 
 void DeleteReply(const Bytes& reply) {
-  State.Busy = false;
+  State.Link.Busy = false;
   const std::optional<std::uint8_t> status = StatusOf(reply, kOpDeleteFile);
   if (!status) return;
   // Sent again, a file that is missing is most likely the one the first request deleted.
-  const bool goneAlready = State.CommandRetried && *status == kStatusFileMissing;
-  if (*status != kStatusOk && !goneAlready) {
-    State.Succeeded = false;
-  } else {
-    State.ReplyState = kStateIdle;
-  }
+  const bool goneAlready = State.Command.CommandRetried && *status == kStatusFileMissing;
+  if (*status != kStatusOk && !goneAlready) State.Link.Succeeded = false;
 }
 
 std::uint8_t StateForSubOperation(char op) {
@@ -187,7 +171,7 @@ std::uint8_t StateForSubOperation(char op) {
 // A command that ended without an answer it could judge may still get one:
 // the phone is brought to a known point before anything else is asked.
 void SettleUnanswered() {
-  if (!State.Unanswered) return;
+  if (!State.Link.Attempt.Unanswered) return;
   TellIfOnlyEchoes();
   SettleLink();
 }
@@ -195,70 +179,71 @@ void SettleUnanswered() {
 // A listing step that failed for good: the user is told (that the port
 // echoes, when it does), and the phone brought to a known point.
 ListingStep FailListing() {
-  if (!State.Unanswered || !TellIfOnlyEchoes()) ShowError("Error while reading file system!");
-  if (State.Unanswered) SettleLink();
+  if (!State.Link.Attempt.Unanswered || !TellIfOnlyEchoes()) ShowError("Error while reading file system!");
+  if (State.Link.Attempt.Unanswered) SettleLink();
   return ListingStep::kFailed;
 }
 
 // Sends a path command and waits for its reply.
 bool RunPathCommand(FileSystemOp op, const std::string& phonePath) {
   if (!State.PortWrapper || !PathFitsRequest(phonePath, kLongestPhonePath) || !DiscardWaiting()) return false;
-  State.RetriesLeft = kRequestRetryLimit;
-  State.CommandRetried = false;
-  State.Succeeded = false;
-  State.Busy = true;
+  State.Command = {};
+  State.Link.RetriesLeft = kRequestRetryLimit;
+  State.Link.Succeeded = false;
+  State.Link.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(op, phonePath));
   WaitWhileBusy();
   // A made folder whose refresh request got no answer is made all the same: not sent again.
-  while (!State.Succeeded && !State.RefreshListingPending && RetryFailedAttempt()) {
-    State.CommandRetried = true;
-    State.Busy = true;
+  while (!State.Link.Succeeded && !State.Command.RefreshListingPending && RetryFailedAttempt()) {
+    State.Command.CommandRetried = true;
+    State.Link.Busy = true;
     StartOperation(ReplyKind::Command, PathCommandPacket(op, phonePath));
     WaitWhileBusy();
   }
   SettleUnanswered();
-  return State.Succeeded;
+  return State.Link.Succeeded;
 }
 
 // Asks for the listing's next entry and waits for it; a request whose reply
 // came damaged, or did not come, is sent again once.
 void RequestListingStep() {
-  State.RetriesLeft = kRequestRetryLimit;
+  State.Link.RetriesLeft = kRequestRetryLimit;
   for (bool retry = false;; retry = true) {
     if (retry && !RetryFailedAttempt()) return;
-    State.Succeeded = false;
-    State.Busy = true;
-    if (State.DirPhaseDone) {
-      RequestFileEntry(State.ListPath, State.Sequence);
+    State.Link.Succeeded = false;
+    State.Link.Busy = true;
+    if (State.Listing.DirPhaseDone) {
+      RequestFileEntry(State.Listing.ListPath, State.Listing.Sequence);
     } else {
-      RequestDirEntry(State.ListPath, State.Sequence);
+      RequestDirEntry(State.Listing.ListPath, State.Listing.Sequence);
     }
     WaitWhileBusy();
-    if (State.ListingDone || State.Succeeded) return;
+    if (State.Listing.ListingDone || State.Link.Succeeded) return;
   }
 }
 
 }  // namespace
 
 bool RetryListingUnderThirdByteRule() {
-  if (!State.EscapedIndexPending) return false;
-  State.EscapedIndexRefused = true;
-  RequestEntry(static_cast<FileSystemOp>(State.LastRequest[1]), State.ListPath, static_cast<std::int32_t>(State.SentIndex));
+  if (!State.Link.Attempt.EscapedIndexPending) return false;
+  State.Link.EscapedIndexRefused = true;
+  RequestEntry(static_cast<FileSystemOp>(State.Link.LastRequest[1]), State.Listing.ListPath,
+               static_cast<std::int32_t>(State.Listing.SentIndex));
   return true;
 }
 
 void ProcessCommandReply(const Bytes& reply) {
   if (IsStaleEntry(reply)) return NoteReplyWithoutProgress(ReplyKind::Command);
-  State.EscapedIndexPending = false;  // the phone took the escaped index
-  if (State.RefreshListingPending) return RefreshListingReply();
-  State.Succeeded = true;
-  State.Entry.EntrySize = 0;
+  State.Link.Attempt.EscapedIndexPending = false;  // the phone took the escaped index
+  if (State.Command.RefreshListingPending) return RefreshListingReply();
+  State.Link.Succeeded = true;
+  State.Listing.Entry.EntrySize = 0;
   State.CommandTimer->SetEnabled(false);
-  if (reply[0] == char(kCmdFileSystem)) State.ReplyState = kStateDispatch;
-  if (State.ReplyState == kStateDispatch && reply.size() > 1) {
-    State.ReplyState = StateForSubOperation(reply[1]);
+  if (reply[0] == char(kCmdFileSystem)) State.Command.ReplyState = kStateDispatch;
+  if (State.Command.ReplyState == kStateDispatch && reply.size() > 1) {
+    State.Command.ReplyState = StateForSubOperation(reply[1]);
   }
-  switch (State.ReplyState) {
+  switch (State.Command.ReplyState) {
     case kStateDirEntry: DirectoryReply(reply); break;
     case kStateFileEntry: FileReply(reply); break;
     case kStateDelete: DeleteReply(reply); break;
@@ -268,14 +253,12 @@ void ProcessCommandReply(const Bytes& reply) {
   }
   // A reply that neither ended the command nor led to another request would
   // leave the export waiting for nothing: it counts as a failed reply.
-  if (State.Busy && !State.CommandTimer->Enabled()) FailCommand();
+  if (State.Link.Busy && !State.CommandTimer->Enabled()) FailCommand();
 }
 
 ListingStep FindFirst(const std::string& hostPath, TFile& entry) {
   entry = TFile{};
   if (IsInstallPath(hostPath)) return ListingStep::kNoEntries;
-  State.DirPhaseDone = false;
-  State.ListingDone = false;
   const std::string phonePath = ToPhonePath(hostPath);
   if (!PathFitsRequest(phonePath, kLongestPhonePath)) return ListingStep::kFailed;
   if (!OpenPhonePort()) {
@@ -286,14 +269,12 @@ ListingStep FindFirst(const std::string& hostPath, TFile& entry) {
     ShowError("Error while reading file system!");
     return ListingStep::kFailed;
   }
-  State.InstallFolderIndex = 0;
-  State.Sequence = 0;
-  State.ListingCutTold = false;
-  State.ListPath = phonePath;
+  State.Listing = {};
+  State.Listing.ListPath = phonePath;
   RequestListingStep();
-  if (State.ListingDone) return ListingStep::kNoEntries;
-  if (!State.Succeeded) return FailListing();
-  entry = State.Entry;
+  if (State.Listing.ListingDone) return ListingStep::kNoEntries;
+  if (!State.Link.Succeeded) return FailListing();
+  entry = State.Listing.Entry;
   return ListingStep::kEntry;
 }
 
@@ -304,16 +285,17 @@ ListingStep FindNext(TFile& entry) {
     return ListingStep::kFailed;
   }
   RequestListingStep();
-  if (State.ListingDone) {
-    if (!State.ListPath.empty()) return ListingStep::kNoEntries;
-    if (State.InstallFolderIndex >= static_cast<std::int32_t>(kInstallFolders.size())) return ListingStep::kNoEntries;
-    entry = TFile{true, kInstallFolders[State.InstallFolderIndex].name, 0, 0};
-    ++State.InstallFolderIndex;
+  if (State.Listing.ListingDone) {
+    if (!State.Listing.ListPath.empty()) return ListingStep::kNoEntries;
+    std::int32_t& next = State.Listing.InstallFolderIndex;
+    if (next >= static_cast<std::int32_t>(kInstallFolders.size())) return ListingStep::kNoEntries;
+    entry = TFile{true, kInstallFolders[next].name, 0, 0};
+    ++next;
     return ListingStep::kEntry;
   }
   // A listing that cannot go on is no complete one: it fails, and the user is told.
-  if (!State.Succeeded) return FailListing();
-  entry = State.Entry;
+  if (!State.Link.Succeeded) return FailListing();
+  entry = State.Listing.Entry;
   return ListingStep::kEntry;
 }
 
@@ -322,8 +304,8 @@ bool MakeDirectory(const std::string& path) {
   if (phonePath.empty()) return false;
   const bool made = RunPathCommand(kOpMakeDir, phonePath);
   // A refresh request that got no answer leaves the folder made all the same.
-  if (!State.RefreshListingPending) return made;
-  State.RefreshListingPending = false;
+  if (!State.Command.RefreshListingPending) return made;
+  State.Command.RefreshListingPending = false;
   return true;
 }
 

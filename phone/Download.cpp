@@ -8,21 +8,20 @@
 namespace {
 
 // Sends the first read request with an empty temporary file; false when that
-// file cannot be made.
-bool StartDownload(const std::string& phonePath) {
-  State.DownloadStream.reset();  // a new start drops what came before
+// file cannot be made. A restart begins here too, with nothing received.
+bool StartDownload() {
+  State.Download.DownloadStream.reset();  // a new start drops what came before
   int error = 0;
-  State.DownloadStream = os::CreateReplacingFile(State.LocalPath, &error);
-  if (!State.DownloadStream) {
-    ReportFailure(LocalWriteFailure(State.LocalPath, error));
+  State.Download.DownloadStream = os::CreateReplacingFile(State.Download.LocalPath, &error);
+  if (!State.Download.DownloadStream) {
+    ReportFailure(LocalWriteFailure(State.Download.LocalPath, error));
     return false;
   }
-  State.Busy = true;
-  State.ReplyState = kStateDownloading;
-  State.Sequence = 0;
-  State.TransferDone = 0;
-  State.TransferSize = 0;
-  StartOperation(ReplyKind::Download, ReadFirstPacket(phonePath));
+  State.Link.Busy = true;
+  State.Download.Sequence = 0;
+  State.Download.TransferDone = 0;
+  State.Download.TransferSize = 0;
+  StartOperation(ReplyKind::Download, ReadFirstPacket(State.Download.RemotePath));
   return true;
 }
 
@@ -34,41 +33,38 @@ void FailDownload(const std::string& reason) {
 
 int ReportProgress() {
   if (!State.ProgressCallback) return 0;
-  return State.ProgressCallback(State.PluginNumber, State.RemotePath.data(), State.LocalPath.data(),
-                                ProgressPercent(State.TransferDone, State.TransferSize));
+  return State.ProgressCallback(State.PluginNumber, State.Download.RemotePath.data(), State.Download.LocalPath.data(),
+                                ProgressPercent(State.Download.TransferDone, State.Download.TransferSize));
 }
 
 // The abort packet goes out once the wait is over (SettleLink).
 void AbortDownload() {
-  State.UserAborted = true;
+  State.Download.UserAborted = true;
   EndOperation(ReplyKind::Download, false);
 }
 
 void CompleteDownload() {
   // Without overwrite, a local file that came while the download ran is kept.
-  const int committed = State.DownloadStream->Commit(State.OverwriteTarget ? os::CommitMode::kReplace
+  const int committed = State.Download.DownloadStream->Commit(State.Download.OverwriteTarget ? os::CommitMode::kReplace
                                                                            : os::CommitMode::kKeepExisting);
-  State.TargetAppeared = committed == os::kErrorFileExists;
-  if (State.TargetAppeared) return EndOperation(ReplyKind::Download, false);
-  if (committed != 0) return FailDownload(LocalWriteFailure(State.LocalPath, committed));
-  State.LocalPath.clear();
-  State.RemotePath.clear();
-  State.Sequence = 0;
+  State.Download.TargetAppeared = committed == os::kErrorFileExists;
+  if (State.Download.TargetAppeared) return EndOperation(ReplyKind::Download, false);
+  if (committed != 0) return FailDownload(LocalWriteFailure(State.Download.LocalPath, committed));
   EndOperation(ReplyKind::Download, true);
 }
 
 // Stores data that arrived; false (and the download failed) when it would
 // run past the announced size or cannot be written.
 bool Store(const Bytes& data) {
-  if (data.size() > State.TransferSize - State.TransferDone) {
-    FailDownload("the phone sent more than the " + std::to_string(State.TransferSize) + " bytes it announced");
+  if (data.size() > State.Download.TransferSize - State.Download.TransferDone) {
+    FailDownload("the phone sent more than the " + std::to_string(State.Download.TransferSize) + " bytes it announced");
     return false;
   }
-  if (const int error = State.DownloadStream->Append(data.data(), data.size()); error != 0) {
-    FailDownload(LocalWriteFailure(State.LocalPath, error));
+  if (const int error = State.Download.DownloadStream->Append(data.data(), data.size()); error != 0) {
+    FailDownload(LocalWriteFailure(State.Download.LocalPath, error));
     return false;
   }
-  State.TransferDone += static_cast<std::uint32_t>(data.size());
+  State.Download.TransferDone += static_cast<std::uint32_t>(data.size());
   return true;
 }
 
@@ -76,13 +72,13 @@ bool Store(const Bytes& data) {
 
 void ProcessDownloadReply(const Bytes& reply) {
   if (!State.DownloadTimer->Enabled()) return;
-  const auto sequence = static_cast<std::uint8_t>(State.Sequence);
+  const auto sequence = static_cast<std::uint8_t>(State.Download.Sequence);
   const ReadReply judged = JudgeReadReply(reply, sequence);
   switch (judged.kind) {
     case ReadReply::kAskAgain:
       // The phone's reply came whole: it is asked at once, nothing to settle.
       if (!TakeRetry("the phone asked for the file again")) return FailDownload(RefusalReason(reply));
-      if (!StartDownload(State.DownloadName)) EndOperation(ReplyKind::Download, false);
+      if (!StartDownload()) EndOperation(ReplyKind::Download, false);
       return;
     case ReadReply::kStale:
       return NoteReplyWithoutProgress(ReplyKind::Download);
@@ -95,7 +91,7 @@ void ProcessDownloadReply(const Bytes& reply) {
   }
   Bytes data = judged.data;
   if (sequence == 0) {
-    State.TransferSize = judged.totalSize;
+    State.Download.TransferSize = judged.totalSize;
     if (!Store(data)) return;
     ReportProgress();  // an abort is only taken from later replies
   } else {
@@ -103,56 +99,54 @@ void ProcessDownloadReply(const Bytes& reply) {
     if (!Store(data)) return;
     if (ReportProgress() == 1) return AbortDownload();
   }
-  if (State.TransferDone == State.TransferSize) return CompleteDownload();
+  if (State.Download.TransferDone == State.Download.TransferSize) return CompleteDownload();
   // The phone says nothing follows, short of the size it announced.
   if (!judged.moreFollows) {
-    return FailDownload("the phone ended the file after " + std::to_string(State.TransferDone) + " of the " +
-                        std::to_string(State.TransferSize) + " bytes it announced");
+    return FailDownload("the phone ended the file after " + std::to_string(State.Download.TransferDone) + " of the " +
+                        std::to_string(State.Download.TransferSize) + " bytes it announced");
   }
   if (data.empty()) {
     NoteReplyWithoutProgress(ReplyKind::Download);
     if (!State.DownloadTimer->Enabled()) return;
   } else {
-    NoteProgress(ReplyKind::Download);
+    NoteProgress();
   }
-  State.Sequence = NextSequence(sequence);
-  SendPacket(ReadNextPacket(static_cast<std::uint8_t>(State.Sequence)));
+  State.Download.Sequence = NextSequence(sequence);
+  SendPacket(ReadNextPacket(static_cast<std::uint8_t>(State.Download.Sequence)));
 }
 
 int GetFile(const std::string& hostPath, const std::string& localPath, int copyFlags) {
   if (!State.PortWrapper) return kFsFileFailed;
-  State.OverwriteTarget = (copyFlags & kFsCopyOverwrite) != 0;
-  State.TargetAppeared = false;
-  if (os::FileExists(localPath) && !State.OverwriteTarget) {
+  const bool overwrite = (copyFlags & kFsCopyOverwrite) != 0;
+  if (os::FileExists(localPath) && !overwrite) {
     Ui.MessageBeep(0);
     return kFsFileExists;
   }
   const std::string phonePath = ToPhonePath(hostPath);
   if (!PathFitsRequest(phonePath, kLongestPhonePath) || !DiscardWaiting()) return kFsFileFailed;
-  State.DownloadName = phonePath;
-  State.RemotePath = phonePath;
-  State.LocalPath = localPath;
-  State.RetriesLeft = kTransferRetryLimit;
-  State.UserAborted = false;
-  State.Succeeded = false;
+  State.Download = {};
+  State.Download.RemotePath = phonePath;
+  State.Download.LocalPath = localPath;
+  State.Download.OverwriteTarget = overwrite;
+  State.Link.RetriesLeft = kTransferRetryLimit;
+  State.Link.Succeeded = false;
   State.CommandTimer->SetEnabled(false);
-  // A restart begins at the first read request with the temporary file emptied.
-  bool started = StartDownload(State.DownloadName);
+  bool started = StartDownload();
   while (started) {
     WaitWhileBusy();
-    if (State.Succeeded || !RetryFailedAttempt()) break;
-    started = StartDownload(State.DownloadName);
+    if (State.Link.Succeeded || State.Download.UserAborted || !RetryFailedAttempt()) break;
+    started = StartDownload();
   }
-  if (started && !State.Succeeded) {
+  if (started && !State.Link.Succeeded) {
     TellIfOnlyEchoes();
     SettleLink();
   }
   // Unless it was committed, the temporary file goes and the target stays as it was.
-  State.DownloadStream.reset();
-  if (State.Succeeded) return kFsFileOk;
-  if (State.TargetAppeared) {
+  State.Download.DownloadStream.reset();
+  if (State.Link.Succeeded) return kFsFileOk;
+  if (State.Download.TargetAppeared) {
     Ui.MessageBeep(0);
     return kFsFileExists;
   }
-  return State.UserAborted ? kFsFileAborted : kFsFileFailed;
+  return State.Download.UserAborted ? kFsFileAborted : kFsFileFailed;
 }

@@ -8,14 +8,6 @@
 
 namespace {
 
-void ResetIdleCount(ReplyKind kind) {
-  if (kind == ReplyKind::Command) {
-    State.CommandIdleTicks = 0;
-  } else {
-    State.IdleTicks = 0;
-  }
-}
-
 // A failure inside a handler ends the operation of that kind, whichever path
 // (a tick or the port's receive event) called it.
 template <typename Work>
@@ -23,12 +15,12 @@ void Guarded(ReplyKind kind, Work&& work) {
   try {
     work();
   } catch (const EComPort& failure) {
-    State.PortFailed = true;
+    State.Link.Attempt.PortFailed = true;
     if (!State.PortWrapper) return;
     ReportFailure(std::string("the line to the phone went away (") + failure.what() + ")");
     EndOperation(kind, false);
   } catch (const std::exception& failure) {
-    State.PortFailed = true;
+    State.Link.Attempt.PortFailed = true;
     if (!State.PortWrapper) return;
     ReportFailure(std::string("a reply from the phone could not be read (") + failure.what() + ")");
     EndOperation(kind, false);
@@ -39,27 +31,29 @@ void Guarded(ReplyKind kind, Work&& work) {
 void GiveUp(ReplyKind kind, const char* reason) {
   // An abort the phone does not answer in time is no news for the user: the
   // next operation waits for that answer first.
-  if (State.Settling) {
-    State.Unanswered = true;
+  if (State.Link.Settling) {
+    State.Link.Attempt.Unanswered = true;
     return EndOperation(kind, false);
   }
   if (kind == ReplyKind::Command && RetryListingUnderThirdByteRule()) return;
   // The size was told; only the answer to the abort that follows is missing.
   if (kind == ReplyKind::Upload && UploadCheckAborting()) return EndUploadCheck();
-  if (kind == ReplyKind::Upload && State.RestartPending) {
+  if (kind == ReplyKind::Upload && State.Upload.RestartPending) {
     // The upload itself succeeded; only the phone's answer to the restart is missing.
-    State.RestartPending = false;
+    State.Upload.RestartPending = false;
     TimerOf(kind).SetEnabled(false);
-    State.Busy = false;
+    State.Link.Busy = false;
     return;
   }
   FailUnanswered(kind, reason);
 }
 
 // The tick shared by the three timers: count the idle tick, pick up what is
-// waiting, and end the operation once the idle limit is passed.
-void PollTick(ReplyKind kind, std::int32_t& idleTicks) {
+// waiting, and end the operation once the idle limit is passed. Only the
+// running operation's timer is enabled, so the one count is that operation's.
+void PollTick(ReplyKind kind) {
   Guarded(kind, [&] {
+    std::int32_t& idleTicks = State.Link.Attempt.IdleTicks;
     ++idleTicks;
     if (!TimerOf(kind).Enabled()) return;
     wrapper& w = *State.PortWrapper;
@@ -81,7 +75,7 @@ os::Timer& TimerOf(ReplyKind kind) {
 
 bool SendPacket(const Bytes& packet) {
   const Bytes frame = EncodeFrame(packet);
-  State.LastRequest = packet;
+  State.Link.LastRequest = packet;
   TComPort& port = State.PortWrapper->Port();
   if (!port.Connected()) return false;
   try {
@@ -96,17 +90,9 @@ bool SendPacket(const Bytes& packet) {
 bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
   // The port raises its event when a reply's end has arrived.
   State.PortWrapper->Port().OnRxFlag = std::bind_front(&wrapper::ReplyHandler, State.PortWrapper.get());
-  State.CurrentKind = kind;
-  ResetIdleCount(kind);
-  State.RepliesWithoutProgress = 0;
-  State.Echoes = 0;
-  State.OtherReplySeen = false;
-  State.Unanswered = false;
-  State.PortFailed = false;
-  State.RetryReason.clear();
-  State.LinkSettled = false;
-  State.EscapedIndexPending = false;
-  if (kind == ReplyKind::Download) State.RxBuffer.clear();
+  State.Link.Attempt = {};
+  State.Link.Attempt.CurrentKind = kind;
+  if (kind == ReplyKind::Download) State.Link.RxBuffer.clear();
   for (ReplyKind other : {ReplyKind::Command, ReplyKind::Download, ReplyKind::Upload}) {
     if (other != kind) TimerOf(other).SetEnabled(false);
   }
@@ -116,8 +102,8 @@ bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
 
 bool DiscardWaiting() {
   if (!State.PortWrapper) return false;
-  if (State.AbortAnswerOwed && !State.Settling) {
-    State.LinkSettled = false;  // settled, but not yet answered
+  if (State.Link.AbortAnswerOwed && !State.Link.Settling) {
+    State.Link.Attempt.LinkSettled = false;  // settled, but not yet answered
     SettleLink();
   }
   try {
@@ -125,58 +111,58 @@ bool DiscardWaiting() {
   } catch (const std::exception&) {
     return false;
   }
-  State.RxBuffer.clear();
+  State.Link.RxBuffer.clear();
   return true;
 }
 
 void SettleLink() {
   // A port that failed, or cannot be written, has nothing to settle; nor has
   // a link settled since its last request.
-  if (!State.PortWrapper || State.PortFailed || State.LinkSettled) return;
-  const bool succeeded = State.Succeeded;
-  State.Settling = true;
+  if (!State.PortWrapper || State.Link.Attempt.PortFailed || State.Link.Attempt.LinkSettled) return;
+  const bool succeeded = State.Link.Succeeded;
+  State.Link.Settling = true;
   if (DiscardWaiting()) {
-    State.Busy = true;
+    State.Link.Busy = true;
     if (StartOperation(ReplyKind::Command, AbortPacket())) {
       WaitWhileBusy();
     } else {
       EndOperation(ReplyKind::Command, false);
     }
     // Phones answer in order: once the abort is answered, nothing earlier is still to come.
-    State.AbortAnswerOwed = !State.Succeeded;
-    State.LinkSettled = true;
+    State.Link.AbortAnswerOwed = !State.Link.Succeeded;
+    State.Link.Attempt.LinkSettled = true;
   }
-  State.Settling = false;
-  State.Succeeded = succeeded;
-  State.RetryReason.clear();  // the abort's own answer is no reason of the call
+  State.Link.Settling = false;
+  State.Link.Succeeded = succeeded;
+  State.Link.Attempt.RetryReason.clear();  // the abort's own answer is no reason of the call
 }
 
 void FailUnanswered(ReplyKind kind, const std::string& reason) {
-  State.Unanswered = true;
-  if (State.RetryReason.empty()) State.RetryReason = reason;
+  State.Link.Attempt.Unanswered = true;
+  if (State.Link.Attempt.RetryReason.empty()) State.Link.Attempt.RetryReason = reason;
   EndOperation(kind, false);
 }
 
 bool TakeRetry(const std::string& reason) {
-  if (State.RetriesLeft <= 0) return false;
-  --State.RetriesLeft;
+  if (State.Link.RetriesLeft <= 0) return false;
+  --State.Link.RetriesLeft;
   Ui.LogDetail("retry: " + reason);
   return true;
 }
 
 bool RetryFailedAttempt() {
-  if (State.Succeeded || State.UserAborted || State.RetryReason.empty()) return false;
-  const std::string reason = std::move(State.RetryReason);
-  State.RetryReason.clear();
+  if (State.Link.Succeeded || State.Link.Attempt.RetryReason.empty()) return false;
+  const std::string reason = std::move(State.Link.Attempt.RetryReason);
+  State.Link.Attempt.RetryReason.clear();
   // A port that only echoes, or that failed, gives no answer the next time either.
-  const bool onlyEchoes = State.Echoes > 0 && !State.OtherReplySeen;
-  if (State.PortFailed || onlyEchoes || State.RetriesLeft <= 0) {
+  const bool onlyEchoes = State.Link.Attempt.Echoes > 0 && !State.Link.Attempt.OtherReplySeen;
+  if (State.Link.Attempt.PortFailed || onlyEchoes || State.Link.RetriesLeft <= 0) {
     ReportFailure(reason);
     return false;
   }
   // A phone that does not answer the abort either is not there to ask again.
   SettleLink();
-  if (State.Unanswered || !TakeRetry(reason) || !DiscardWaiting()) {
+  if (State.Link.Attempt.Unanswered || !TakeRetry(reason) || !DiscardWaiting()) {
     ReportFailure(reason);
     return false;
   }
@@ -193,7 +179,7 @@ bool PathFitsRequest(const std::string& phonePath, std::size_t longest) {
 }
 
 bool TellIfOnlyEchoes() {
-  if (State.Echoes == 0 || State.OtherReplySeen) return false;
+  if (State.Link.Attempt.Echoes == 0 || State.Link.Attempt.OtherReplySeen) return false;
   const char* const echoes = "The port sends back everything the module sends to it: it may not be the phone's port.";
   Ui.MessageBox(echoes, PluginTitle, os::kMbIconError);
   ReportFailure(echoes);
@@ -201,20 +187,20 @@ bool TellIfOnlyEchoes() {
 }
 
 void EndOperation(ReplyKind kind, bool succeeded) {
-  State.Succeeded = succeeded;
+  State.Link.Succeeded = succeeded;
   TimerOf(kind).SetEnabled(false);
-  State.Busy = false;
+  State.Link.Busy = false;
 }
 
 namespace {
 
-bool AnswersLastRequest(std::string_view packet) { return IsReplyTo(packet, State.LastRequest); }
+bool AnswersLastRequest(std::string_view packet) { return IsReplyTo(packet, State.Link.LastRequest); }
 
 void RouteFrame(std::string_view frame) {
-  const ReplyKind kind = State.CurrentKind;
+  const ReplyKind kind = State.Link.Attempt.CurrentKind;
   std::optional<Bytes> reply = CheckedReply(frame);
   if (!reply) reply = CheckedReplyAtEnd(frame, AnswersLastRequest);
-  if (State.Settling) {
+  if (State.Link.Settling) {
     // Everything before the abort's answer belongs to the operation that failed.
     if (reply && IsAbortAnswer(*reply) && TimerOf(kind).Enabled()) EndOperation(kind, true);
     return;
@@ -234,12 +220,12 @@ void RouteFrame(std::string_view frame) {
   }
   // The request itself coming back is no answer, nor a sign of the phone;
   // only a restart is answered with its own bytes.
-  if (*reply == State.LastRequest && State.LastRequest[0] != char(kCmdRestart)) {
-    ++State.Echoes;
+  if (*reply == State.Link.LastRequest && State.Link.LastRequest[0] != char(kCmdRestart)) {
+    ++State.Link.Attempt.Echoes;
     return;
   }
-  State.OtherReplySeen = true;
-  if (State.EscapedIndexPending && IsRefusal(*reply) && TimerOf(kind).Enabled()) {
+  State.Link.Attempt.OtherReplySeen = true;
+  if (State.Link.Attempt.EscapedIndexPending && IsRefusal(*reply) && TimerOf(kind).Enabled()) {
     RetryListingUnderThirdByteRule();
     return;
   }
@@ -275,31 +261,31 @@ std::string RefusalReason(const Bytes& reply) {
   return "the phone's reply did not answer the request";
 }
 
-void NoteProgress(ReplyKind kind) {
-  ResetIdleCount(kind);
-  State.RepliesWithoutProgress = 0;
+void NoteProgress() {
+  State.Link.Attempt.IdleTicks = 0;
+  State.Link.Attempt.RepliesWithoutProgress = 0;
 }
 
 void NoteReplyWithoutProgress(ReplyKind kind) {
-  ResetIdleCount(kind);
-  ++State.RepliesWithoutProgress;
-  if (State.RepliesWithoutProgress >= kRepliesWithoutProgressLimit && TimerOf(kind).Enabled()) {
+  State.Link.Attempt.IdleTicks = 0;
+  ++State.Link.Attempt.RepliesWithoutProgress;
+  if (State.Link.Attempt.RepliesWithoutProgress >= kRepliesWithoutProgressLimit && TimerOf(kind).Enabled()) {
     GiveUp(kind, "the phone's replies stopped answering the requests sent");
   }
 }
 
 void wrapper::ReplyHandler(TCustomComPort*, std::int32_t count) {
-  Guarded(State.CurrentKind, [&] {
+  Guarded(State.Link.Attempt.CurrentKind, [&] {
     Bytes received;
     Port().ReadString(received, count);
     Bytes pending;
-    if (State.RxBuffer.empty()) {
+    if (State.Link.RxBuffer.empty()) {
       pending = std::move(received);
     } else {
-      pending = std::move(State.RxBuffer);
+      pending = std::move(State.Link.RxBuffer);
       pending += received;
     }
-    State.RxBuffer.clear();
+    State.Link.RxBuffer.clear();
     // Escaping keeps 0x7E out of a frame's body, so each 0x7E ends one reply.
     std::size_t start = 0;
     for (auto end = pending.find(kFrameEnd); end != Bytes::npos && State.PortWrapper;
@@ -310,10 +296,10 @@ void wrapper::ReplyHandler(TCustomComPort*, std::int32_t count) {
       RouteFrame(std::string_view(pending).substr(from, start - from));
     }
     const std::size_t kept = std::min(pending.size() - start, kLongestReplyFrame);
-    State.RxBuffer.append(pending, pending.size() - kept, kept);
+    State.Link.RxBuffer.append(pending, pending.size() - kept, kept);
   });
 }
 
-void wrapper::CommandTick() { PollTick(ReplyKind::Command, State.CommandIdleTicks); }
-void wrapper::DownloadTick() { PollTick(ReplyKind::Download, State.IdleTicks); }
-void wrapper::UploadTick() { PollTick(ReplyKind::Upload, State.IdleTicks); }
+void wrapper::CommandTick() { PollTick(ReplyKind::Command); }
+void wrapper::DownloadTick() { PollTick(ReplyKind::Download); }
+void wrapper::UploadTick() { PollTick(ReplyKind::Upload); }

@@ -24,7 +24,7 @@ constexpr int kRequestRetryLimit = 1;
 // The values of ReplyState, the state of the command reply handler: which
 // reply it judges next.
 enum CommandReplyState : std::uint8_t {
-  kStateIdle = 0,           // a reply has been dealt with
+  kStateIdle = 0,           // no reply judged yet
   kStateDispatch = 1,       // a reply began with 0x59: its sub-operation picks the state
   kStateDirEntry = 3,       // iterate-directories reply
   kStateFileEntry = 4,      // iterate-files reply
@@ -33,7 +33,6 @@ enum CommandReplyState : std::uint8_t {
   kStateDelete = 8,         // delete-file reply
   kStateMakeDir = 9,        // make-directory reply
   kStateRemoveDir = 10,     // remove-directory reply
-  kStateDownloading = 11,   // a download runs; its replies go to the download
 };
 
 // Frames the packet as it is (a 0x7E anywhere escaped) and writes it; a
@@ -60,17 +59,17 @@ bool TellIfOnlyEchoes();
 // it could use: it is sent again as the third-byte rule makes it. False when
 // no such request is outstanding (defined with the listing).
 bool RetryListingUnderThirdByteRule();
-// Binds the port's receive event to the reply handler, resets the idle count
-// (and for a download the partial frame), enables the operation's timer
-// (stopping the others, whose replies are no longer awaited) and sends the
-// first request. False when nothing was written.
+// Binds the port's receive event to the reply handler, begins the link's
+// record of the attempt afresh (and for a download empties the partial frame),
+// enables the operation's timer (stopping the others, whose replies are no
+// longer awaited) and sends the first request. False when nothing was written.
 bool StartOperation(ReplyKind kind, const Bytes& firstRequest);
 // Ends the running operation of `kind`: its timer stops, Busy clears.
 void EndOperation(ReplyKind kind, bool succeeded);
 os::Timer& TimerOf(ReplyKind kind);
 // A reply moved the operation on: the idle count and the count of replies
 // without progress start again.
-void NoteProgress(ReplyKind kind);
+void NoteProgress();
 // A complete reply that moved the operation on by nothing is still a sign of
 // life; the third in a row ends the operation as failed.
 void NoteReplyWithoutProgress(ReplyKind kind);

@@ -40,8 +40,8 @@ bool OpenPhonePort(bool report) {
     port.SetBaudRate(*rate);
     if (port.Connected()) return true;
     port.SetPort(State.PortName);
-    State.EscapedIndexRefused = false;  // what one phone could not take, another may
-    State.AbortAnswerOwed = false;
+    State.Link.EscapedIndexRefused = false;  // what one phone could not take, another may
+    State.Link.AbortAnswerOwed = false;
     port.Open();
     return true;
   } catch (const EComPort& failure) {
@@ -52,11 +52,11 @@ bool OpenPhonePort(bool report) {
 }
 
 void WaitWhileBusy() {
-  while (State.Busy) {
+  while (State.Link.Busy) {
     bool worked = os::DispatchMessages();
     // Replies are handled as soon as the port reports them, not only at the next tick.
     worked |= os::RunHandOvers();
-    if (State.Busy && !worked) os::WaitForWork(kWaitSliceMs);
+    if (State.Link.Busy && !worked) os::WaitForWork(kWaitSliceMs);
   }
 }
 
@@ -89,10 +89,13 @@ void AbandonOperation() noexcept {
   } catch (...) {
     // The timers' lock failed: nothing more can be done about them.
   }
-  State.Busy = false;
-  State.RestartPending = false;
-  State.DownloadStream.reset();
-  State.UploadFile.reset();
+  // Nothing of the broken-off call is carried into the next: no abort's
+  // answer awaited, no made folder's refresh, no transfer's files.
+  State.Link.Busy = false;
+  State.Link.Settling = false;
+  State.Command = {};
+  State.Download = {};
+  State.Upload = {};
 }
 
 void DestroyPluginObjects() {
@@ -112,7 +115,7 @@ void DestroyPluginObjects() {
   State.CommandTimer.reset();
   State.UploadTimer.reset();
   State.DownloadTimer.reset();
-  State.Busy = false;
+  State.Link.Busy = false;
 }
 
 namespace {

@@ -56,6 +56,97 @@ struct CompletedInstall {
 // Which kind of operation the replies now belong to.
 enum class ReplyKind { Command, Download, Upload };
 
+// What the link keeps for every operation: whether one runs and how it ended,
+// the request awaited, the call's retries, and what is known of the phone on
+// the line.
+struct LinkState {
+  bool Busy = false;
+  bool Succeeded = false;
+  Bytes LastRequest;  // the packet whose reply is awaited, as sent
+  Bytes RxBuffer;     // the start of a reply frame whose end has not arrived
+  std::int32_t RetriesLeft = 0;  // retries the running call may still make
+  bool Settling = false;         // the abort's answer is awaited after a failed operation
+  bool AbortAnswerOwed = false;  // the last settling ended before the phone answered the abort
+  // A listing index with 0x7E as its low byte goes out escaped; a phone that
+  // gave no valid answer to that is asked as the third-byte rule asks, for
+  // the next index, from then on until the port is opened again.
+  bool EscapedIndexRefused = false;
+
+  // Since the operation's last start (StartOperation begins each afresh).
+  struct AttemptState {
+    ReplyKind CurrentKind = ReplyKind::Command;
+    std::int32_t IdleTicks = 0;               // poll ticks since the start or the last reply
+    std::int32_t RepliesWithoutProgress = 0;  // complete replies in a row that moved nothing
+    std::int32_t Echoes = 0;                  // replies that were the request itself (a port that echoes)
+    bool OtherReplySeen = false;              // a reply of any other kind came
+    bool Unanswered = false;   // the operation ended without an answer it could judge
+    bool PortFailed = false;   // the operation ended by a failure of the port
+    bool LinkSettled = false;  // no request went out since the abort was answered or given up
+    bool EscapedIndexPending = false;  // the listing request's escaped index awaits its answer
+    // Why the attempt failed when a retry may mend that (a reply damaged,
+    // missing, or not answering); empty for any other failure.
+    std::string RetryReason;
+  } Attempt;
+};
+
+// Where a listing stands between its calls: the folder, the phase (folders,
+// then files, then the install folders of the root) and the next index.
+struct ListingPosition {
+  std::string ListPath;  // the folder's phone path; a made folder's refresh asks for it too
+  std::int32_t Sequence = 0;  // index of the next entry to ask for in the phase
+  bool DirPhaseDone = false;
+  bool ListingDone = false;
+  std::int32_t InstallFolderIndex = 0;
+  bool ListingCutTold = false;  // the user was told that this listing is cut
+};
+
+struct ListingState : ListingPosition {
+  TFile Entry;  // the entry received last
+  // The index the outstanding listing request carries: the next index, or the
+  // one after it under the third-byte rule, or 0 for a made folder's refresh.
+  std::uint32_t SentIndex = 0;
+};
+
+// A folder command or delete (the listing's replies go the same way).
+struct CommandState {
+  std::uint8_t ReplyState = 0;  // which reply the command reply handler judges (CommandReplyState)
+  bool CommandRetried = false;  // the command was sent again
+  bool RefreshListingPending = false;  // a made folder's listing request awaits its answer
+};
+
+struct DownloadState {
+  std::string RemotePath;  // the phone file; asked for again when the download restarts
+  std::string LocalPath;   // the target
+  std::unique_ptr<os::ReplacingFile> DownloadStream;  // the temporary file beside the target
+  std::uint32_t TransferSize = 0;  // as the phone announced it
+  std::uint32_t TransferDone = 0;  // bytes received
+  std::int32_t Sequence = 0;  // number of the last chunk request: 0 for the first, then 1 to 255
+  bool OverwriteTarget = false;  // the download may replace a local file of its name
+  bool TargetAppeared = false;   // a local file of its name came while it ran, and stays
+  bool UserAborted = false;      // the progress callback asked to abort
+};
+
+struct UploadState {
+  std::string LocalPath;   // the file being sent
+  std::string RemotePath;  // where it goes on the phone
+  std::unique_ptr<os::ReadingFile> UploadStream;  // the file, read chunk by chunk as it is sent
+  std::uint32_t TransferSize = 0;  // the file's size
+  std::uint32_t TransferDone = 0;  // bytes sent
+  std::int32_t Sequence = 0;  // number of the last write request: 0 for the first, then 1 to 255
+  bool UserAborted = false;   // the progress callback asked to abort
+  // After its last chunk, an upload asks the phone for the file as a download
+  // does, then aborts that read: what the phone announced is compared.
+  std::uint8_t UploadCheck = 0;
+  std::optional<std::uint32_t> SizeOnPhone;  // none: the phone has no such file
+  bool RestartPending = false;  // restart accepted, the phone's answer awaited
+  // An installation's files: the Java pair's (the .jad until its upload
+  // starts), or the theme.
+  std::string PendingJar;
+  std::string PendingJad;
+  std::string PendingTheme;
+};
+
+// The module's one record. Each operation's start resets its own part.
 struct PluginState {
   // Objects, alive from FsInit to FsDisconnect.
   std::unique_ptr<wrapper> PortWrapper;
@@ -71,70 +162,12 @@ struct PluginState {
   std::string PortName;
   std::int32_t BaudIndex = 0;
 
-  // Operation control.
-  bool Busy = false;
-  bool Succeeded = false;
-  std::uint8_t ReplyState = 0;
-  std::int32_t IdleTicks = 0;
-  std::int32_t CommandIdleTicks = 0;  // command poll ticks since the request
-  std::int32_t RepliesWithoutProgress = 0;  // complete replies in a row that moved nothing
-  std::int32_t Sequence = 0;
-  Bytes LastRequest;                   // the packet whose reply is awaited, as sent
-  ReplyKind CurrentKind = ReplyKind::Command;
-  // Since the operation's last start: replies that were the request itself
-  // (a port that echoes), and replies of any other kind.
-  std::int32_t Echoes = 0;
-  bool OtherReplySeen = false;
-  bool Unanswered = false;   // the operation ended without an answer it could judge
-  bool PortFailed = false;   // the operation ended by a failure of the port
-  bool Settling = false;     // the abort's answer is awaited after a failed operation
-  bool AbortAnswerOwed = false;  // the last settling ended before the phone answered the abort
-  bool LinkSettled = false;  // no request went out since the abort was answered or given up
-  // Retries: how many the running call may still make, and why its attempt
-  // failed when a retry may mend that (a reply damaged, missing, or not
-  // answering); empty for any other failure.
-  std::int32_t RetriesLeft = 0;
-  std::string RetryReason;
-  bool CommandRetried = false;  // the folder command or delete was sent again
-
-  // Listing.
-  std::string ListPath;
-  TFile Entry;
-  std::uint32_t SentIndex = 0;  // index the last listing request asked for
-  // A listing request whose index has 0x7E as its low byte goes out escaped;
-  // a phone that gives no valid answer to that is asked as the third-byte
-  // rule asks, for the next index, from then on until the port is opened again.
-  bool EscapedIndexPending = false;
-  bool EscapedIndexRefused = false;
-  bool ListingCutTold = false;  // the user was told that this listing is cut
-  bool RefreshListingPending = false;  // a made folder's listing request awaits its answer
-  bool DirPhaseDone = false;
-  bool ListingDone = false;
-  std::int32_t InstallFolderIndex = 0;
-
-  // Transfers.
-  std::string DownloadName;
-  std::string LocalPath;
-  std::string RemotePath;
-  std::unique_ptr<os::ReadingFile> UploadFile;  // the file being sent
-  std::uint32_t TransferSize = 0;
-  std::uint32_t TransferDone = 0;   // bytes received or sent so far
-  std::unique_ptr<os::ReplacingFile> DownloadStream;  // the download's temporary file
-  bool OverwriteTarget = false;     // the download may replace a local file of its name
-  bool TargetAppeared = false;      // a local file of its name came while it ran, and stays
-  bool UserAborted = false;         // the progress callback asked to abort
-  Bytes RxBuffer;
-  std::string UploadLocalPath;      // the file being sent and where it goes
-  std::string UploadPhonePath;
-  bool RestartPending = false;      // restart accepted, the phone's answer awaited
-  // After its last chunk, an upload asks the phone for the file as a download
-  // does, then aborts that read: what the phone announced is compared.
-  std::uint8_t UploadCheck = 0;
-  std::optional<std::uint32_t> SizeOnPhone;  // none: the phone has no such file
-  std::string PendingJar;
-  std::string PendingJad;
-  std::string PendingTheme;
-  CompletedInstall LastInstall;     // kept while the module stays loaded
+  LinkState Link;
+  ListingState Listing;
+  CommandState Command;
+  DownloadState Download;
+  UploadState Upload;
+  CompletedInstall LastInstall;  // kept while the module stays loaded
 };
 
 extern PluginState State;
@@ -163,8 +196,9 @@ void LoadSettings();
 // the host's log with the system's reason when `report` is set.
 bool OpenPhonePort(bool report = true);
 void WaitWhileBusy();
-// After a failure broke off a call: no operation is left running, and the
-// files it had open are closed (a download's temporary file is removed).
+// After a failure broke off a call: no operation is left running, the
+// operations' records start afresh, and the files they had open are closed (a
+// download's temporary file is removed).
 void AbandonOperation() noexcept;
 // FsInit's object creation and FsDisconnect's teardown; teardown never throws.
 void CreatePluginObjects();

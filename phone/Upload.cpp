@@ -74,18 +74,18 @@ bool IsReadable(const std::string& localPath) {
   return os::OpenReadingFile(localPath, &error) != nullptr;
 }
 
-bool AllSent() { return State.TransferDone == State.TransferSize; }
+bool AllSent() { return State.Upload.TransferDone == State.Upload.TransferSize; }
 
 // Reads the next chunk of the file at the offset of what was sent; false when
 // the file no longer holds it (it shrank while it was sent).
 bool NextChunk(Bytes* chunk) {
-  chunk->resize(std::min<std::size_t>(kChunkSize, State.TransferSize - State.TransferDone));
+  chunk->resize(std::min<std::size_t>(kChunkSize, State.Upload.TransferSize - State.Upload.TransferDone));
   std::size_t read = 0;
-  if (State.UploadFile->ReadAt(State.TransferDone, chunk->data(), chunk->size(), &read) != 0 ||
+  if (State.Upload.UploadStream->ReadAt(State.Upload.TransferDone, chunk->data(), chunk->size(), &read) != 0 ||
       read != chunk->size()) {
     return false;
   }
-  State.TransferDone += static_cast<std::uint32_t>(read);
+  State.Upload.TransferDone += static_cast<std::uint32_t>(read);
   return true;
 }
 
@@ -94,63 +94,63 @@ bool NextChunk(Bytes* chunk) {
 // as it is sent.
 bool StartUpload(const std::string& localPath, const std::string& phonePath) {
   int error = 0;
-  State.UploadFile = os::OpenReadingFile(localPath, &error);
-  if (!State.UploadFile || State.UploadFile->Size() > UINT32_MAX) return false;
-  State.UploadLocalPath = localPath;
-  State.UploadPhonePath = phonePath;
-  State.TransferSize = static_cast<std::uint32_t>(State.UploadFile->Size());
-  State.TransferDone = 0;
+  State.Upload.UploadStream = os::OpenReadingFile(localPath, &error);
+  if (!State.Upload.UploadStream || State.Upload.UploadStream->Size() > UINT32_MAX) return false;
+  State.Upload.LocalPath = localPath;
+  State.Upload.RemotePath = phonePath;
+  State.Upload.TransferSize = static_cast<std::uint32_t>(State.Upload.UploadStream->Size());
+  State.Upload.TransferDone = 0;
   Bytes chunk;
   if (!NextChunk(&chunk)) return false;
-  State.Busy = true;
-  State.Sequence = 0;
-  State.UploadCheck = kCheckNone;
-  StartOperation(ReplyKind::Upload, WriteFirstPacket(phonePath, State.TransferSize, chunk));
+  State.Link.Busy = true;
+  State.Upload.Sequence = 0;
+  State.Upload.UploadCheck = kCheckNone;
+  StartOperation(ReplyKind::Upload, WriteFirstPacket(phonePath, State.Upload.TransferSize, chunk));
   return true;
 }
 
 int ReportProgress() {
   if (!State.ProgressCallback) return 0;
-  return State.ProgressCallback(State.PluginNumber, State.UploadLocalPath.data(),
-                                State.UploadPhonePath.data(),
-                                ProgressPercent(State.TransferDone, State.TransferSize));
+  return State.ProgressCallback(State.PluginNumber, State.Upload.LocalPath.data(),
+                                State.Upload.RemotePath.data(),
+                                ProgressPercent(State.Upload.TransferDone, State.Upload.TransferSize));
 }
 
 // The abort packet goes out once the wait is over (SettleLink).
 void AbortUpload() {
-  State.UserAborted = true;
+  State.Upload.UserAborted = true;
   EndOperation(ReplyKind::Upload, false);
 }
 
 // The other file of a Java pair goes to the same phone folder after the first.
 std::string CompanionOfCurrentUpload() {
-  return State.UploadLocalPath == State.PendingJad ? State.PendingJar : State.PendingJad;
+  return State.Upload.LocalPath == State.Upload.PendingJad ? State.Upload.PendingJar : State.Upload.PendingJad;
 }
 
 void OfferRestart() {
   State.UploadTimer->SetEnabled(false);
-  State.Succeeded = true;
+  State.Link.Succeeded = true;
   if (Ui.MessageBox(kRestartQuestion, "", os::kMbYesNo | os::kMbIconInformation) == os::kIdYes) {
     // The export waits on for the phone's answer, so the confirmation goes out
     // even on hosts that run no message loop between calls.
-    State.RestartPending = true;
-    NoteProgress(ReplyKind::Upload);
+    State.Upload.RestartPending = true;
+    NoteProgress();
     SendPacket(RestartPacket());
     State.UploadTimer->SetEnabled(true);
     return;
   }
-  State.Busy = false;
+  State.Link.Busy = false;
 }
 
 void UploadFinished() {
-  if (!State.PendingJad.empty() && State.PendingTheme.empty()) {
+  if (!State.Upload.PendingJad.empty() && State.Upload.PendingTheme.empty()) {
     const std::string companion = CompanionOfCurrentUpload();
-    const std::string phonePath = PhoneFolderOf(State.UploadPhonePath) + LocalFileName(companion);
-    State.PendingJad.clear();
+    const std::string phonePath = PhoneFolderOf(State.Upload.RemotePath) + LocalFileName(companion);
+    State.Upload.PendingJad.clear();
     if (!StartUpload(companion, phonePath)) EndOperation(ReplyKind::Upload, false);
     return;
   }
-  if (!State.PendingJar.empty() || !State.PendingTheme.empty()) return OfferRestart();
+  if (!State.Upload.PendingJar.empty() || !State.Upload.PendingTheme.empty()) return OfferRestart();
   EndOperation(ReplyKind::Upload, true);
 }
 
@@ -159,8 +159,8 @@ void UploadFinished() {
 // write reply says which chunk it answers, so a reply repeated on the line
 // and a chunk lost later would otherwise pass unseen.
 void AskStoredSize() {
-  State.UploadCheck = kCheckSizeAsked;
-  SendPacket(ReadFirstPacket(State.UploadPhonePath));
+  State.Upload.UploadCheck = kCheckSizeAsked;
+  SendPacket(ReadFirstPacket(State.Upload.RemotePath));
 }
 
 void StoredSizeReply(const Bytes& reply) {
@@ -171,45 +171,84 @@ void StoredSizeReply(const Bytes& reply) {
     case ReadReply::kDamaged:
       return FailUnanswered(ReplyKind::Upload, "a reply from the phone was too short for its fields");
     case ReadReply::kData:
-      State.SizeOnPhone = judged.totalSize;
+      State.Upload.SizeOnPhone = judged.totalSize;
       break;
     case ReadReply::kAskAgain:  // the phone cannot give the file: it holds none
     case ReadReply::kRefused:
-      State.SizeOnPhone.reset();
+      State.Upload.SizeOnPhone.reset();
       break;
   }
   // The read is ended as a download's abort ends it.
-  NoteProgress(ReplyKind::Upload);
-  State.UploadCheck = kCheckAborting;
+  NoteProgress();
+  State.Upload.UploadCheck = kCheckAborting;
   SendPacket(AbortPacket());
+}
+
+// Makes an installation ready: the Java pair's files noted, or the theme's,
+// whose folders are made first. Returns where the file goes on the phone, or
+// none when the installation is refused (nothing is sent then).
+std::optional<std::string> PrepareInstall(const InstallFolder& install, const std::string& localPath,
+                                          const std::string& fileName) {
+  if (install.javaPair) {
+    const std::string companion = JavaCompanionOf(localPath);
+    if (companion.empty()) return std::nullopt;
+    const bool isJad = localPath.back() == 'd';
+    State.Upload.PendingJad = isJad ? localPath : companion;
+    State.Upload.PendingJar = isJad ? companion : localPath;
+    // Both files of the pair must be readable before anything is sent.
+    if (!IsReadable(localPath) || !IsReadable(companion)) return std::nullopt;
+    Ui.Beep(0, 1001);
+  } else {
+    if (!IsReadable(localPath)) return std::nullopt;
+    State.Upload.PendingTheme = localPath;
+    for (const char* themeFolder : kThemeFoldersToCreate) MakeDirectory(themeFolder);
+  }
+  return install.phoneFolder + fileName;
+}
+
+// Sends the file (and an installation's companion) and waits; true when the
+// phone holds it. A failed attempt is made again from its first write request
+// (sequence 0), which makes the phone start the file anew.
+bool SendFile(const std::string& localPath, const std::string& phonePath) {
+  if (!StartUpload(localPath, phonePath)) return false;
+  for (;;) {
+    WaitWhileBusy();
+    if (State.Link.Succeeded) return true;
+    if (State.Upload.UserAborted || !RetryFailedAttempt()) break;
+    if (!StartUpload(State.Upload.LocalPath, State.Upload.RemotePath)) return false;
+  }
+  TellIfOnlyEchoes();
+  SettleLink();
+  return false;
 }
 
 }  // namespace
 
-bool UploadCheckAborting() { return State.UploadCheck == kCheckAborting; }
+bool UploadCheckAborting() { return State.Upload.UploadCheck == kCheckAborting; }
 
 void EndUploadCheck() {
-  State.UploadCheck = kCheckNone;
-  if (State.SizeOnPhone == State.TransferSize) return UploadFinished();
-  const std::string held = State.SizeOnPhone ? std::to_string(*State.SizeOnPhone) + " bytes" : "no such file";
-  ReportFailure("the phone holds " + held + " of the " + std::to_string(State.TransferSize) + " sent to " +
-                State.UploadPhonePath);
+  State.Upload.UploadCheck = kCheckNone;
+  if (State.Upload.SizeOnPhone == State.Upload.TransferSize) return UploadFinished();
+  const std::optional<std::uint32_t>& onPhone = State.Upload.SizeOnPhone;
+  const std::string held = onPhone ? std::to_string(*onPhone) + " bytes" : "no such file";
+  ReportFailure("the phone holds " + held + " of the " + std::to_string(State.Upload.TransferSize) + " sent to " +
+                State.Upload.RemotePath);
   EndOperation(ReplyKind::Upload, false);
 }
 
 void ProcessUploadReply(const Bytes& reply) {
   if (!State.UploadTimer->Enabled()) return;
-  if (State.UploadCheck == kCheckSizeAsked) return StoredSizeReply(reply);
-  if (State.UploadCheck == kCheckAborting) {
+  if (State.Upload.UploadCheck == kCheckSizeAsked) return StoredSizeReply(reply);
+  if (State.Upload.UploadCheck == kCheckAborting) {
     if (IsAbortAnswer(reply)) return EndUploadCheck();
     return NoteReplyWithoutProgress(ReplyKind::Upload);
   }
-  NoteProgress(ReplyKind::Upload);
+  NoteProgress();
   if (reply[0] == char(kCmdRestart)) {
     SendPacket(RestartConfirmPacket());
-    State.RestartPending = false;
+    State.Upload.RestartPending = false;
     State.UploadTimer->SetEnabled(false);
-    State.Busy = false;
+    State.Link.Busy = false;
     return;
   }
   if (!IsWriteAccepted(reply)) {
@@ -222,66 +261,31 @@ void ProcessUploadReply(const Bytes& reply) {
   if (ReportProgress() == 1) return AbortUpload();
   Bytes chunk;
   if (!NextChunk(&chunk)) return EndOperation(ReplyKind::Upload, false);
-  State.Sequence = NextSequence(static_cast<std::uint8_t>(State.Sequence));
-  SendPacket(WriteNextPacket(static_cast<std::uint8_t>(State.Sequence), chunk));
+  State.Upload.Sequence = NextSequence(static_cast<std::uint8_t>(State.Upload.Sequence));
+  SendPacket(WriteNextPacket(static_cast<std::uint8_t>(State.Upload.Sequence), chunk));
 }
 
 int PutFile(const std::string& localPath, const std::string& hostPath) {
-  State.PendingTheme.clear();
-  State.PendingJar.clear();
-  State.PendingJad.clear();
-  State.RestartPending = false;
+  State.Upload = {};
   if (!State.PortWrapper) return kFsFileFailed;
-  const auto lastSeparator = hostPath.rfind('\\');
-  const std::string folder = lastSeparator == std::string::npos ? std::string() : hostPath.substr(0, lastSeparator + 1);
-  const std::string fileName = hostPath.substr(folder.size());
+  const std::string folder = hostPath.substr(0, hostPath.rfind('\\') + 1);
   const InstallFolder* install = InstallFolderOf(folder);
   if (install && InstalledJustNow(hostPath, localPath)) return kFsFileOk;
   if (install) State.LastInstall = CompletedInstall{};
-  std::string phonePath;
-  const std::string companion = JavaCompanionOf(localPath);
+  const std::optional<std::string> phonePath =
+      install ? PrepareInstall(*install, localPath, hostPath.substr(folder.size())) : ToPhonePath(hostPath);
+  if (!phonePath) return kFsFileFailed;
+  State.Link.Succeeded = false;
+  State.Link.RetriesLeft = kTransferRetryLimit;
+  const bool sent =
+      PathFitsRequest(*phonePath, kLongestWritePath) && DiscardWaiting() && SendFile(localPath, *phonePath);
+  State.Upload.UploadStream.reset();  // the file is open only while it is sent, whatever ended that
+  if (!sent) return State.Upload.UserAborted ? kFsFileAborted : kFsFileFailed;
   if (install && install->javaPair) {
-    if (companion.empty()) return kFsFileFailed;
-    const bool isJad = localPath.back() == 'd';
-    State.PendingJad = isJad ? localPath : companion;
-    State.PendingJar = isJad ? companion : localPath;
-    // Both files of the pair must be readable before anything is sent.
-    if (!IsReadable(localPath) || !IsReadable(companion)) return kFsFileFailed;
-    phonePath = install->phoneFolder + fileName;
-    Ui.Beep(0, 1001);
-  } else if (install) {
-    if (!IsReadable(localPath)) return kFsFileFailed;
-    State.PendingTheme = localPath;
-    for (const char* themeFolder : kThemeFoldersToCreate) MakeDirectory(themeFolder);
-    phonePath = install->phoneFolder + fileName;
-  } else {
-    phonePath = ToPhonePath(hostPath);
-  }
-  State.Succeeded = false;
-  State.UserAborted = false;
-  State.RetriesLeft = kTransferRetryLimit;
-  if (!PathFitsRequest(phonePath, kLongestWritePath) || !DiscardWaiting() || !StartUpload(localPath, phonePath)) {
-    return kFsFileFailed;
-  }
-  // A restart sends the file that failed from its first write request (sequence
-  // 0), which makes the phone start it anew.
-  bool started = true;
-  while (started) {
-    WaitWhileBusy();
-    if (State.Succeeded || !RetryFailedAttempt()) break;
-    started = StartUpload(State.UploadLocalPath, State.UploadPhonePath);
-  }
-  if (started && !State.Succeeded) {
-    TellIfOnlyEchoes();
-    SettleLink();
-  }
-  State.UploadFile.reset();  // the file is open only while it is sent
-  State.TransferDone = 0;
-  if (State.Succeeded && install && install->javaPair) {
+    const std::string companion = JavaCompanionOf(localPath);
     NoteInstallDone(folder + LocalFileName(companion), companion);  // beside the file, by its own name
-  } else if (State.Succeeded && install) {
+  } else if (install) {
     NoteInstallDone(hostPath, localPath);
   }
-  if (State.Succeeded) return kFsFileOk;
-  return State.UserAborted ? kFsFileAborted : kFsFileFailed;
+  return kFsFileOk;
 }

@@ -3,8 +3,6 @@
 #include <map>
 #include <mutex>
 
-#include "phone/PluginState.h"
-
 namespace {
 
 // A host that never closes its listings cannot make the table grow without
@@ -26,17 +24,9 @@ std::uintptr_t Key(HANDLE search) { return reinterpret_cast<std::uintptr_t>(sear
 
 }  // namespace
 
-ListingPosition CurrentListingPosition() {
-  return {State.ListPath, State.Sequence, State.DirPhaseDone, State.ListingDone, State.InstallFolderIndex};
-}
+ListingPosition CurrentListingPosition() { return State.Listing; }
 
-void ResumeListing(const ListingPosition& position) {
-  State.ListPath = position.ListPath;
-  State.Sequence = position.Sequence;
-  State.DirPhaseDone = position.DirPhaseDone;
-  State.ListingDone = position.ListingDone;
-  State.InstallFolderIndex = position.InstallFolderIndex;
-}
+void ResumeListing(const ListingPosition& position) { static_cast<ListingPosition&>(State.Listing) = position; }
 
 HANDLE OpenListing(const ListingPosition& position) {
   ListingTable& table = Table();

@@ -3,21 +3,10 @@
 // folder command or another listing in between cannot move it on or end it.
 #pragma once
 
-#include <cstdint>
 #include <optional>
-#include <string>
 
+#include "phone/PluginState.h"
 #include "plugin/fsplugin.h"
-
-// Where a listing stands: the folder, the phase (folders, then files, then
-// the install folders of the root) and the next index.
-struct ListingPosition {
-  std::string ListPath;
-  std::int32_t Sequence = 0;
-  bool DirPhaseDone = false;
-  bool ListingDone = false;
-  std::int32_t InstallFolderIndex = 0;
-};
 
 // The position the module's state holds after a listing call, and the state
 // set back to a listing's position before its next call.

@@ -12,14 +12,13 @@ class LinkDriverTest : public PluginFixture {
   }
   // Starts a download of "x" into `target` without waiting for it.
   void StartDownloadOfX(const std::string& target = ::testing::TempDir() + "velk-link-x") {
-    State.Busy = true;
-    State.Sequence = 0;
-    State.TransferDone = 0;
-    State.TransferSize = 0;
-    State.LocalPath = target;
+    State.Link.Busy = true;
+    State.Download = {};
+    State.Download.RemotePath = "x";
+    State.Download.LocalPath = target;
     int error = 0;
-    State.DownloadStream = os::CreateReplacingFile(target, &error);
-    ASSERT_TRUE(State.DownloadStream);
+    State.Download.DownloadStream = os::CreateReplacingFile(target, &error);
+    ASSERT_TRUE(State.Download.DownloadStream);
     StartOperation(ReplyKind::Download, ReadFirstPacket("x"));
   }
   // A first read reply announcing `size` bytes and carrying `data`; more data follows.
@@ -70,9 +69,9 @@ TEST_F(LinkDriverTest, DownloadTakesOnlyTheAnnouncedDataInSequence) {
       device().Deliver(reply);
       w().DownloadTick();
     }
-    EXPECT_FALSE(State.Busy);
-    EXPECT_EQ(State.Succeeded, !c.file.empty());
-    State.DownloadStream.reset();  // as the export does when the wait is over
+    EXPECT_FALSE(State.Link.Busy);
+    EXPECT_EQ(State.Link.Succeeded, !c.file.empty());
+    State.Download.DownloadStream.reset();  // as the export does when the wait is over
     Bytes stored;
     EXPECT_EQ(os::ReadLocalFile(target, &stored) == 0, !c.file.empty());
     EXPECT_EQ(stored, c.file);
@@ -84,11 +83,11 @@ TEST_F(LinkDriverTest, DownloadTakesOnlyTheAnnouncedDataInSequence) {
 TEST_F(LinkDriverTest, TransferWithoutReplyEndsAtTick51) {
   StartDownloadOfX();
   DownloadTicks(50);
-  EXPECT_TRUE(State.Busy);
+  EXPECT_TRUE(State.Link.Busy);
   EXPECT_TRUE(State.DownloadTimer->Enabled());
   w().DownloadTick();
-  EXPECT_FALSE(State.Busy);
-  EXPECT_FALSE(State.Succeeded);
+  EXPECT_FALSE(State.Link.Busy);
+  EXPECT_FALSE(State.Link.Succeeded);
   EXPECT_FALSE(State.DownloadTimer->Enabled());
 }
 
@@ -100,12 +99,12 @@ TEST_F(LinkDriverTest, ReplyInThreeReadsIsHandledOnceWhole) {
   device().Deliver(reply.substr(5, 6));
   w().DownloadTick();
   EXPECT_EQ(device().Written().size(), 1u) << "nothing sent before the frame is complete";
-  EXPECT_EQ(State.IdleTicks, 2);
+  EXPECT_EQ(State.Link.Attempt.IdleTicks, 2);
   device().Deliver(reply.substr(11));
   w().DownloadTick();
-  EXPECT_EQ(State.IdleTicks, 0) << "a complete frame resets the idle count";
-  EXPECT_EQ(State.TransferDone, 4u);
-  EXPECT_TRUE(State.RxBuffer.empty());
+  EXPECT_EQ(State.Link.Attempt.IdleTicks, 0) << "a complete frame resets the idle count";
+  EXPECT_EQ(State.Download.TransferDone, 4u);
+  EXPECT_TRUE(State.Link.RxBuffer.empty());
   ASSERT_EQ(device().Written().size(), 2u);
   EXPECT_EQ(device().Written()[1], BuildFrame(ReadNextPacket(1)));
 }
@@ -116,8 +115,8 @@ TEST_F(LinkDriverTest, TwoFramesInOneReadAreTwoReplies) {
   Bytes later{0x59, 0x04, 0x00, 0x01, 0x00, 0x03, 0x00};
   device().Deliver(FirstReadReply(7, "abcd") + EncodeFrame(later + "efg"));
   w().DownloadTick();
-  EXPECT_FALSE(State.Busy);
-  EXPECT_TRUE(State.Succeeded);
+  EXPECT_FALSE(State.Link.Busy);
+  EXPECT_TRUE(State.Link.Succeeded);
   Bytes stored;
   EXPECT_EQ(os::ReadLocalFile(target, &stored), 0);
   EXPECT_EQ(stored, "abcdefg");
@@ -130,50 +129,50 @@ TEST_F(LinkDriverTest, PiecesWithoutTerminatorRunIntoTheIdleLimit) {
     device().Deliver("a");
     w().DownloadTick();
   }
-  EXPECT_TRUE(State.Busy);
+  EXPECT_TRUE(State.Link.Busy);
   device().Deliver("a");
   w().DownloadTick();
-  EXPECT_FALSE(State.Busy);
-  EXPECT_FALSE(State.Succeeded);
+  EXPECT_FALSE(State.Link.Busy);
+  EXPECT_FALSE(State.Link.Succeeded);
 }
 
 TEST_F(LinkDriverTest, TickAfterItsTimerWasDisabledOnlyCounts) {
   StartDownloadOfX();
   State.DownloadTimer->SetEnabled(false);
   device().Deliver(FirstReadReply(4, "abcd"));
-  const int before = State.IdleTicks;
+  const int before = State.Link.Attempt.IdleTicks;
   w().DownloadTick();
-  EXPECT_EQ(State.IdleTicks, before + 1);
+  EXPECT_EQ(State.Link.Attempt.IdleTicks, before + 1);
   EXPECT_GT(device().Waiting(), 0u) << "nothing was read";
-  EXPECT_TRUE(State.Busy);
+  EXPECT_TRUE(State.Link.Busy);
 }
 
 TEST_F(LinkDriverTest, CommandTickWithNothingWaitingKeepsPolling) {
-  State.Busy = true;
+  State.Link.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(kOpDeleteFile, "a"));
   w().CommandTick();
-  EXPECT_TRUE(State.Busy);
+  EXPECT_TRUE(State.Link.Busy);
   EXPECT_TRUE(State.CommandTimer->Enabled());
 }
 
 TEST_F(LinkDriverTest, CommandWithoutReplyEndsAfterItsTimeLimit) {
-  State.Busy = true;
+  State.Link.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(kOpDeleteFile, "a"));
   for (int i = 0; i < kIdleTickLimit; ++i) w().CommandTick();
-  EXPECT_TRUE(State.Busy);
+  EXPECT_TRUE(State.Link.Busy);
   w().CommandTick();
-  EXPECT_FALSE(State.Busy);
-  EXPECT_FALSE(State.Succeeded);
+  EXPECT_FALSE(State.Link.Busy);
+  EXPECT_FALSE(State.Link.Succeeded);
   EXPECT_FALSE(State.CommandTimer->Enabled());
 }
 
 TEST_F(LinkDriverTest, ClosedPortEndsTheOperationAtTheFirstTick) {
   w().Port().Close();
-  State.Busy = true;
+  State.Link.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(kOpMakeDir, "a"));
   w().CommandTick();
-  EXPECT_FALSE(State.Busy);
-  EXPECT_FALSE(State.Succeeded);
+  EXPECT_FALSE(State.Link.Busy);
+  EXPECT_FALSE(State.Link.Succeeded);
 }
 
 TEST_F(LinkDriverTest, WriteFailureBeepsOnceAndReachesNoExport) {
@@ -183,64 +182,64 @@ TEST_F(LinkDriverTest, WriteFailureBeepsOnceAndReachesNoExport) {
 }
 
 TEST_F(LinkDriverTest, DamagedReplyIsAFailedReply) {
-  State.Busy = true;
+  State.Link.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(kOpDeleteFile, "a"));
   Bytes reply = EncodeFrame(Bytes{0x59, 0x06, 0x00});
   reply[2] ^= 0x01;  // status 0 becomes 1, but the checksum tells
   device().Deliver(reply);
   w().CommandTick();
-  EXPECT_FALSE(State.Busy);
-  EXPECT_FALSE(State.Succeeded);
+  EXPECT_FALSE(State.Link.Busy);
+  EXPECT_FALSE(State.Link.Succeeded);
 }
 
 TEST_F(LinkDriverTest, StaleBytesBeforeAReplyAreSkipped) {
-  State.Busy = true;
+  State.Link.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(kOpRemoveDir, "a"));
   device().Deliver(Bytes("\xA8\x11\x7E", 3));  // the tail of a reply to an earlier session
   w().CommandTick();
-  EXPECT_TRUE(State.Busy) << "noise is no reply";
+  EXPECT_TRUE(State.Link.Busy) << "noise is no reply";
   device().Deliver(Bytes(5000, '\x13'));  // line noise without a terminator
   w().CommandTick();
-  EXPECT_LE(State.RxBuffer.size(), kLongestReplyFrame) << "noise beyond the longest reply is dropped";
+  EXPECT_LE(State.Link.RxBuffer.size(), kLongestReplyFrame) << "noise beyond the longest reply is dropped";
   device().Deliver(Bytes("\x13\x37") + EncodeFrame(Bytes{0x59, 0x01, 0x09}));
   w().CommandTick();
-  EXPECT_FALSE(State.Busy);
-  EXPECT_FALSE(State.Succeeded) << "the reply after the noise was judged: not empty";
+  EXPECT_FALSE(State.Link.Busy);
+  EXPECT_FALSE(State.Link.Succeeded) << "the reply after the noise was judged: not empty";
 }
 
 TEST_F(LinkDriverTest, LateReplyOfAnEarlierRequestEndsNoWait) {
-  State.Busy = true;
+  State.Link.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(kOpMakeDir, "b"));
   for (int i = 0; i < kIdleTickLimit; ++i) w().CommandTick();
   device().Deliver(EncodeFrame(Bytes{0x59, 0x0A, 0x1C}));  // answers a listing request sent before
   w().CommandTick();
-  EXPECT_TRUE(State.Busy);
+  EXPECT_TRUE(State.Link.Busy);
   w().CommandTick();
-  EXPECT_TRUE(State.Busy) << "a late reply is a sign of life: the idle count started again";
+  EXPECT_TRUE(State.Link.Busy) << "a late reply is a sign of life: the idle count started again";
   device().Deliver(EncodeFrame(Bytes{0x59, 0x00, 0x07}));
   w().CommandTick();
-  EXPECT_FALSE(State.Busy);
-  EXPECT_FALSE(State.Succeeded) << "judged by its own reply: the folder exists";
+  EXPECT_FALSE(State.Link.Busy);
+  EXPECT_FALSE(State.Link.Succeeded) << "judged by its own reply: the folder exists";
 }
 
 TEST_F(LinkDriverTest, ReplyArrivingDuringTheWaitIsHandledBeforeTheNextTick) {
   device().onFrame = [this](const Bytes&) { device().Deliver(EncodeFrame(Bytes{0x59, 0x06, 0x00})); };
-  State.Busy = true;
+  State.Link.Busy = true;
   StartOperation(ReplyKind::Command, PathCommandPacket(kOpDeleteFile, "a"));
   WaitWhileBusy();
-  EXPECT_TRUE(State.Succeeded);
-  EXPECT_EQ(State.CommandIdleTicks, 0) << "no poll tick was needed";
+  EXPECT_TRUE(State.Link.Succeeded);
+  EXPECT_EQ(State.Link.Attempt.IdleTicks, 0) << "no poll tick was needed";
   EXPECT_EQ(os::ManualClockMilliseconds(), 0u) << "the wait took no time at all";
 }
 
 TEST_F(LinkDriverTest, TransferStartedAfterATimeOutGetsItsFullIdleAllowance) {
   StartDownloadOfX();
   DownloadTicks(51);
-  ASSERT_FALSE(State.Busy);
-  State.Busy = true;
+  ASSERT_FALSE(State.Link.Busy);
+  State.Link.Busy = true;
   StartOperation(ReplyKind::Upload, WriteFirstPacket("y", 1, "z"));
   for (int i = 0; i < kIdleTickLimit; ++i) w().UploadTick();
-  EXPECT_TRUE(State.Busy);
+  EXPECT_TRUE(State.Link.Busy);
 }
 
 }  // namespace

@@ -286,7 +286,7 @@ TEST_F(OperationsTest, ListingIsCutAtTheLastIndexARequestCarries) {
   TFile entry;
   ASSERT_EQ(FindFirst("\\big", entry), ListingStep::kEntry);
   EXPECT_EQ(entry.Name, "d0");
-  State.Sequence = 65534;  // as after that many sub-folders
+  State.Listing.Sequence = 65534;  // as after that many sub-folders
   ASSERT_EQ(FindNext(entry), ListingStep::kEntry);
   EXPECT_EQ(entry.Name, "d65534");
   ASSERT_EQ(FindNext(entry), ListingStep::kEntry);
@@ -529,13 +529,21 @@ TEST_F(OperationsTest, TheCompanionJustInstalledIsNotSentAgain) {
   EXPECT_TRUE(ReadFile(phone("brew/mod/java_ams/config/apps/x.jar")) == Pattern(301)) << "content differs";
 }
 
-TEST_F(OperationsTest, RefusedInstallationsSendNothing) {
+TEST_F(OperationsTest, RefusedUploadsSendNothingAndKeepNoFileOpen) {
   WriteFile(pc("game.JAR"), "j");
   WriteFile(pc("lonely.jar"), "j");
+  std::ofstream(pc("huge")).close();
+  fs::resize_file(pc("huge"), std::uint64_t{1} << 32);  // sparse; one byte more than the size field carries
+  const auto openFiles = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+  };
+  const auto openBefore = openFiles();
   EXPECT_EQ(PutFile(pc("game.JAR"), "\\INSTALL JAVA APP\\game.JAR"), kFsFileFailed);
   EXPECT_EQ(PutFile(pc("lonely.jar"), "\\INSTALL JAVA GAME\\lonely.jar"), kFsFileFailed);
   EXPECT_EQ(PutFile(pc("absent"), "\\absent"), kFsFileFailed);
+  EXPECT_EQ(PutFile(pc("huge"), "\\huge"), kFsFileFailed);
   EXPECT_TRUE(device().Written().empty());
+  EXPECT_EQ(openFiles(), openBefore) << "a refused file stays open";
 }
 
 TEST_F(OperationsTest, ThemeCreatesItsFoldersDespiteLateReplies) {
@@ -789,6 +797,17 @@ TEST_F(LineFaultsTest, ListingsAndCommandsAreAskedAgainOnce) {
   EXPECT_EQ(retries_.size(), 3u);
   EXPECT_FALSE(fs::exists(phone("new")));
   EXPECT_FALSE(fs::exists(phone("ten/f0")));
+  // A copy the user aborted leaves nothing that keeps a later command from its retry.
+  WriteFile(phone("big.bin"), Pattern(5000));
+  StartPhone({});
+  progressCalls = 0;
+  abortAtCall = 2;
+  EXPECT_EQ(GetFile("\\big.bin", pc("big.bin"), 0), kFsFileAborted);
+  abortAtCall = 0;
+  retries_.clear();
+  StartFaultyLine({{1, LineFault::kReplyLost}});
+  EXPECT_TRUE(MakeDirectory("\\after"));
+  EXPECT_EQ(retries_.size(), 1u);
   // A phone's failure status is an answer: never sent again.
   retries_.clear();
   EXPECT_FALSE(DeleteFile("\\ten\\f0"));
