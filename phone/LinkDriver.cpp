@@ -138,7 +138,7 @@ bool DiscardWaiting() {
   // answers to what is asked now. No abort goes out for it: the answers to
   // two aborts could not be told apart. What does not come in this wait
   // either was lost, and is not awaited again.
-  if (State.Link.RepliesOwed > 0 && !State.Link.Settling) {
+  if (State.Link.RepliesOwed > 0) {
     AwaitOwedReplies(false);
     State.Link.RepliesOwed = 0;
     State.Link.AbortAnswerOwed = false;
