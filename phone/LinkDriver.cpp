@@ -30,8 +30,14 @@ void Guarded(ReplyKind kind, Work&& work) {
 // Ends the running operation of `kind`: the phone no longer answers it.
 void GiveUp(ReplyKind kind, const char* reason) {
   // An abort the phone does not answer in time is no news for the user: the
-  // next operation waits for that answer first.
+  // next operation waits for that answer first. One that it did answer, while
+  // an earlier reply never came, settled the line: a lost request is never
+  // answered, and the phone answers in order.
   if (State.Link.Settling) {
+    if (State.Link.Attempt.AbortAnswerSeen) {
+      State.Link.RepliesOwed = 0;
+      return EndOperation(kind, true);
+    }
     State.Link.Attempt.Unanswered = true;
     return EndOperation(kind, false);
   }
@@ -80,6 +86,7 @@ bool SendPacket(const Bytes& packet) {
   if (!port.Connected()) return false;
   try {
     port.WriteString(frame);
+    ++State.Link.RepliesOwed;
     return true;
   } catch (const EComPort&) {
     Ui.MessageBeep(0);
@@ -87,7 +94,10 @@ bool SendPacket(const Bytes& packet) {
   }
 }
 
-bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
+namespace {
+
+// Binds the port's receive event and the timer of `kind` to an attempt that begins afresh.
+void BeginAttempt(ReplyKind kind) {
   // The port raises its event when a reply's end has arrived.
   State.PortWrapper->Port().OnRxFlag = std::bind_front(&wrapper::ReplyHandler, State.PortWrapper.get());
   State.Link.Attempt = {};
@@ -97,14 +107,41 @@ bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
     if (other != kind) TimerOf(other).SetEnabled(false);
   }
   TimerOf(kind).SetEnabled(true);
+}
+
+// Drops every reply still owed as it comes, at most until the idle limit;
+// with `sendAbort`, the abort packet goes out first and its answer comes last.
+void AwaitOwedReplies(bool sendAbort) {
+  const bool succeeded = State.Link.Succeeded;
+  State.Link.Settling = true;
+  State.Link.Busy = true;
+  if (sendAbort) {
+    if (!StartOperation(ReplyKind::Command, AbortPacket())) EndOperation(ReplyKind::Command, false);
+  } else {
+    BeginAttempt(ReplyKind::Command);
+  }
+  WaitWhileBusy();
+  State.Link.Settling = false;
+  State.Link.Succeeded = succeeded;
+}
+
+}  // namespace
+
+bool StartOperation(ReplyKind kind, const Bytes& firstRequest) {
+  BeginAttempt(kind);
   return SendPacket(firstRequest);
 }
 
 bool DiscardWaiting() {
   if (!State.PortWrapper) return false;
-  if (State.Link.AbortAnswerOwed && !State.Link.Settling) {
-    State.Link.Attempt.LinkSettled = false;  // settled, but not yet answered
-    SettleLink();
+  // The phone answers in order: what it still owes would be taken for the
+  // answers to what is asked now. No abort goes out for it: the answers to
+  // two aborts could not be told apart. What does not come in this wait
+  // either was lost, and is not awaited again.
+  if (State.Link.RepliesOwed > 0) {
+    AwaitOwedReplies(false);
+    State.Link.RepliesOwed = 0;
+    State.Link.AbortAnswerOwed = false;
   }
   try {
     State.PortWrapper->Port().PurgeBuffers(true, true);
@@ -119,21 +156,11 @@ void SettleLink() {
   // A port that failed, or cannot be written, has nothing to settle; nor has
   // a link settled since its last request.
   if (!State.PortWrapper || State.Link.Attempt.PortFailed || State.Link.Attempt.LinkSettled) return;
-  const bool succeeded = State.Link.Succeeded;
-  State.Link.Settling = true;
-  if (DiscardWaiting()) {
-    State.Link.Busy = true;
-    if (StartOperation(ReplyKind::Command, AbortPacket())) {
-      WaitWhileBusy();
-    } else {
-      EndOperation(ReplyKind::Command, false);
-    }
-    // Phones answer in order: once the abort is answered, nothing earlier is still to come.
-    State.Link.AbortAnswerOwed = !State.Link.Succeeded;
-    State.Link.Attempt.LinkSettled = true;
-  }
-  State.Link.Settling = false;
-  State.Link.Succeeded = succeeded;
+  // An abort still unanswered is not sent again: its answer and the new
+  // one's would look alike, and the line be called settled too early.
+  AwaitOwedReplies(!State.Link.AbortAnswerOwed);
+  State.Link.AbortAnswerOwed = State.Link.RepliesOwed > 0;
+  State.Link.Attempt.LinkSettled = true;
   State.Link.Attempt.RetryReason.clear();  // the abort's own answer is no reason of the call
 }
 
@@ -196,13 +223,35 @@ namespace {
 
 bool AnswersLastRequest(std::string_view packet) { return IsReplyTo(packet, State.Link.LastRequest); }
 
+// The request itself coming back is no answer, nor a sign of the phone; only
+// a restart, and the abort, are answered with their own bytes.
+bool IsEcho(const Bytes& reply) {
+  const Bytes& request = State.Link.LastRequest;
+  return reply == request && request[0] != char(kCmdRestart) && request != AbortPacket();
+}
+
+// One reply of those owed has come (a damaged one too).
+void TakeOwedReply() {
+  if (State.Link.RepliesOwed > 0) --State.Link.RepliesOwed;
+  if (State.Link.RepliesOwed == 0) State.Link.AbortAnswerOwed = false;
+}
+
 void RouteFrame(std::string_view frame) {
   const ReplyKind kind = State.Link.Attempt.CurrentKind;
   std::optional<Bytes> reply = CheckedReply(frame);
   if (!reply) reply = CheckedReplyAtEnd(frame, AnswersLastRequest);
+  // Bytes that neither check nor begin like the awaited reply are noise, no reply.
+  if (reply ? !IsEcho(*reply) : AnswersLastRequest(frame)) TakeOwedReply();
   if (State.Link.Settling) {
-    // Everything before the abort's answer belongs to the operation that failed.
-    if (reply && IsAbortAnswer(*reply) && TimerOf(kind).Enabled()) EndOperation(kind, true);
+    // Everything up to the last reply owed, the abort's answer, belongs to
+    // what came before: all abort answers look alike, so only the count of
+    // replies tells the last.
+    if (reply && IsAbortAnswer(*reply)) State.Link.Attempt.AbortAnswerSeen = true;
+    if (State.Link.RepliesOwed == 0 && TimerOf(kind).Enabled()) {
+      // A damaged last answer leaves the line clean, from a phone that answers nothing usable.
+      if (!reply) State.Link.Attempt.Unanswered = true;
+      EndOperation(kind, reply.has_value());
+    }
     return;
   }
   // The phone answers the abort that ends an upload's size check with the
@@ -218,9 +267,7 @@ void RouteFrame(std::string_view frame) {
     }
     return;
   }
-  // The request itself coming back is no answer, nor a sign of the phone;
-  // only a restart is answered with its own bytes.
-  if (*reply == State.Link.LastRequest && State.Link.LastRequest[0] != char(kCmdRestart)) {
+  if (IsEcho(*reply)) {
     ++State.Link.Attempt.Echoes;
     return;
   }

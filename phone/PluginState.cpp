@@ -42,6 +42,7 @@ bool OpenPhonePort(bool report) {
     port.SetPort(State.PortName);
     State.Link.EscapedIndexRefused = false;  // what one phone could not take, another may
     State.Link.AbortAnswerOwed = false;
+    State.Link.RepliesOwed = 0;
     port.Open();
     return true;
   } catch (const EComPort& failure) {

@@ -65,7 +65,10 @@ struct LinkState {
   Bytes LastRequest;  // the packet whose reply is awaited, as sent
   Bytes RxBuffer;     // the start of a reply frame whose end has not arrived
   std::int32_t RetriesLeft = 0;  // retries the running call may still make
-  bool Settling = false;         // the abort's answer is awaited after a failed operation
+  bool Settling = false;  // the replies still owed are awaited and dropped, the abort's answer last
+  // The phone answers every request with one reply, in order: requests sent
+  // whose reply has not come. The line is clean when none is owed.
+  std::int32_t RepliesOwed = 0;
   bool AbortAnswerOwed = false;  // the last settling ended before the phone answered the abort
   // A listing index with 0x7E as its low byte goes out escaped; a phone that
   // gave no valid answer to that is asked as the third-byte rule asks, for
@@ -82,6 +85,7 @@ struct LinkState {
     bool Unanswered = false;   // the operation ended without an answer it could judge
     bool PortFailed = false;   // the operation ended by a failure of the port
     bool LinkSettled = false;  // no request went out since the abort was answered or given up
+    bool AbortAnswerSeen = false;  // while settling: a reply shaped like the abort's answer came
     bool EscapedIndexPending = false;  // the listing request's escaped index awaits its answer
     // Why the attempt failed when a retry may mend that (a reply damaged,
     // missing, or not answering); empty for any other failure.

@@ -1,5 +1,6 @@
 // The phone operations end to end inside the process: the module's code
 // against the emulator's phone logic behind an in-memory device.
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -66,6 +67,7 @@ class OperationsTest : public PluginFixture {
     StartPhone({});
   }
   void TearDown() override {
+    deliverer_.reset();
     PluginFixture::TearDown();
     fs::remove_all(root_);
   }
@@ -73,9 +75,33 @@ class OperationsTest : public PluginFixture {
   void StartPhone(phonesim::FaultOptions faults, std::size_t chunk = 256) {
     files_ = std::make_unique<phonesim::PhoneFileSystem>(root_ / "phone");
     phone_ = std::make_unique<phonesim::PhoneEmulator>(*files_, chunk, faults);
+    timed_.clear();
     device().onFrame = [this](const Bytes& frame) {
       for (const auto& piece : phone_->OnFrame(frame).pieces) device().Deliver(piece.bytes);
     };
+  }
+
+  // The emulator's phone with its delays kept, on the manual clock: each
+  // piece comes its delay after the request, and never before the one ahead.
+  void StartTimedPhone(phonesim::FaultOptions faults) {
+    StartPhone(faults);
+    device().onFrame = [this](const Bytes& frame) {
+      for (const auto& piece : phone_->OnFrame(frame).pieces) {
+        const std::uint64_t due = os::ManualClockMilliseconds() + piece.delayMs;
+        timed_.push_back({timed_.empty() ? due : std::max(due, timed_.back().first), piece.bytes});
+      }
+      DeliverDue();
+    };
+    deliverer_ = std::make_unique<os::Timer>([this] { DeliverDue(); });
+    deliverer_->SetInterval(1);
+    deliverer_->SetEnabled(true);
+  }
+  void DeliverDue() {
+    while (!timed_.empty() && timed_.front().first <= os::ManualClockMilliseconds()) {
+      const Bytes bytes = std::move(timed_.front().second);
+      timed_.pop_front();
+      device().Deliver(bytes);
+    }
   }
 
   // The packets the module sent, unescaped, without checksum and terminator.
@@ -131,6 +157,8 @@ class OperationsTest : public PluginFixture {
   fs::path root_;
   std::unique_ptr<phonesim::PhoneFileSystem> files_;
   std::unique_ptr<phonesim::PhoneEmulator> phone_;
+  std::deque<std::pair<std::uint64_t, Bytes>> timed_;  // pieces of the timed phone and when they come
+  std::unique_ptr<os::Timer> deliverer_;
 };
 
 TEST_F(OperationsTest, RootListsFoldersFilesThenInstallFolders) {
@@ -378,6 +406,23 @@ TEST_F(OperationsTest, WhatAnOperationLeavesTheNextDoesNotTake) {
   WriteFile(phone("g.bin"), Pattern(5000).substr(1) + "g");
   WriteFile(pc("up.bin"), Pattern(5000));
   FastTicks();
+  // Later than the idle limit of the fast ticks (51 ms), sooner than two.
+  phonesim::FaultOptions lateAbort;  // every abort answered so late
+  lateAbort.lateAbortMs = 80;
+  phonesim::FaultOptions lateFirstReply;
+  lateFirstReply.lateNth = 1;
+  lateFirstReply.lateMs = 80;
+  phonesim::FaultOptions lateReplyAndAbort = lateFirstReply;
+  lateReplyAndAbort.lateAbortMs = 80;
+  // Listings taken one after another list what a fresh phone lists.
+  auto ListsStayWhole = [&](int times) {
+    std::vector<std::vector<std::string>> listings;
+    for (int i = 0; i < times; ++i) listings.push_back(List("\\"));
+    StartPhone({});
+    const std::vector<std::string> whole = List("\\");
+    for (const auto& listing : listings) EXPECT_EQ(listing, whole);
+    return whole.size() >= 8u;  // two folders, three files, three install folders
+  };
   const struct {
     const char* name;
     Bytes lateRequest;  // the request whose reply comes late
@@ -386,6 +431,8 @@ TEST_F(OperationsTest, WhatAnOperationLeavesTheNextDoesNotTake) {
     std::function<int()> first;
     int firstResult;
     std::function<bool()> next;
+    std::optional<phonesim::FaultOptions> timed = std::nullopt;  // instead: the phone's own delays, on the clock
+    std::vector<std::string> firstRetries = {};   // the retries the first operation logs, when timed
   } cases[] = {
       {"abort then get", AbortPacket(), 1, 3, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); }, kFsFileAborted,
        [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); }},
@@ -394,40 +441,71 @@ TEST_F(OperationsTest, WhatAnOperationLeavesTheNextDoesNotTake) {
       {"retried then get", ReadFirstPacket("f.bin"), 1, 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
        kFsFileOk,
        [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); }},
-      // The abort's answer too comes only after the module stopped waiting for it.
-      {"failure beyond the abort's wait then get", ReadFirstPacket("f.bin"), 2, 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
-       kFsFileFailed,
-       [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); }},
       {"retried then list", ReadFirstPacket("f.bin"), 1, 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
        kFsFileOk, [&] {
          return List("\\") == std::vector<std::string>{"f.bin", "g.bin", "up2.bin", "INSTALL JAVA GAME/",
                                                          "INSTALL JAVA APP/", "INSTALL THEME/"};
        }},
+      // The abort's answer comes later than it is waited for: the next call
+      // waits for it, and sends no second abort whose answer looks alike.
+      {"abort answered beyond its wait then list", {}, 0, 3, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
+       kFsFileAborted, [&] { return ListsStayWhole(2); }, lateAbort},
+      {"failure answered beyond the abort's wait then list", {}, 0, 0,
+       [&] { return GetFile("\\missing.bin", pc("m.bin"), 0); }, kFsFileFailed, [&] { return ListsStayWhole(3); },
+       lateAbort, {"retry: the phone asked for the file again", "retry: the phone asked for the file again"}},
+      {"upload aborted beyond the abort's wait then list", {}, 0, 6, [&] { return PutFile(pc("up.bin"), "\\up3.bin"); },
+       kFsFileAborted, [&] { return ListsStayWhole(3); }, lateAbort},
+      // The reply and the abort's answer after it come only after the module
+      // stopped waiting for them: the next call waits for what is owed.
+      {"failure beyond the abort's wait then get", {}, 0, 0, [&] { return GetFile("\\f.bin", pc("f.bin"), 0); },
+       kFsFileFailed,
+       [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); },
+       lateReplyAndAbort},
+      // A refusal that comes late, while the abort's answer is awaited, is not that answer.
+      {"late refusal then get", {}, 0, 0, [&] { return GetFile("\\missing.bin", pc("m.bin"), 0); }, kFsFileFailed,
+       [&] { return GetFile("\\g.bin", pc("g.bin"), kFsCopyOverwrite) == kFsFileOk && ReadFile(pc("g.bin")) == ReadFile(phone("g.bin")); },
+       lateFirstReply, {"retry: the phone stopped answering", "retry: the phone asked for the file again"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    std::vector<std::string> retries;
+    Ui.LogDetail = [&](const std::string& text) { retries.push_back(text); };
+    if (c.timed) {
+      fs::create_directories(phone("brew"));
+      fs::create_directories(phone("dir1"));
+      StartTimedPhone(*c.timed);
+    }
     Bytes held;
     int toHold = -1;  // not yet seen the late request
-    device().onFrame = [&](const Bytes& frame) {
-      Bytes reply;
-      for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
-      if (toHold < 0 && frame == EncodeFrame(c.lateRequest)) toHold = c.held;
-      if (toHold > 0) {
-        --toHold;
-        held += reply;
-        return;
-      }
-      device().Deliver(held + reply);
-      held.clear();
-    };
+    if (!c.timed) {
+      device().onFrame = [&](const Bytes& frame) {
+        Bytes reply;
+        for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+        if (toHold < 0 && frame == EncodeFrame(c.lateRequest)) toHold = c.held;
+        if (toHold > 0) {
+          --toHold;
+          held += reply;
+          return;
+        }
+        device().Deliver(held + reply);
+        held.clear();
+      };
+    }
     progressCalls = 0;
     abortAtCall = c.abortAt;
     EXPECT_EQ(c.first(), c.firstResult);
     if (c.firstResult == kFsFileOk) {
       EXPECT_TRUE(ReadFile(pc("f.bin")) == ReadFile(phone("f.bin"))) << "the retry took the late reply";
     }
+    if (c.timed) {
+      EXPECT_EQ(retries, c.firstRetries);
+    }
     abortAtCall = 0;
+    retries.clear();
     EXPECT_TRUE(c.next());
+    if (c.timed) {
+      EXPECT_TRUE(retries.empty()) << retries.front();
+    }
     fs::remove(pc("f.bin"));
   }
 }
