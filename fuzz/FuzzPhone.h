@@ -5,24 +5,31 @@
 // reaches the module, and when.
 // Time is the platform's manual clock: the module's ticks come every 50 ms as
 // in a host, a silent phone's 2.5 s pass without a real wait, and the same
-// input always takes the same course.
+// input always takes the same course. The whole run takes place on one
+// thread: the port has no event thread here, and an arrival that completes a
+// reply reaches the module's receive handler through the hand-over queue, as
+// the port's event thread would hand it over.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "emulator/PhoneEmulator.h"
 #include "fuzz/Invariant.h"
+#include "phone/CRC.h"
 #include "phone/LinkDriver.h"
 #include "phone/PluginState.h"
-#include "tests/phone/FakeDevice.h"
+#include "platform/platform.h"
 
 namespace fuzzphone {
 
@@ -40,6 +47,81 @@ inline fs::path ScratchFolder() {
   return fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
 }
 
+// Whether any stretch of `stream` that ends in 0x7E passes the module's check
+// (CheckedReply: unescaped, or a 266-byte full reply as received) without
+// being the phone's own frame at `genuineAt` (npos: none is). One backward
+// pass per stretch: a frame followed by its own checksum leaves the running
+// value at the good residue, so undoing it byte by byte from there, a start
+// where it is back at 0xFFFF begins a frame that holds. Unescaping from a
+// start depends only on the bytes from there on, so each start's unescaped
+// frame is one byte (or one escape pair) before that of a later start.
+inline bool HoldsForgedReply(const Bytes& stream, std::size_t genuineAt, const Bytes& genuine) {
+  constexpr std::size_t kRawFullReply = 266;
+  std::size_t start = 0;
+  for (std::size_t end = stream.find(kFrameEnd); end != Bytes::npos; end = stream.find(kFrameEnd, start)) {
+    const auto isGenuine = [&](std::size_t from) {
+      return from == genuineAt && end + 1 - from == genuine.size() && stream.compare(from, genuine.size(), genuine) == 0;
+    };
+    // The running value and unescaped length (terminator aside) from start f + 1 and f + 2.
+    std::uint16_t crcNext = kCrcGoodResidue, crcAfterNext = kCrcGoodResidue;
+    std::size_t lengthNext = 0, lengthAfterNext = 0;
+    for (std::size_t from = end; from-- > start;) {
+      const bool pair = stream[from] == kEscape && (stream[from + 1] == 0x5D || stream[from + 1] == 0x5E);
+      std::uint16_t crc = pair ? crcAfterNext : crcNext;
+      const std::size_t length = (pair ? lengthAfterNext : lengthNext) + 1;
+      CrcUnstep(static_cast<std::uint8_t>(pair ? (stream[from + 1] == 0x5D ? kEscape : kFrameEnd) : stream[from]), crc);
+      const bool holds = (length >= 2 && crc == 0xFFFF) ||
+                         (end + 1 - from == kRawFullReply &&
+                          ChecksumMatches(std::string_view(stream).substr(from, kRawFullReply)));
+      if (holds && !isGenuine(from)) return true;
+      crcAfterNext = std::exchange(crcNext, crc);
+      lengthAfterNext = std::exchange(lengthNext, length);
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+// The port's device, in memory: what the module writes goes to the phone at
+// once; what the line delivers waits to be read.
+class FuzzLine final : public os::SerialDevice {
+ public:
+  std::function<void(const Bytes& frame)> onFrame;
+
+  void Append(const Bytes& bytes) { input_ += bytes; }
+  bool HoldsFrameEnd() const { return input_.find(kFrameEnd) != Bytes::npos; }
+
+  int SetupQueues(std::uint32_t, std::uint32_t) override { return 0; }
+  int SetState(const os::DeviceControl&) override { return 0; }
+  int SetTimeouts(const os::CommTimeouts&) override { return 0; }
+  int SetEventMask(std::uint32_t) override { return 0; }
+  int WaitEvent(std::uint32_t*) override { return os::kWaitCancelled; }  // no event thread asks
+  void CancelWait() override {}
+  int BytesWaiting(std::uint32_t* count) override {
+    *count = static_cast<std::uint32_t>(input_.size());
+    return 0;
+  }
+  int Read(void* buffer, std::uint32_t count, std::uint32_t* read) override {
+    const std::size_t n = std::min<std::size_t>(count, input_.size());
+    input_.copy(static_cast<char*>(buffer), n);
+    input_.erase(0, n);
+    *read = static_cast<std::uint32_t>(n);
+    return 0;
+  }
+  int Write(const void* data, std::uint32_t count, std::uint32_t* written) override {
+    *written = count;
+    if (onFrame) onFrame(Bytes(static_cast<const char*>(data), count));
+    return 0;
+  }
+  int Purge(std::uint32_t flags) override {
+    if (flags & (os::kPurgeRxClear | os::kPurgeRxAbort)) input_.clear();
+    return 0;
+  }
+
+ private:
+  Bytes input_;
+};
+
 class FuzzPhone {
  public:
   explicit FuzzPhone(FuzzedDataProvider& input) : input_(input) {
@@ -50,10 +132,10 @@ class FuzzPhone {
     fs::create_directories(root_);
     fs::create_directories(local_);
     os::SetSerialOpenerForTesting([this](const std::string&, int*) {
-      auto device = std::make_unique<FakeDevice>();
-      device_ = device.get();
-      device_->onFrame = [this](const Bytes& frame) { OnRequest(frame); };
-      return device;
+      auto line = std::make_unique<FuzzLine>();
+      line_ = line.get();
+      line_->onFrame = [this](const Bytes& frame) { OnRequest(frame); };
+      return line;
     });
     Ui.MessageBox = [](const std::string&, const std::string&, unsigned) { return os::kIdNo; };
     Ui.MessageBeep = [](unsigned) {};
@@ -62,6 +144,7 @@ class FuzzPhone {
     State = PluginState{};
     State.PortName = "fuzz";
     CreatePluginObjects();
+    State.PortWrapper->Port().SetEvents(0);  // no event thread: Deliver hands arrivals over
     // Late pieces arrive on the line's ticks, as often as the module polls.
     lineTimer_ = std::make_unique<os::Timer>([this] { LineTick(); });
     lineTimer_->SetInterval(kPollIntervalMs);
@@ -189,13 +272,13 @@ class FuzzPhone {
       case 4: {  // stray bytes first
         Bytes noise = input_.ConsumeBytesAsString(input_.ConsumeIntegralInRange(1, 64));
         for (char& byte : noise) byte = byte == kFrameEnd ? 0x7F : byte;
-        return DeliverIfFair(noise + reply, {{noise.size(), reply}}, reply);
+        return DeliverIfFair(noise + reply, noise.size(), reply);
       }
       case 5: {  // one byte damaged
         Bytes damaged = reply;
         const std::size_t at = input_.ConsumeIntegralInRange<std::size_t>(0, reply.size() - 2);
         damaged[at] = static_cast<char>(damaged[at] ^ input_.ConsumeIntegralInRange(1, 255));
-        return DeliverIfFair(damaged, {}, reply);
+        return DeliverIfFair(damaged, Bytes::npos, reply);
       }
       case 6:  // twice
         return Deliver(reply + reply);
@@ -207,25 +290,27 @@ class FuzzPhone {
   }
 
   // A damaged stream must not hold a well-formed reply other than the phone's
-  // own frames: no module could tell such a forgery from the phone's answer.
-  void DeliverIfFair(const Bytes& stream, const std::vector<std::pair<std::size_t, Bytes>>& genuine, const Bytes& reply) {
-    std::size_t start = 0;
-    for (std::size_t end = stream.find(kFrameEnd); end != Bytes::npos; end = stream.find(kFrameEnd, end + 1)) {
-      for (std::size_t from = start; from < end; ++from) {
-        const Bytes segment = stream.substr(from, end + 1 - from);
-        bool isGenuine = false;
-        for (const auto& [at, frame] : genuine) isGenuine |= at == from && frame == segment;
-        if (!isGenuine && CheckedReply(segment)) return Deliver(reply);
-      }
-      start = end + 1;
-    }
-    Deliver(stream);
+  // own frame: no module could tell such a forgery from the phone's answer.
+  void DeliverIfFair(const Bytes& stream, std::size_t genuineAt, const Bytes& reply) {
+    Deliver(HoldsForgedReply(stream, genuineAt, reply) ? reply : stream);
   }
 
+  // What the port's event thread does when a reply's end has arrived: one
+  // hand-over at a time, which gives the receive handler what is waiting.
   void Deliver(const Bytes& bytes) {
     if (bytes.empty()) return;
     Trace('<', bytes);
-    device_->Deliver(bytes);
+    line_->Append(bytes);
+    if (receivePending_ || !line_->HoldsFrameEnd()) return;
+    receivePending_ = true;
+    os::Post([this, alive = std::weak_ptr<bool>(alive_)] {
+      if (alive.expired()) return;  // left from an earlier run
+      receivePending_ = false;
+      if (!State.PortWrapper || !State.PortWrapper->Port().Connected()) return;
+      TComPort& port = State.PortWrapper->Port();
+      const std::int32_t count = port.BytesWaiting();
+      if (port.OnRxFlag && count > 0) port.OnRxFlag(&port, count);
+    });
   }
   void Schedule(int ticks, Bytes bytes) {
     scheduled_.push_back({ticks, std::move(bytes)});
@@ -244,7 +329,9 @@ class FuzzPhone {
   FuzzedDataProvider& input_;
   fs::path root_;
   fs::path local_;
-  FakeDevice* device_ = nullptr;
+  FuzzLine* line_ = nullptr;
+  bool receivePending_ = false;
+  const std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<phonesim::PhoneFileSystem> files_;
   std::unique_ptr<phonesim::PhoneEmulator> phone_;
   std::unique_ptr<os::Timer> lineTimer_;

@@ -436,16 +436,26 @@ TimerRegistry& Timers() {
   return registry;
 }
 
-// Wakes WaitForWork; an eventfd that stays readable until WaitForWork drains it.
+// Wakes WaitForWork; an eventfd that stays readable until WaitForWork drains
+// it. `signaled` spares the system calls while nobody signaled: it is set
+// before the write, and cleared only after the read that drains it, so that a
+// signal is never taken as drained while its write is still to come.
 struct WakeEvent {
   const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  std::atomic<bool> signaled{false};
   ~WakeEvent() {
     if (fd >= 0) close(fd);
   }
+  void Drain() {
+    std::uint64_t count;
+    ssize_t ignored = read(fd, &count, sizeof count);  // one read takes the whole count
+    (void)ignored;
+    signaled.store(false);
+  }
 };
-int WakeFd() {
+WakeEvent& Wake() {
   static WakeEvent wake;
-  return wake.fd;
+  return wake;
 }
 
 
@@ -646,13 +656,13 @@ void WaitForWork(unsigned maxMilliseconds) {
     // The manual clock passes the wait at once: only ticks can come during it.
     if (manual && !detail::HandOversPending()) reg.manualNow += std::chrono::milliseconds(waitMs);
   }
+  WakeEvent& wake = Wake();
+  if (wake.signaled.load()) wake.Drain();
   if (detail::HandOversPending()) return;
   if (waitMs > 0 && !manual) {
-    pollfd pfd{WakeFd(), POLLIN, 0};
-    poll(&pfd, 1, static_cast<int>(std::min(waitMs, 1LL << 30)));
-  }
-  std::uint64_t count;
-  while (read(WakeFd(), &count, sizeof count) > 0) {
+    pollfd pfd{wake.fd, POLLIN, 0};
+    // A wake-up whose write came after its drain is drained here.
+    if (poll(&pfd, 1, static_cast<int>(std::min(waitMs, 1LL << 30))) > 0) wake.Drain();
   }
 }
 
@@ -681,8 +691,10 @@ std::uint64_t ManualClockMilliseconds() {
 namespace detail {
 
 void SignalWork() {
+  WakeEvent& wake = Wake();
+  if (wake.signaled.exchange(true)) return;  // a wake-up is under way already
   const std::uint64_t one = 1;
-  ssize_t ignored = write(WakeFd(), &one, sizeof one);
+  ssize_t ignored = write(wake.fd, &one, sizeof one);
   (void)ignored;
 }
 
