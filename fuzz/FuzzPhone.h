@@ -17,12 +17,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "emulator/PhoneEmulator.h"
 #include "fuzz/Invariant.h"
@@ -124,13 +124,11 @@ class FuzzLine final : public os::SerialDevice {
 
 class FuzzPhone {
  public:
-  explicit FuzzPhone(FuzzedDataProvider& input) : input_(input) {
-    static const fs::path base = ScratchFolder() / ("velk-fuzz-" + std::to_string(getpid()));
-    root_ = base / "phone";
-    local_ = base / "local";
-    fs::remove_all(base);
-    fs::create_directories(root_);
-    fs::create_directories(local_);
+  explicit FuzzPhone(FuzzedDataProvider& input) : input_(input), run_(++lastRun_) {
+    currentRun_ = run_;
+    for (const fs::path* folder : {&root_, &local_}) {
+      for (const auto& item : fs::directory_iterator(*folder)) fs::remove_all(item.path());
+    }
     os::SetSerialOpenerForTesting([this](const std::string&, int*) {
       auto line = std::make_unique<FuzzLine>();
       line_ = line.get();
@@ -151,6 +149,7 @@ class FuzzPhone {
     if (!OpenPhonePort()) Violation("the in-memory port does not open");
   }
   ~FuzzPhone() {
+    currentRun_ = 0;
     lineTimer_.reset();
     DestroyPluginObjects();
     os::UseManualClockForTesting(false);  // the next run's clock starts at 0
@@ -161,10 +160,17 @@ class FuzzPhone {
   FuzzPhone& operator=(const FuzzPhone&) = delete;
 
   const fs::path& Root() const { return root_; }
+  // Gives everything on the phone one date, so that no listing depends on
+  // when the run happens: before a listing, and once the module made a folder
+  // (no other reply carries a date).
+  void FixDates() {
+    using namespace std::chrono;
+    const auto date = file_clock::from_sys(time_point_cast<seconds>(sys_days{year{2020} / 1 / 1}));
+    for (const auto& item : fs::recursive_directory_iterator(root_)) fs::last_write_time(item.path(), date);
+  }
   const fs::path& Local() const { return local_; }
   // Starts the correct phone once its folder is filled.
   void Connect(std::size_t chunk = kChunkSize) {
-    FixDates();
     files_ = std::make_unique<phonesim::PhoneFileSystem>(root_);
     phone_ = std::make_unique<phonesim::PhoneEmulator>(*files_, chunk, Persona());
   }
@@ -188,14 +194,6 @@ class FuzzPhone {
     std::fprintf(stderr, "%6llu ms %c", static_cast<unsigned long long>(os::ManualClockMilliseconds()), direction);
     for (unsigned char byte : bytes) std::fprintf(stderr, " %02x", byte);
     std::fputc('\n', stderr);
-  }
-
-  // Gives everything on the phone one date, so that no reply depends on when
-  // the run happens: at the start, and once the module made a folder.
-  void FixDates() {
-    using namespace std::chrono;
-    const auto date = file_clock::from_sys(time_point_cast<seconds>(sys_days{year{2020} / 1 / 1}));
-    for (const auto& item : fs::recursive_directory_iterator(root_)) fs::last_write_time(item.path(), date);
   }
 
   // Mostly a correct phone; now and then one that answers every request of
@@ -303,8 +301,8 @@ class FuzzPhone {
     line_->Append(bytes);
     if (receivePending_ || !line_->HoldsFrameEnd()) return;
     receivePending_ = true;
-    os::Post([this, alive = std::weak_ptr<bool>(alive_)] {
-      if (alive.expired()) return;  // left from an earlier run
+    os::Post([this, run = run_] {
+      if (run != currentRun_) return;  // left from an earlier run
       receivePending_ = false;
       if (!State.PortWrapper || !State.PortWrapper->Port().Connected()) return;
       TComPort& port = State.PortWrapper->Port();
@@ -318,7 +316,7 @@ class FuzzPhone {
   }
   Bytes Take() {
     Bytes bytes = std::move(scheduled_.front().bytes);
-    scheduled_.pop_front();
+    scheduled_.erase(scheduled_.begin());
     return bytes;
   }
   void LineTick() {
@@ -327,15 +325,32 @@ class FuzzPhone {
   }
 
   FuzzedDataProvider& input_;
-  fs::path root_;
-  fs::path local_;
+  // The folders of the phone and of the local side: made once, emptied at each run's start.
+  struct Folders {
+    fs::path root, local;
+  };
+  static const Folders& MadeFolders() {
+    static const Folders folders = [] {
+      const fs::path base = ScratchFolder() / ("velk-fuzz-" + std::to_string(getpid()));
+      fs::remove_all(base);
+      Folders made{base / "phone", base / "local"};
+      fs::create_directories(made.root);
+      fs::create_directories(made.local);
+      return made;
+    }();
+    return folders;
+  }
+  const fs::path& root_ = MadeFolders().root;
+  const fs::path& local_ = MadeFolders().local;
+  static inline std::uint64_t lastRun_ = 0;
+  static inline std::uint64_t currentRun_ = 0;  // the run under way, 0 between runs
+  const std::uint64_t run_;
   FuzzLine* line_ = nullptr;
   bool receivePending_ = false;
-  const std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<phonesim::PhoneFileSystem> files_;
   std::unique_ptr<phonesim::PhoneEmulator> phone_;
   std::unique_ptr<os::Timer> lineTimer_;
-  std::deque<Delivery> scheduled_;
+  std::vector<Delivery> scheduled_;  // few at a time
   Bytes lastReply_;
   Bytes askAgain_;  // the reply to every next-chunk read, when the phone plays a restart loop
   std::uint64_t requests_ = 0;

@@ -423,7 +423,6 @@ SerialOpener& Opener() {
 struct TimerRegistry {
   std::mutex mutex;
   std::vector<Timer::Impl*> timers;
-  std::uint64_t nextId = 1;
   // The manual clock, when tests switched to it: its reading and where it began.
   bool manual = false;
   Clock::time_point manualNow;
@@ -565,7 +564,6 @@ int ListSerialPorts(std::vector<std::string>* names) {
 // The message queue
 
 struct Timer::Impl {
-  std::uint64_t id = 0;
   std::function<void()> onTick;
   unsigned interval = 1000;
   bool enabled = false;
@@ -577,7 +575,6 @@ Timer::Timer(std::function<void()> onTick) : impl_(std::make_unique<Impl>()) {
   impl_->onTick = std::move(onTick);
   TimerRegistry& reg = Timers();
   std::lock_guard<std::mutex> lock(reg.mutex);
-  impl_->id = reg.nextId++;
   reg.timers.push_back(impl_.get());
 }
 
@@ -611,28 +608,27 @@ bool Timer::Enabled() const {
 bool DispatchMessages() {
   TimerRegistry& reg = Timers();
   Clock::time_point now;
-  std::vector<std::uint64_t> due;
   {
     std::lock_guard<std::mutex> lock(reg.mutex);
     now = reg.Now();
-    for (const Timer::Impl* t : reg.timers) {
-      if (t->Armed() && t->due <= now) due.push_back(t->id);
-    }
   }
+  // Each pass takes the first timer due at `now`. A tick moves that timer's
+  // next one past `now`, and a callback that arms a timer sets it past `now`
+  // too: every timer due at the start ticks once, in the order of creation,
+  // unless a callback before it stopped or destroyed it.
   bool dispatched = false;
-  for (std::uint64_t id : due) {
+  for (;;) {
     std::function<void()> tick;
     {
-      // A callback that ran before may have destroyed, stopped or re-armed it.
       std::lock_guard<std::mutex> lock(reg.mutex);
       auto it = std::find_if(reg.timers.begin(), reg.timers.end(),
-                             [id](const Timer::Impl* t) { return t->id == id; });
-      if (it == reg.timers.end() || !(*it)->Armed() || (*it)->due > now) continue;
+                             [now](const Timer::Impl* t) { return t->Armed() && t->due <= now; });
+      if (it == reg.timers.end()) break;
       Timer::Impl* t = *it;
       const auto interval = std::chrono::milliseconds(t->interval);
       t->due += interval;
       if (t->due <= now) t->due = now + interval;  // missed ticks are not made up
-      tick = t->onTick;
+      tick = t->onTick;  // the callback may destroy its timer
     }
     dispatched = true;
     if (tick) tick();
