@@ -326,7 +326,8 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
       }
     }
     *written = done;
-    if (done == count) WaitUntilSent(bounded, deadline);
+    // What was written to a pseudo-terminal stands at the other end already.
+    if (done == count && !pseudoTerminal_) WaitUntilSent(bounded, deadline);
     return 0;
   }
 
