@@ -160,6 +160,7 @@ class FuzzPhone {
   FuzzPhone& operator=(const FuzzPhone&) = delete;
 
   const fs::path& Root() const { return root_; }
+  const fs::path& Local() const { return local_; }
   // Gives everything on the phone one date, so that no listing depends on
   // when the run happens: before a listing, and once the module made a folder
   // (no other reply carries a date).
@@ -168,7 +169,6 @@ class FuzzPhone {
     const auto date = file_clock::from_sys(time_point_cast<seconds>(sys_days{year{2020} / 1 / 1}));
     for (const auto& item : fs::recursive_directory_iterator(root_)) fs::last_write_time(item.path(), date);
   }
-  const fs::path& Local() const { return local_; }
   // Starts the correct phone once its folder is filled.
   void Connect(std::size_t chunk = kChunkSize) {
     files_ = std::make_unique<phonesim::PhoneFileSystem>(root_);
