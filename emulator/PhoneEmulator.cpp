@@ -35,6 +35,7 @@ bool AddStatusOverride(FaultOptions& options, const std::string& text) {
 std::string HexBytes(const Bytes& bytes) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
+  text.reserve(bytes.size() * 3);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (i > 0) text += ' ';
     const auto byte = static_cast<std::uint8_t>(bytes[i]);

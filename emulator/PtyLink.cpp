@@ -64,6 +64,9 @@ class Link {
     std::cout << "phonesim: listening on " << slavePath_ << " (link " << options_.linkPath << ")" << std::endl;
     Bytes buffer(4096, '\0');
     for (;;) {
+      // The trace is complete whenever the phone waits: a reader that looks
+      // once the module has its reply finds every line.
+      if (trace_ != nullptr) std::fflush(trace_);
       pollfd fds[2] = {{master_.get(), POLLIN, 0}, {signals_.get(), POLLIN, 0}};
       if (poll(fds, 2, -1) < 0) {
         if (errno == EINTR) continue;
@@ -135,7 +138,6 @@ class Link {
   void Trace(const char* direction, const Bytes& bytes) {
     if (trace_ == nullptr) return;
     std::fprintf(trace_, "%s %s\n", direction, HexBytes(bytes).c_str());
-    std::fflush(trace_);
   }
 
   Outcome Serve(const Bytes& frame) {

@@ -5,24 +5,31 @@
 // reaches the module, and when.
 // Time is the platform's manual clock: the module's ticks come every 50 ms as
 // in a host, a silent phone's 2.5 s pass without a real wait, and the same
-// input always takes the same course.
+// input always takes the same course. The whole run takes place on one
+// thread: the port has no event thread here, and an arrival that completes a
+// reply reaches the module's receive handler through the hand-over queue, as
+// the port's event thread would hand it over.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "emulator/PhoneEmulator.h"
 #include "fuzz/Invariant.h"
+#include "phone/CRC.h"
 #include "phone/LinkDriver.h"
 #include "phone/PluginState.h"
-#include "tests/phone/FakeDevice.h"
+#include "platform/platform.h"
 
 namespace fuzzphone {
 
@@ -40,20 +47,93 @@ inline fs::path ScratchFolder() {
   return fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
 }
 
+// Whether any stretch of `stream` that ends in 0x7E passes the module's check
+// (CheckedReply: unescaped, or a 266-byte full reply as received) without
+// being the phone's own frame at `genuineAt` (npos: none is). One backward
+// pass per stretch: a frame followed by its own checksum leaves the running
+// value at the good residue, so undoing it byte by byte from there, a start
+// where it is back at 0xFFFF begins a frame that holds. Unescaping from a
+// start depends only on the bytes from there on, so each start's unescaped
+// frame is one byte (or one escape pair) before that of a later start.
+inline bool HoldsForgedReply(const Bytes& stream, std::size_t genuineAt, const Bytes& genuine) {
+  constexpr std::size_t kRawFullReply = 266;
+  std::size_t start = 0;
+  for (std::size_t end = stream.find(kFrameEnd); end != Bytes::npos; end = stream.find(kFrameEnd, start)) {
+    const auto isGenuine = [&](std::size_t from) {
+      return from == genuineAt && end + 1 - from == genuine.size() && stream.compare(from, genuine.size(), genuine) == 0;
+    };
+    // The running value and unescaped length (terminator aside) from start f + 1 and f + 2.
+    std::uint16_t crcNext = kCrcGoodResidue, crcAfterNext = kCrcGoodResidue;
+    std::size_t lengthNext = 0, lengthAfterNext = 0;
+    for (std::size_t from = end; from-- > start;) {
+      const bool pair = stream[from] == kEscape && (stream[from + 1] == 0x5D || stream[from + 1] == 0x5E);
+      std::uint16_t crc = pair ? crcAfterNext : crcNext;
+      const std::size_t length = (pair ? lengthAfterNext : lengthNext) + 1;
+      CrcUnstep(static_cast<std::uint8_t>(pair ? (stream[from + 1] == 0x5D ? kEscape : kFrameEnd) : stream[from]), crc);
+      const bool holds = (length >= 2 && crc == 0xFFFF) ||
+                         (end + 1 - from == kRawFullReply &&
+                          ChecksumMatches(std::string_view(stream).substr(from, kRawFullReply)));
+      if (holds && !isGenuine(from)) return true;
+      crcAfterNext = std::exchange(crcNext, crc);
+      lengthAfterNext = std::exchange(lengthNext, length);
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+// The port's device, in memory: what the module writes goes to the phone at
+// once; what the line delivers waits to be read.
+class FuzzLine final : public os::SerialDevice {
+ public:
+  std::function<void(const Bytes& frame)> onFrame;
+
+  void Append(const Bytes& bytes) { input_ += bytes; }
+  bool HoldsFrameEnd() const { return input_.find(kFrameEnd) != Bytes::npos; }
+
+  int SetupQueues(std::uint32_t, std::uint32_t) override { return 0; }
+  int SetState(const os::DeviceControl&) override { return 0; }
+  int SetTimeouts(const os::CommTimeouts&) override { return 0; }
+  int SetEventMask(std::uint32_t) override { return 0; }
+  int WaitEvent(std::uint32_t*) override { return os::kWaitCancelled; }  // no event thread asks
+  void CancelWait() override {}
+  int BytesWaiting(std::uint32_t* count) override {
+    *count = static_cast<std::uint32_t>(input_.size());
+    return 0;
+  }
+  int Read(void* buffer, std::uint32_t count, std::uint32_t* read) override {
+    const std::size_t n = std::min<std::size_t>(count, input_.size());
+    input_.copy(static_cast<char*>(buffer), n);
+    input_.erase(0, n);
+    *read = static_cast<std::uint32_t>(n);
+    return 0;
+  }
+  int Write(const void* data, std::uint32_t count, std::uint32_t* written) override {
+    *written = count;
+    if (onFrame) onFrame(Bytes(static_cast<const char*>(data), count));
+    return 0;
+  }
+  int Purge(std::uint32_t flags) override {
+    if (flags & (os::kPurgeRxClear | os::kPurgeRxAbort)) input_.clear();
+    return 0;
+  }
+
+ private:
+  Bytes input_;
+};
+
 class FuzzPhone {
  public:
-  explicit FuzzPhone(FuzzedDataProvider& input) : input_(input) {
-    static const fs::path base = ScratchFolder() / ("velk-fuzz-" + std::to_string(getpid()));
-    root_ = base / "phone";
-    local_ = base / "local";
-    fs::remove_all(base);
-    fs::create_directories(root_);
-    fs::create_directories(local_);
+  explicit FuzzPhone(FuzzedDataProvider& input) : input_(input), run_(++lastRun_) {
+    currentRun_ = run_;
+    for (const fs::path* folder : {&root_, &local_}) {
+      for (const auto& item : fs::directory_iterator(*folder)) fs::remove_all(item.path());
+    }
     os::SetSerialOpenerForTesting([this](const std::string&, int*) {
-      auto device = std::make_unique<FakeDevice>();
-      device_ = device.get();
-      device_->onFrame = [this](const Bytes& frame) { OnRequest(frame); };
-      return device;
+      auto line = std::make_unique<FuzzLine>();
+      line_ = line.get();
+      line_->onFrame = [this](const Bytes& frame) { OnRequest(frame); };
+      return line;
     });
     Ui.MessageBox = [](const std::string&, const std::string&, unsigned) { return os::kIdNo; };
     Ui.MessageBeep = [](unsigned) {};
@@ -62,12 +142,14 @@ class FuzzPhone {
     State = PluginState{};
     State.PortName = "fuzz";
     CreatePluginObjects();
+    State.PortWrapper->Port().SetEvents(0);  // no event thread: Deliver hands arrivals over
     // Late pieces arrive on the line's ticks, as often as the module polls.
     lineTimer_ = std::make_unique<os::Timer>([this] { LineTick(); });
     lineTimer_->SetInterval(kPollIntervalMs);
     if (!OpenPhonePort()) Violation("the in-memory port does not open");
   }
   ~FuzzPhone() {
+    currentRun_ = 0;
     lineTimer_.reset();
     DestroyPluginObjects();
     os::UseManualClockForTesting(false);  // the next run's clock starts at 0
@@ -79,9 +161,16 @@ class FuzzPhone {
 
   const fs::path& Root() const { return root_; }
   const fs::path& Local() const { return local_; }
+  // Gives everything on the phone one date, so that no listing depends on
+  // when the run happens: before a listing, and once the module made a folder
+  // (no other reply carries a date).
+  void FixDates() {
+    using namespace std::chrono;
+    const auto date = file_clock::from_sys(time_point_cast<seconds>(sys_days{year{2020} / 1 / 1}));
+    for (const auto& item : fs::recursive_directory_iterator(root_)) fs::last_write_time(item.path(), date);
+  }
   // Starts the correct phone once its folder is filled.
   void Connect(std::size_t chunk = kChunkSize) {
-    FixDates();
     files_ = std::make_unique<phonesim::PhoneFileSystem>(root_);
     phone_ = std::make_unique<phonesim::PhoneEmulator>(*files_, chunk, Persona());
   }
@@ -105,14 +194,6 @@ class FuzzPhone {
     std::fprintf(stderr, "%6llu ms %c", static_cast<unsigned long long>(os::ManualClockMilliseconds()), direction);
     for (unsigned char byte : bytes) std::fprintf(stderr, " %02x", byte);
     std::fputc('\n', stderr);
-  }
-
-  // Gives everything on the phone one date, so that no reply depends on when
-  // the run happens: at the start, and once the module made a folder.
-  void FixDates() {
-    using namespace std::chrono;
-    const auto date = file_clock::from_sys(time_point_cast<seconds>(sys_days{year{2020} / 1 / 1}));
-    for (const auto& item : fs::recursive_directory_iterator(root_)) fs::last_write_time(item.path(), date);
   }
 
   // Mostly a correct phone; now and then one that answers every request of
@@ -189,13 +270,13 @@ class FuzzPhone {
       case 4: {  // stray bytes first
         Bytes noise = input_.ConsumeBytesAsString(input_.ConsumeIntegralInRange(1, 64));
         for (char& byte : noise) byte = byte == kFrameEnd ? 0x7F : byte;
-        return DeliverIfFair(noise + reply, {{noise.size(), reply}}, reply);
+        return DeliverIfFair(noise + reply, noise.size(), reply);
       }
       case 5: {  // one byte damaged
         Bytes damaged = reply;
         const std::size_t at = input_.ConsumeIntegralInRange<std::size_t>(0, reply.size() - 2);
         damaged[at] = static_cast<char>(damaged[at] ^ input_.ConsumeIntegralInRange(1, 255));
-        return DeliverIfFair(damaged, {}, reply);
+        return DeliverIfFair(damaged, Bytes::npos, reply);
       }
       case 6:  // twice
         return Deliver(reply + reply);
@@ -207,25 +288,27 @@ class FuzzPhone {
   }
 
   // A damaged stream must not hold a well-formed reply other than the phone's
-  // own frames: no module could tell such a forgery from the phone's answer.
-  void DeliverIfFair(const Bytes& stream, const std::vector<std::pair<std::size_t, Bytes>>& genuine, const Bytes& reply) {
-    std::size_t start = 0;
-    for (std::size_t end = stream.find(kFrameEnd); end != Bytes::npos; end = stream.find(kFrameEnd, end + 1)) {
-      for (std::size_t from = start; from < end; ++from) {
-        const Bytes segment = stream.substr(from, end + 1 - from);
-        bool isGenuine = false;
-        for (const auto& [at, frame] : genuine) isGenuine |= at == from && frame == segment;
-        if (!isGenuine && CheckedReply(segment)) return Deliver(reply);
-      }
-      start = end + 1;
-    }
-    Deliver(stream);
+  // own frame: no module could tell such a forgery from the phone's answer.
+  void DeliverIfFair(const Bytes& stream, std::size_t genuineAt, const Bytes& reply) {
+    Deliver(HoldsForgedReply(stream, genuineAt, reply) ? reply : stream);
   }
 
+  // What the port's event thread does when a reply's end has arrived: one
+  // hand-over at a time, which gives the receive handler what is waiting.
   void Deliver(const Bytes& bytes) {
     if (bytes.empty()) return;
     Trace('<', bytes);
-    device_->Deliver(bytes);
+    line_->Append(bytes);
+    if (receivePending_ || !line_->HoldsFrameEnd()) return;
+    receivePending_ = true;
+    os::Post([this, run = run_] {
+      if (run != currentRun_) return;  // left from an earlier run
+      receivePending_ = false;
+      if (!State.PortWrapper || !State.PortWrapper->Port().Connected()) return;
+      TComPort& port = State.PortWrapper->Port();
+      const std::int32_t count = port.BytesWaiting();
+      if (port.OnRxFlag && count > 0) port.OnRxFlag(&port, count);
+    });
   }
   void Schedule(int ticks, Bytes bytes) {
     scheduled_.push_back({ticks, std::move(bytes)});
@@ -233,7 +316,7 @@ class FuzzPhone {
   }
   Bytes Take() {
     Bytes bytes = std::move(scheduled_.front().bytes);
-    scheduled_.pop_front();
+    scheduled_.erase(scheduled_.begin());
     return bytes;
   }
   void LineTick() {
@@ -242,13 +325,32 @@ class FuzzPhone {
   }
 
   FuzzedDataProvider& input_;
-  fs::path root_;
-  fs::path local_;
-  FakeDevice* device_ = nullptr;
+  // The folders of the phone and of the local side: made once, emptied at each run's start.
+  struct Folders {
+    fs::path root, local;
+  };
+  static const Folders& MadeFolders() {
+    static const Folders folders = [] {
+      const fs::path base = ScratchFolder() / ("velk-fuzz-" + std::to_string(getpid()));
+      fs::remove_all(base);
+      Folders made{base / "phone", base / "local"};
+      fs::create_directories(made.root);
+      fs::create_directories(made.local);
+      return made;
+    }();
+    return folders;
+  }
+  const fs::path& root_ = MadeFolders().root;
+  const fs::path& local_ = MadeFolders().local;
+  static inline std::uint64_t lastRun_ = 0;
+  static inline std::uint64_t currentRun_ = 0;  // the run under way, 0 between runs
+  const std::uint64_t run_;
+  FuzzLine* line_ = nullptr;
+  bool receivePending_ = false;
   std::unique_ptr<phonesim::PhoneFileSystem> files_;
   std::unique_ptr<phonesim::PhoneEmulator> phone_;
   std::unique_ptr<os::Timer> lineTimer_;
-  std::deque<Delivery> scheduled_;
+  std::vector<Delivery> scheduled_;  // few at a time
   Bytes lastReply_;
   Bytes askAgain_;  // the reply to every next-chunk read, when the phone plays a restart loop
   std::uint64_t requests_ = 0;

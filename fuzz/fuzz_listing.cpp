@@ -17,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int i = 0; i < folders; ++i) fs::create_directories(phone.Root() / "d" / ("d" + std::to_string(i)));
   fs::create_directories(phone.Root() / "d");
   for (int i = 0; i < files; ++i) WriteAll(phone.Root() / "d" / ("f" + std::to_string(i)), Bytes(i * 100, 'x'));
+  phone.FixDates();
   phone.Connect();
   phone.SetRequestLimit(4 * (folders + files) + 64);
   if (input.ConsumeBool()) MakeDirectory("\\d\\new");

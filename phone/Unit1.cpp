@@ -8,16 +8,19 @@
 
 namespace {
 
-void AppendEscaped(Bytes& out, char byte) {
-  if (byte == kEscape) {
+// Appends the bytes with 0x7D and 0x7E escaped, the plain runs between them
+// at once.
+void AppendEscaped(Bytes& out, std::string_view bytes) {
+  constexpr char kSpecial[] = {kEscape, kFrameEnd};
+  std::size_t from = 0;
+  for (auto at = bytes.find_first_of(kSpecial, 0, 2); at != std::string_view::npos;
+       at = bytes.find_first_of(kSpecial, from, 2)) {
+    out.append(bytes.substr(from, at - from));
     out += kEscape;
-    out += char(0x5D);
-  } else if (byte == kFrameEnd) {
-    out += kEscape;
-    out += char(0x5E);
-  } else {
-    out += byte;
+    out += bytes[at] == kEscape ? char(0x5D) : char(0x5E);
+    from = at + 1;
   }
+  out.append(bytes.substr(from));
 }
 
 constexpr std::size_t kUnescapedFullReplyLength = 266;
@@ -39,9 +42,9 @@ std::uint16_t FrameCheckSequence(std::string_view packet) {
 
 Bytes ComputeChecksum(const Bytes& packet) {
   const std::uint16_t crc = FrameCheckSequence(packet);
+  const char checksum[] = {static_cast<char>(crc & 0xFF), static_cast<char>(crc >> 8)};
   Bytes trailer;
-  AppendEscaped(trailer, static_cast<char>(crc & 0xFF));
-  AppendEscaped(trailer, static_cast<char>(crc >> 8));
+  AppendEscaped(trailer, std::string_view(checksum, 2));
   return trailer;
 }
 
@@ -55,7 +58,7 @@ Bytes ApplyThirdByteRule(Bytes packet) {
 Bytes EncodeFrame(const Bytes& packet) {
   Bytes frame;
   frame.reserve(packet.size() + 8);
-  for (char byte : packet) AppendEscaped(frame, byte);
+  AppendEscaped(frame, packet);
   frame += ComputeChecksum(packet);
   frame += kFrameEnd;
   return frame;
@@ -66,14 +69,19 @@ Bytes BuildFrame(const Bytes& packet) { return EncodeFrame(ApplyThirdByteRule(pa
 Bytes Unescape(std::string_view bytes) {
   Bytes out;
   out.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == kEscape && i + 1 < bytes.size() && (bytes[i + 1] == 0x5D || bytes[i + 1] == 0x5E)) {
-      out += bytes[i + 1] == 0x5D ? kEscape : kFrameEnd;
-      ++i;
+  std::size_t from = 0;  // the plain runs between escapes go at once
+  for (auto at = bytes.find(kEscape); at != std::string_view::npos; at = bytes.find(kEscape, from)) {
+    out.append(bytes.substr(from, at - from));
+    const char next = at + 1 < bytes.size() ? bytes[at + 1] : '\0';
+    if (next == 0x5D || next == 0x5E) {
+      out += next == 0x5D ? kEscape : kFrameEnd;
+      from = at + 2;
     } else {
-      out += bytes[i];
+      out += kEscape;
+      from = at + 1;
     }
   }
+  out.append(bytes.substr(from));
   return out;
 }
 

@@ -2,10 +2,10 @@
 // system; each system's layer only supplies the wake-up (SignalWork) that ends
 // its WaitForWork.
 #include <condition_variable>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/internal.h"
 #include "platform/platform.h"
@@ -23,7 +23,7 @@ struct HandOverItem {
 struct HandOverQueue {
   std::mutex mutex;
   std::condition_variable finished;
-  std::deque<std::shared_ptr<HandOverItem>> items;
+  std::vector<std::shared_ptr<HandOverItem>> items;
   bool shutDown = false;
 };
 
@@ -59,7 +59,7 @@ bool HandOversPending() {
 
 bool RunHandOvers() {
   HandOverQueue& q = Queue();
-  std::deque<std::shared_ptr<HandOverItem>> batch;
+  std::vector<std::shared_ptr<HandOverItem>> batch;  // empty, it costs no allocation
   {
     std::lock_guard<std::mutex> lock(q.mutex);
     batch.swap(q.items);

@@ -326,7 +326,8 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
       }
     }
     *written = done;
-    if (done == count) WaitUntilSent(bounded, deadline);
+    // What was written to a pseudo-terminal stands at the other end already.
+    if (done == count && !pseudoTerminal_) WaitUntilSent(bounded, deadline);
     return 0;
   }
 
@@ -423,7 +424,6 @@ SerialOpener& Opener() {
 struct TimerRegistry {
   std::mutex mutex;
   std::vector<Timer::Impl*> timers;
-  std::uint64_t nextId = 1;
   // The manual clock, when tests switched to it: its reading and where it began.
   bool manual = false;
   Clock::time_point manualNow;
@@ -436,16 +436,26 @@ TimerRegistry& Timers() {
   return registry;
 }
 
-// Wakes WaitForWork; an eventfd that stays readable until WaitForWork drains it.
+// Wakes WaitForWork; an eventfd that stays readable until WaitForWork drains
+// it. `signaled` spares the system calls while nobody signaled: it is set
+// before the write, and cleared only after the read that drains it, so that a
+// signal is never taken as drained while its write is still to come.
 struct WakeEvent {
   const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  std::atomic<bool> signaled{false};
   ~WakeEvent() {
     if (fd >= 0) close(fd);
   }
+  void Drain() {
+    std::uint64_t count;
+    ssize_t ignored = read(fd, &count, sizeof count);  // one read takes the whole count
+    (void)ignored;
+    signaled.store(false);
+  }
 };
-int WakeFd() {
+WakeEvent& Wake() {
   static WakeEvent wake;
-  return wake.fd;
+  return wake;
 }
 
 
@@ -555,7 +565,6 @@ int ListSerialPorts(std::vector<std::string>* names) {
 // The message queue
 
 struct Timer::Impl {
-  std::uint64_t id = 0;
   std::function<void()> onTick;
   unsigned interval = 1000;
   bool enabled = false;
@@ -567,7 +576,6 @@ Timer::Timer(std::function<void()> onTick) : impl_(std::make_unique<Impl>()) {
   impl_->onTick = std::move(onTick);
   TimerRegistry& reg = Timers();
   std::lock_guard<std::mutex> lock(reg.mutex);
-  impl_->id = reg.nextId++;
   reg.timers.push_back(impl_.get());
 }
 
@@ -601,28 +609,27 @@ bool Timer::Enabled() const {
 bool DispatchMessages() {
   TimerRegistry& reg = Timers();
   Clock::time_point now;
-  std::vector<std::uint64_t> due;
   {
     std::lock_guard<std::mutex> lock(reg.mutex);
     now = reg.Now();
-    for (const Timer::Impl* t : reg.timers) {
-      if (t->Armed() && t->due <= now) due.push_back(t->id);
-    }
   }
+  // Each pass takes the first timer due at `now`. A tick moves that timer's
+  // next one past `now`, and a callback that arms a timer sets it past `now`
+  // too: every timer due at the start ticks once, in the order of creation,
+  // unless a callback before it stopped or destroyed it.
   bool dispatched = false;
-  for (std::uint64_t id : due) {
+  for (;;) {
     std::function<void()> tick;
     {
-      // A callback that ran before may have destroyed, stopped or re-armed it.
       std::lock_guard<std::mutex> lock(reg.mutex);
       auto it = std::find_if(reg.timers.begin(), reg.timers.end(),
-                             [id](const Timer::Impl* t) { return t->id == id; });
-      if (it == reg.timers.end() || !(*it)->Armed() || (*it)->due > now) continue;
+                             [now](const Timer::Impl* t) { return t->Armed() && t->due <= now; });
+      if (it == reg.timers.end()) break;
       Timer::Impl* t = *it;
       const auto interval = std::chrono::milliseconds(t->interval);
       t->due += interval;
       if (t->due <= now) t->due = now + interval;  // missed ticks are not made up
-      tick = t->onTick;
+      tick = t->onTick;  // the callback may destroy its timer
     }
     dispatched = true;
     if (tick) tick();
@@ -646,13 +653,13 @@ void WaitForWork(unsigned maxMilliseconds) {
     // The manual clock passes the wait at once: only ticks can come during it.
     if (manual && !detail::HandOversPending()) reg.manualNow += std::chrono::milliseconds(waitMs);
   }
+  WakeEvent& wake = Wake();
+  if (wake.signaled.load()) wake.Drain();
   if (detail::HandOversPending()) return;
   if (waitMs > 0 && !manual) {
-    pollfd pfd{WakeFd(), POLLIN, 0};
-    poll(&pfd, 1, static_cast<int>(std::min(waitMs, 1LL << 30)));
-  }
-  std::uint64_t count;
-  while (read(WakeFd(), &count, sizeof count) > 0) {
+    pollfd pfd{wake.fd, POLLIN, 0};
+    // A wake-up whose write came after its drain is drained here.
+    if (poll(&pfd, 1, static_cast<int>(std::min(waitMs, 1LL << 30))) > 0) wake.Drain();
   }
 }
 
@@ -681,8 +688,10 @@ std::uint64_t ManualClockMilliseconds() {
 namespace detail {
 
 void SignalWork() {
+  WakeEvent& wake = Wake();
+  if (wake.signaled.exchange(true)) return;  // a wake-up is under way already
   const std::uint64_t one = 1;
-  ssize_t ignored = write(WakeFd(), &one, sizeof one);
+  ssize_t ignored = write(wake.fd, &one, sizeof one);
   (void)ignored;
 }
 
