@@ -58,7 +58,12 @@ kernel_runs_i386() {
   [ "$status" -eq 42 ]
 }
 
-wine32_runs() { [ -x /usr/lib/wine/wine ] && timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1; }
+# The machine's 32-bit Wine, and gcc-multilib for the 32-bit pty shim (which
+# Debian's i686 cross compiler, if another run installed it, would have removed).
+wine32_ready() {
+  [ -x /usr/lib/wine/wine ] && timeout 20 /usr/lib/wine/wine --version >/dev/null 2>&1 &&
+    dpkg-query -W -f='${Status}' gcc-multilib 2>/dev/null | grep -q "install ok installed"
+}
 
 # Installs the machine's 32-bit Wine next to the 64-bit one (and gcc-multilib
 # for the 32-bit pty shim). The two architectures' package lists must agree;
@@ -140,7 +145,7 @@ mode="${VELK_WINE_MODE:-}"
 [ "$action" = tests ] && [ "${VELK_EMULATED_STARTED:-}" = "$emulated_dir" ] && mode=emulated
 if [ -z "$mode" ]; then
   if kernel_runs_i386; then
-    if wine32_runs || { install_wine32 && wine32_runs; }; then
+    if wine32_ready || { install_wine32 && wine32_ready; }; then
       mode=win32
     else
       echo "This kernel runs 32-bit programs, but the machine's 32-bit Wine cannot be installed; emulating."

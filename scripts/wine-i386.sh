@@ -32,7 +32,9 @@ fail() { echo "wine-i386.sh: $*" >&2; exit 1; }
 
 # The packages that make the tree, and a qemu (also for a tree made before).
 host_packages() {
-  local wanted=(debootstrap gcc-i686-linux-gnu libc6-dev-i386-cross) missing=() package
+  # gcc-multilib builds the 32-bit pty shim, as for the machine's own 32-bit
+  # Wine; Debian's i686 cross compiler would conflict with it.
+  local wanted=(debootstrap gcc-multilib) missing=() package
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
   done
@@ -171,7 +173,7 @@ setup() {
     mv "$partial" "$tree"
   fi
   mkdir -p "$tree$(dirname "$shim")"
-  i686-linux-gnu-gcc -shared -fPIC -O2 -Wall -Wextra -Werror -o "$tree$shim" \
+  gcc -m32 -shared -fPIC -O2 -Wall -Wextra -Werror -o "$tree$shim" \
     "$source_dir/tests/wine/ptyshim.c" -ldl || fail "cannot build the 32-bit pty shim"
 }
 
