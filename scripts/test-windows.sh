@@ -16,8 +16,8 @@
 #             (wine32, installed here if missing) runs every test on build-win.
 #   emulated  elsewhere: 32-bit Wine in an i386 Debian tree, through qemu
 #             where the kernel runs no 32-bit programs (scripts/wine-i386.sh;
-#             the tree is cached in /var/cache/velk-wine-i386). Under qemu each
-#             program start costs a minute or two, so build-win runs
+#             the tree is cached in /var/cache/velk-wine-i386). The tree lacks
+#             what the dialog test needs (X libraries, Wine's fonts), so build-win runs
 #             the module test and one velkfs.exe session (tests/wine/run-emulated.sh);
 #             the other tests run an x86-64 build of the same sources
 #             (build-win64) under 64-bit Wine. When the emulated Wine cannot

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The 32-bit build's Windows tests under emulated 32-bit Wine, run by
-# scripts/test-windows.sh inside "scripts/wine-i386.sh run". Every Wine program
-# start costs about a minute there and the first one boots Wine's services, so
-# the run holds three starts: the boot, the module test, and one velkfs.exe
+# scripts/test-windows.sh inside "scripts/wine-i386.sh run". Under an older qemu
+# every Wine program start costs a minute or two and the first one boots Wine's
+# services, so the run holds three starts: the boot, the module test, and one velkfs.exe
 # session against phonesim (tests/e2e/test_wine.py).
 # Usage: run-emulated.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR WORK_DIR
 #
