@@ -49,17 +49,21 @@ run_one() {
   return $code
 }
 
+# At most $jobs targets at once: each should have a core of its own, or its
+# executions a minute would tell the machine's share, not the code's speed.
 jobs="${VELK_FUZZ_JOBS:-1}"
-pids=()
+running=0
 for target in "${targets[@]}"; do
-  if [ "$jobs" -gt 1 ]; then
-    run_one "$target" >"$build_dir/$target.summary" & pids+=($!)
-  else
-    run_one "$target" || status=1
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || status=1
+    running=$((running - 1))
   fi
+  run_one "$target" >"$build_dir/$target.summary" &
+  running=$((running + 1))
 done
-for i in "${!pids[@]}"; do
-  wait "${pids[$i]}" || status=1
-  cat "$build_dir/${targets[$i]}.summary"
+while [ "$running" -gt 0 ]; do
+  wait -n || status=1
+  running=$((running - 1))
 done
+for target in "${targets[@]}"; do cat "$build_dir/$target.summary"; done
 exit $status
