@@ -4,7 +4,6 @@
 #include <chrono>
 #include <climits>
 #include <fstream>
-#include <iterator>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -56,10 +55,12 @@ std::optional<Bytes> PhoneFileSystem::ReadFile(const std::string& phonePath) con
   const auto local = Resolve(phonePath);
   std::error_code error;
   if (!local || !fs::is_regular_file(*local, error)) return std::nullopt;
+  const std::uintmax_t size = fs::file_size(*local, error);
+  if (error) return std::nullopt;
   std::ifstream in(*local, std::ios::binary);
-  if (!in) return std::nullopt;
-  Bytes data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) return std::nullopt;
+  // Read at once into its size: a file of megabytes is read at every download.
+  Bytes data(static_cast<std::size_t>(size), '\0');
+  if (!in.read(data.data(), static_cast<std::streamsize>(size))) return std::nullopt;
   return data;
 }
 

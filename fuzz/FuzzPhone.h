@@ -13,12 +13,18 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -35,11 +41,57 @@ namespace fuzzphone {
 
 namespace fs = std::filesystem;
 
+// The files of a run, by plain system calls: the standard library's streams,
+// paths and directory walks cost a dozen allocations where one would do, and
+// under the sanitizers each costs as much as a request to the phone.
 inline Bytes ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    if (fd >= 0) close(fd);
+    return {};
+  }
+  Bytes data(static_cast<std::size_t>(info.st_size), '\0');
+  const ssize_t got = read(fd, data.data(), data.size());
+  close(fd);
+  data.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return data;
 }
-inline void WriteAll(const fs::path& path, const Bytes& data) { std::ofstream(path, std::ios::binary) << data; }
+inline void WriteAll(const fs::path& path, const Bytes& data) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
+    Violation("the fuzz phone cannot write its scratch files");
+  }
+  close(fd);
+}
+inline bool Exists(const fs::path& path) { return access(path.c_str(), F_OK) == 0; }
+// The entries in the folder open as `fd`; with `remove`, removes them (and
+// what they hold) first and counts what is left.
+inline std::size_t FolderEntries(int fd, bool remove) {
+  DIR* dir = fdopendir(fd);
+  if (!dir) Violation("the fuzz phone cannot read its scratch folders");
+  std::size_t left = 0;
+  while (const dirent* entry = readdir(dir)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (remove && unlinkat(dirfd(dir), name, 0) == 0) continue;
+    if (remove && errno == EISDIR) {
+      FolderEntries(openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC), true);
+      if (unlinkat(dirfd(dir), name, AT_REMOVEDIR) == 0) continue;
+    }
+    ++left;
+  }
+  closedir(dir);
+  return left;
+}
+inline std::size_t CountEntries(const fs::path& folder) {
+  return FolderEntries(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), false);
+}
+inline void EmptyFolder(const fs::path& folder) {
+  if (FolderEntries(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), true) != 0) {
+    Violation("the fuzz phone cannot empty its scratch folders");
+  }
+}
 // The files of a run live in memory where the system offers it: flushing a
 // download to a disk would cost more than the whole run.
 inline fs::path ScratchFolder() {
@@ -126,9 +178,9 @@ class FuzzPhone {
  public:
   explicit FuzzPhone(FuzzedDataProvider& input) : input_(input), run_(++lastRun_) {
     currentRun_ = run_;
-    for (const fs::path* folder : {&root_, &local_}) {
-      for (const auto& item : fs::directory_iterator(*folder)) fs::remove_all(item.path());
-    }
+    EmptyFolder(folders_.root);
+    EmptyFolder(folders_.local);
+    if (mkdir(folders_.folder.c_str(), 0755) != 0) Violation("the fuzz phone cannot make its folder");
     os::SetSerialOpenerForTesting([this](const std::string&, int*) {
       auto line = std::make_unique<FuzzLine>();
       line_ = line.get();
@@ -159,19 +211,24 @@ class FuzzPhone {
   FuzzPhone(const FuzzPhone&) = delete;
   FuzzPhone& operator=(const FuzzPhone&) = delete;
 
-  const fs::path& Root() const { return root_; }
-  const fs::path& Local() const { return local_; }
+  const fs::path& Root() const { return folders_.root; }
+  const fs::path& Local() const { return folders_.local; }
+  // The phone's folder "d", made at each run's start, where the operations work.
+  const fs::path& Folder() const { return folders_.folder; }
+  // "d/f.bin" on the phone, and "f.bin" on the local side.
+  const fs::path& PhoneFile() const { return folders_.phoneFile; }
+  const fs::path& LocalFile() const { return folders_.localFile; }
   // Gives everything on the phone one date, so that no listing depends on
   // when the run happens: before a listing, and once the module made a folder
   // (no other reply carries a date).
   void FixDates() {
     using namespace std::chrono;
     const auto date = file_clock::from_sys(time_point_cast<seconds>(sys_days{year{2020} / 1 / 1}));
-    for (const auto& item : fs::recursive_directory_iterator(root_)) fs::last_write_time(item.path(), date);
+    for (const auto& item : fs::recursive_directory_iterator(folders_.root)) fs::last_write_time(item.path(), date);
   }
   // Starts the correct phone once its folder is filled.
   void Connect(std::size_t chunk = kChunkSize) {
-    files_ = std::make_unique<phonesim::PhoneFileSystem>(root_);
+    files_ = std::make_unique<phonesim::PhoneFileSystem>(folders_.root);
     phone_ = std::make_unique<phonesim::PhoneEmulator>(*files_, chunk, Persona());
   }
   // Requests the module sent; the phone falls silent past `limit`, so a module
@@ -327,21 +384,20 @@ class FuzzPhone {
   FuzzedDataProvider& input_;
   // The folders of the phone and of the local side: made once, emptied at each run's start.
   struct Folders {
-    fs::path root, local;
+    fs::path root, local, folder, phoneFile, localFile;
   };
   static const Folders& MadeFolders() {
     static const Folders folders = [] {
       const fs::path base = ScratchFolder() / ("velk-fuzz-" + std::to_string(getpid()));
       fs::remove_all(base);
-      Folders made{base / "phone", base / "local"};
-      fs::create_directories(made.root);
-      fs::create_directories(made.local);
-      return made;
+      const fs::path root = base / "phone", local = base / "local";
+      fs::create_directories(root);
+      fs::create_directories(local);
+      return Folders{root, local, root / "d", root / "d" / "f.bin", local / "f.bin"};
     }();
     return folders;
   }
-  const fs::path& root_ = MadeFolders().root;
-  const fs::path& local_ = MadeFolders().local;
+  const Folders& folders_ = MadeFolders();
   static inline std::uint64_t lastRun_ = 0;
   static inline std::uint64_t currentRun_ = 0;  // the run under way, 0 between runs
   const std::uint64_t run_;

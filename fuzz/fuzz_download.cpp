@@ -12,9 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Bytes file = FileData(input, 1100);
   const bool hadPrevious = input.ConsumeBool();
   const Bytes previous = "the previous copy";
-  fs::create_directories(phone.Root() / "d");
-  WriteAll(phone.Root() / "d" / "f.bin", file);
-  const fs::path target = phone.Local() / "f.bin";
+  WriteAll(phone.PhoneFile(), file);
+  const fs::path& target = phone.LocalFile();
   if (hadPrevious) WriteAll(target, previous);
   phone.Connect();
   const std::uint64_t limit = 8 * (file.size() / kChunkSize + 1) + 64;
@@ -22,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const int result = GetFile("\\d\\f.bin", target.string(), hadPrevious ? kFsCopyOverwrite : 0);
   if (phone.Requests() > limit) Violation("a download goes on asking without end");
-  const bool present = fs::exists(target);
+  const bool present = Exists(target);
   if (result == kFsFileOk) {
     if (!present || ReadAll(target) != file) Violation("a download reported success with a wrong file");
   } else {
@@ -31,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Violation("a failed download changed the local file");
     }
   }
-  if (std::distance(fs::directory_iterator(phone.Local()), fs::directory_iterator()) != (present ? 1 : 0)) {
+  if (CountEntries(phone.Local()) != (present ? 1 : 0)) {
     Violation("a download left a file beside its target");
   }
   return 0;

@@ -14,9 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzPhone phone(input);
   const int folders = input.ConsumeIntegralInRange(0, 6);
   const int files = input.ConsumeIntegralInRange(0, 6);
-  for (int i = 0; i < folders; ++i) fs::create_directories(phone.Root() / "d" / ("d" + std::to_string(i)));
-  fs::create_directories(phone.Root() / "d");
-  for (int i = 0; i < files; ++i) WriteAll(phone.Root() / "d" / ("f" + std::to_string(i)), Bytes(i * 100, 'x'));
+  for (int i = 0; i < folders; ++i) fs::create_directory(phone.Folder() / ("d" + std::to_string(i)));
+  for (int i = 0; i < files; ++i) WriteAll(phone.Folder() / ("f" + std::to_string(i)), Bytes(i * 100, 'x'));
   phone.FixDates();
   phone.Connect();
   phone.SetRequestLimit(4 * (folders + files) + 64);
@@ -31,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<Entry> truth;  // as the phone holds it now (a lost reply may hide a made folder)
   for (bool wantFolders : {true, false}) {
     std::vector<Entry> part;
-    for (const auto& item : fs::directory_iterator(phone.Root() / "d")) {
+    for (const auto& item : fs::directory_iterator(phone.Folder())) {
       if (item.is_directory() != wantFolders) continue;
       part.push_back({item.path().filename().string(), wantFolders,
                       wantFolders ? 0u : static_cast<std::uint32_t>(item.file_size())});

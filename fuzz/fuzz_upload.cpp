@@ -14,17 +14,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The size check at the end cannot tell a previous file of the very size
   // sent from the new one: the previous copy is longer than any file sent.
   const Bytes previous = "the previous copy" + Bytes(1200, 'p');
-  fs::create_directories(phone.Root() / "d");
-  const fs::path target = phone.Root() / "d" / "f.bin";
+  const fs::path& target = phone.PhoneFile();
   if (hadPrevious) WriteAll(target, previous);
-  WriteAll(phone.Local() / "f.bin", file);
+  WriteAll(phone.LocalFile(), file);
   phone.Connect();
   const std::uint64_t limit = 8 * (file.size() / kChunkSize + 1) + 64;
   phone.SetRequestLimit(limit);
 
-  const int result = PutFile((phone.Local() / "f.bin").string(), "\\d\\f.bin");
+  const int result = PutFile(phone.LocalFile().string(), "\\d\\f.bin");
   if (phone.Requests() > limit) Violation("an upload goes on sending without end");
-  const bool present = fs::exists(target);
+  const bool present = Exists(target);
   const Bytes stored = present ? ReadAll(target) : Bytes();
   if (result == kFsFileOk) {
     if (!present || stored != file) Violation("an upload reported success without the whole file on the phone");
@@ -34,6 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Violation("a failed upload left a wrong file on the phone");
     }
   }
-  if (ReadAll(phone.Local() / "f.bin") != file) Violation("an upload changed the local file");
+  if (ReadAll(phone.LocalFile()) != file) Violation("an upload changed the local file");
   return 0;
 }
