@@ -76,7 +76,7 @@ Response PhoneEmulator::OnFrame(const Bytes& wireFrame) {
   if (number == faults_.garbageNth) frame = Garbage(1 + random_() % kMaxGarbageBytes) + frame;
   if (number == faults_.noiseNth) frame = Garbage(faults_.noiseBytes) + frame;
   if (number == faults_.dupNth) frame += frame;
-  response.pieces = Split(frame);
+  response.pieces = Split(std::move(frame));
   if (number == faults_.lateNth) response.pieces.front().delayMs += faults_.lateMs;
   if (request.kind == RequestKind::kAbort) response.pieces.front().delayMs += faults_.lateAbortMs;
   return response;
@@ -138,9 +138,13 @@ Bytes PhoneEmulator::Garbage(std::size_t count) {
   return garbage;
 }
 
-std::vector<WirePiece> PhoneEmulator::Split(const Bytes& bytes) const {
+std::vector<WirePiece> PhoneEmulator::Split(Bytes bytes) const {
   const std::size_t count = std::clamp<std::size_t>(faults_.split, 1, bytes.size());
   std::vector<WirePiece> pieces;
+  if (count == 1) {
+    pieces.push_back({faults_.delayMs, std::move(bytes)});
+    return pieces;
+  }
   std::size_t start = 0;
   for (std::size_t i = 0; i < count; ++i) {
     // The first bytes.size() % count pieces are one byte longer.

@@ -78,7 +78,7 @@ class PhoneEmulator {
   Bytes Oversized(Bytes packet);
   Bytes FlipOneBit(Bytes frame);
   Bytes Garbage(std::size_t count);
-  std::vector<WirePiece> Split(const Bytes& bytes) const;
+  std::vector<WirePiece> Split(Bytes bytes) const;
 
   PhoneSession session_;
   FaultOptions faults_;

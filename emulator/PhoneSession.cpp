@@ -111,11 +111,11 @@ Bytes PhoneSession::List(const Request& request) {
   return EntryPacket(request.op, request.index, phonePath, entry);
 }
 
-Bytes PhoneSession::NextChunk() {
+Bytes PhoneSession::WithNextChunk(Bytes packet) {
   const std::size_t length = std::min(chunkSize_, read_->data.size() - read_->cursor);
-  Bytes chunk = read_->data.substr(read_->cursor, length);
+  packet.append(read_->data, read_->cursor, length);
   read_->cursor += length;
-  return chunk;
+  return packet;
 }
 
 // 59 04 status sequence more: the header of a read reply that carries data;
@@ -137,7 +137,7 @@ Bytes PhoneSession::ReadFirst(const Request& request) {
   Bytes packet = ReadHeader(0, length);
   AppendLe32(packet, static_cast<std::uint32_t>(read_->data.size()));
   AppendLe16(packet, static_cast<std::uint16_t>(length));
-  return packet + NextChunk();
+  return WithNextChunk(std::move(packet));
 }
 
 // 59 04 00 sequence more D(2) data. Every next-chunk request gets the next
@@ -148,7 +148,7 @@ Bytes PhoneSession::ReadNext(const Request& request) {
   const std::size_t length = std::min(chunkSize_, read_->data.size() - read_->cursor);
   Bytes packet = ReadHeader(request.sequence, length);
   AppendLe16(packet, static_cast<std::uint16_t>(length));
-  return packet + NextChunk();
+  return WithNextChunk(std::move(packet));
 }
 
 Bytes PhoneSession::WriteFirst(const Request& request) {

@@ -51,7 +51,8 @@ class PhoneSession {
   Bytes WriteNext(const Request& request);
   // Stores the upload once all its bytes are in; the reply to its last packet.
   Bytes AcceptChunk(const Bytes& chunk);
-  Bytes NextChunk();
+  // `packet` with the next chunk of the file being read after it.
+  Bytes WithNextChunk(Bytes packet);
 
   // One folder's sorted entries of one kind, read at index 0 of a listing and
   // used for its later indexes, so a long listing reads the folder once.
