@@ -1,6 +1,7 @@
 // The queue of work handed to the user-interface thread, the same on every
 // system; each system's layer only supplies the wake-up (SignalWork) that ends
 // its WaitForWork.
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -24,6 +25,9 @@ struct HandOverQueue {
   std::mutex mutex;
   std::condition_variable finished;
   std::vector<std::shared_ptr<HandOverItem>> items;
+  // Whether items holds any, readable without the mutex: the waiting thread
+  // looks at every turn of its loop, and mostly finds none.
+  std::atomic<bool> queued{false};
   bool shutDown = false;
 };
 
@@ -40,6 +44,7 @@ std::shared_ptr<HandOverItem> Enqueue(std::function<void()> work) {
     std::lock_guard<std::mutex> lock(q.mutex);
     if (q.shutDown) return nullptr;
     q.items.push_back(item);
+    q.queued.store(true);
   }
   detail::SignalWork();
   return item;
@@ -49,20 +54,19 @@ std::shared_ptr<HandOverItem> Enqueue(std::function<void()> work) {
 
 namespace detail {
 
-bool HandOversPending() {
-  HandOverQueue& q = Queue();
-  std::lock_guard<std::mutex> lock(q.mutex);
-  return !q.items.empty();
-}
+bool HandOversPending() { return Queue().queued.load(); }
 
 }  // namespace detail
 
 bool RunHandOvers() {
   HandOverQueue& q = Queue();
-  std::vector<std::shared_ptr<HandOverItem>> batch;  // empty, it costs no allocation
+  // An item queued just after this look wakes the thread's WaitForWork.
+  if (!q.queued.load()) return false;
+  std::vector<std::shared_ptr<HandOverItem>> batch;
   {
     std::lock_guard<std::mutex> lock(q.mutex);
     batch.swap(q.items);
+    q.queued.store(false);
   }
   for (const auto& item : batch) {
     try {
@@ -99,6 +103,7 @@ void ShutDownHandOvers() {
     q.shutDown = true;
     for (const auto& item : q.items) item->finished = true;
     q.items.clear();
+    q.queued.store(false);
   }
   q.finished.notify_all();
 }

@@ -608,20 +608,17 @@ bool Timer::Enabled() const {
 
 bool DispatchMessages() {
   TimerRegistry& reg = Timers();
-  Clock::time_point now;
-  {
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    now = reg.Now();
-  }
+  Clock::time_point now;  // read under the first pass's lock
   // Each pass takes the first timer due at `now`. A tick moves that timer's
   // next one past `now`, and a callback that arms a timer sets it past `now`
   // too: every timer due at the start ticks once, in the order of creation,
   // unless a callback before it stopped or destroyed it.
   bool dispatched = false;
-  for (;;) {
+  for (bool first = true;; first = false) {
     std::function<void()> tick;
     {
       std::lock_guard<std::mutex> lock(reg.mutex);
+      if (first) now = reg.Now();
       auto it = std::find_if(reg.timers.begin(), reg.timers.end(),
                              [now](const Timer::Impl* t) { return t->Armed() && t->due <= now; });
       if (it == reg.timers.end()) break;
