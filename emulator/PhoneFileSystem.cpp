@@ -64,16 +64,23 @@ std::optional<Bytes> PhoneFileSystem::ReadFile(const std::string& phonePath) con
   return data;
 }
 
-bool PhoneFileSystem::CanStore(const std::string& phonePath) const {
-  const auto local = Resolve(phonePath);
+namespace {
+
+// A file may be stored at `local`: not the root, in a folder, and no folder there.
+bool MayStoreAt(const std::optional<fs::path>& local, const fs::path& root) {
   std::error_code error;
-  return local && *local != root_ && fs::is_directory(local->parent_path(), error) &&
+  return local && *local != root && fs::is_directory(local->parent_path(), error) &&
          !fs::is_directory(*local, error);
 }
 
+}  // namespace
+
+bool PhoneFileSystem::CanStore(const std::string& phonePath) const { return MayStoreAt(Resolve(phonePath), root_); }
+
 FsResult PhoneFileSystem::StoreFile(const std::string& phonePath, const Bytes& data) const {
-  if (!CanStore(phonePath)) return FsResult::kRefused;
-  const fs::path target = *Resolve(phonePath);
+  const auto local = Resolve(phonePath);
+  if (!MayStoreAt(local, root_)) return FsResult::kRefused;
+  const fs::path& target = *local;
   const fs::path temporary = target.parent_path() / (".phonesim-" + target.filename().string() + ".part");
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);

@@ -298,18 +298,21 @@ class FuzzPhone {
     // The line keeps its order: what is still under way arrives first.
     while (!scheduled_.empty()) Deliver(Take());
     if (!phone_ || requests_ > limit_ || !RequestArrives(frame)) return;
-    const Bytes previous = lastReply_;
-    Bytes reply;
-    const Bytes packet = Unescape(frame);
-    const bool nextChunk = packet.size() == 6 && packet[1] == kOpRead && packet[2] != 0;
-    if (nextChunk && !askAgain_.empty()) {
+    const Bytes previous = std::exchange(lastReply_, Bytes());
+    Bytes answer;
+    if (!askAgain_.empty() && IsNextChunkRead(frame)) {
       phone_->OnFrame(frame);  // the phone counts it; its reply is replaced
-      reply = EncodeFrame(askAgain_);
+      answer = EncodeFrame(askAgain_);
     } else {
-      for (const auto& piece : phone_->OnFrame(frame).pieces) reply += piece.bytes;
+      for (auto& piece : phone_->OnFrame(frame).pieces) {
+        if (answer.empty()) answer = std::move(piece.bytes);
+        else answer += piece.bytes;
+      }
     }
-    if (packet.size() > 1 && packet[1] == kOpMakeDir) FixDates();
-    lastReply_ = reply;
+    // The operation's byte follows the command byte, and no operation is an escaped value.
+    if (frame.size() > 1 && static_cast<std::uint8_t>(frame[1]) == kOpMakeDir) FixDates();
+    lastReply_ = std::move(answer);
+    const Bytes& reply = lastReply_;
     if (reply.empty()) return;
     const int ticks = input_.ConsumeIntegralInRange(0, 60);
     switch (input_.remaining_bytes() == 0 ? 0 : input_.ConsumeIntegralInRange(0, 8)) {
@@ -342,6 +345,11 @@ class FuzzPhone {
       default:  // the previous reply late, then this one
         return Deliver(previous + reply);
     }
+  }
+
+  static bool IsNextChunkRead(const Bytes& frame) {
+    const Bytes packet = Unescape(frame);
+    return packet.size() == 6 && packet[1] == kOpRead && packet[2] != 0;
   }
 
   // A damaged stream must not hold a well-formed reply other than the phone's
