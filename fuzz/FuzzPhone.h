@@ -65,23 +65,29 @@ inline void WriteAll(const fs::path& path, const Bytes& data) {
   close(fd);
 }
 inline bool Exists(const fs::path& path) { return access(path.c_str(), F_OK) == 0; }
-// The entries in the folder open as `fd`; with `remove`, removes them (and
-// what they hold) first and counts what is left.
+// The entries in the folder open as `fd`, which it closes; with `remove`,
+// removes them (and what they hold) first and counts what is left. The
+// entries are read into a buffer on the stack: a directory stream would
+// allocate 32 KiB at every call, the dearest part of a run's set-up.
 inline std::size_t FolderEntries(int fd, bool remove) {
-  DIR* dir = fdopendir(fd);
-  if (!dir) Violation("the fuzz phone cannot read its scratch folders");
+  if (fd < 0) Violation("the fuzz phone cannot open its scratch folders");
   std::size_t left = 0;
-  while (const dirent* entry = readdir(dir)) {
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    if (remove && unlinkat(dirfd(dir), name, 0) == 0) continue;
-    if (remove && errno == EISDIR) {
-      FolderEntries(openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC), true);
-      if (unlinkat(dirfd(dir), name, AT_REMOVEDIR) == 0) continue;
+  alignas(dirent64) char buffer[4096];
+  for (ssize_t got; (got = getdents64(fd, buffer, sizeof buffer)) > 0;) {
+    for (ssize_t at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+      at += entry->d_reclen;
+      const char* name = entry->d_name;
+      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+      if (remove && entry->d_type != DT_DIR && unlinkat(fd, name, 0) == 0) continue;
+      if (remove && (entry->d_type == DT_DIR || errno == EISDIR)) {
+        FolderEntries(openat(fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC), true);
+        if (unlinkat(fd, name, AT_REMOVEDIR) == 0) continue;
+      }
+      ++left;
     }
-    ++left;
   }
-  closedir(dir);
+  close(fd);
   return left;
 }
 inline std::size_t CountEntries(const fs::path& folder) {
