@@ -277,6 +277,7 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
     WatchedDevices& watched = Watched();
     std::lock_guard<std::mutex> lock(watched.mutex);
     sink_ = std::move(sink);
+    watchable_ = true;
     SetWatched(false);
     auto& devices = watched.devices;
     devices.erase(std::remove(devices.begin(), devices.end(), this), devices.end());
@@ -284,6 +285,10 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
   }
 
   int Fd() const { return fd_; }
+  // False once a wait saw the device hang up or fail: it would wake every
+  // wait at once, and its event thread reports it.
+  bool Watchable() const { return watchable_; }
+  void SeenFailed() { watchable_ = false; }
 
   // On the user-interface thread, with the watched devices' mutex held.
   void PassArrivals() {
@@ -401,6 +406,7 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
   bool awaitEventChar_ = false;
   std::atomic<bool> cancelled_{false};
   ArrivalSink sink_;  // set while the port's event thread runs
+  bool watchable_ = true;
 };
 
 std::unique_ptr<SerialDevice> OpenRealSerialDevice(const std::string& portName, int* error) {
@@ -687,7 +693,7 @@ void WaitForWakeOrArrival(int milliseconds) {
     std::lock_guard<std::mutex> lock(watched.mutex);
     for (PosixSerialDevice* device : watched.devices) {
       // A full queue leaves the device readable: no news until it is read.
-      if (count == WatchedDevices::kMost || !device->Accepting()) continue;
+      if (count == WatchedDevices::kMost || !device->Watchable() || !device->Accepting()) continue;
       device->SetWatched(true);
       polled[count] = device;
       fds[1 + count++] = {device->Fd(), POLLIN, 0};
@@ -703,6 +709,7 @@ void WaitForWakeOrArrival(int milliseconds) {
     PosixSerialDevice* device = polled[i];
     if (std::find(watched.devices.begin(), watched.devices.end(), device) == watched.devices.end()) continue;
     if (ready && (fds[1 + i].revents & POLLIN)) device->PassArrivals();
+    if (ready && (fds[1 + i].revents & (POLLHUP | POLLERR | POLLNVAL))) device->SeenFailed();
     device->SetWatched(false);
     // What came after that take, or while the event thread still saw the
     // device watched, is taken here: no arrival goes unreported.
