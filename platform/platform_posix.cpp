@@ -683,9 +683,7 @@ namespace {
 // Sleeps until the wake event or one of the watched devices has something:
 // what a device brought is taken on this thread and handed over by its sink,
 // so that a reply wakes only this thread, not the event thread and then this.
-void WaitForWakeOrArrival(int milliseconds) {
-  WakeEvent& wake = Wake();
-  WatchedDevices& watched = Watched();
+void WaitForWakeOrArrival(WakeEvent& wake, WatchedDevices& watched, int milliseconds) {
   pollfd fds[1 + WatchedDevices::kMost] = {{wake.fd, POLLIN, 0}};
   PosixSerialDevice* polled[WatchedDevices::kMost] = {};
   std::size_t count = 0;
@@ -736,10 +734,14 @@ void WaitForWork(unsigned maxMilliseconds) {
     // The manual clock passes the wait at once: only ticks can come during it.
     if (manual && !detail::HandOversPending()) reg.manualNow += std::chrono::milliseconds(waitMs);
   }
+  // Made at the first call, with the other statics of the queue: a module
+  // that waits for work once as it loads keeps them until it has closed its
+  // ports as it unloads.
   WakeEvent& wake = Wake();
+  WatchedDevices& watched = Watched();
   if (wake.signaled.load()) wake.Drain();
   if (detail::HandOversPending()) return;
-  if (waitMs > 0 && !manual) WaitForWakeOrArrival(static_cast<int>(std::min(waitMs, 1LL << 30)));
+  if (waitMs > 0 && !manual) WaitForWakeOrArrival(wake, watched, static_cast<int>(std::min(waitMs, 1LL << 30)));
 }
 
 void UseManualClockForTesting(bool manual) {
