@@ -700,9 +700,10 @@ void WaitForWakeOrArrival(WakeEvent& wake, WatchedDevices& watched, int millisec
   const bool ready = poll(fds, static_cast<nfds_t>(1 + count), milliseconds) > 0;
   // A wake-up whose write came after its drain is drained here.
   if (ready && fds[0].revents != 0) wake.Drain();
+  // What the sinks hand over wakes waiting threads as any hand-over does:
+  // another thread may wait for work as well, and no flag of the shared
+  // wake-up may stand for this one alone.
   std::lock_guard<std::mutex> lock(watched.mutex);
-  // What the sinks hand over runs on this thread next: it needs no wake-up.
-  wake.signaled.store(true);
   for (std::size_t i = 0; i < count; ++i) {
     PosixSerialDevice* device = polled[i];
     if (std::find(watched.devices.begin(), watched.devices.end(), device) == watched.devices.end()) continue;
@@ -713,7 +714,6 @@ void WaitForWakeOrArrival(WakeEvent& wake, WatchedDevices& watched, int millisec
     // device watched, is taken here: no arrival goes unreported.
     device->PassArrivals();
   }
-  wake.signaled.store(false);
 }
 
 }  // namespace
