@@ -162,6 +162,14 @@ class SerialDevice {
   // Writes all bytes, bounded by the write time-outs.
   virtual int Write(const void* data, std::uint32_t count, std::uint32_t* written) = 0;
   virtual int Purge(std::uint32_t flags) = 0;
+  // Where the device may report received bytes besides WaitEvent: a device
+  // that the user-interface thread can watch while it waits for work
+  // (WaitForWork, Linux) takes what has arrived itself and calls `sink` with
+  // the events it brought (those WaitEvent would report), on that thread. A
+  // reply then costs no hand-over from the event thread. Devices without
+  // that ignore it; an empty function ends it.
+  using ArrivalSink = std::function<void(std::uint32_t events)>;
+  virtual void SetArrivalSink(ArrivalSink sink) { (void)sink; }
 };
 
 // Opens a serial device by port name. Windows: "\\.\" + name.

@@ -163,12 +163,27 @@ void AwaitLineEnd(termios* t, char lineEnd) {
   t->c_cc[VEOL] = static_cast<cc_t>(lineEnd);
 }
 
+class PosixSerialDevice;
+
+// The devices whose arrivals the user-interface thread takes itself while it
+// waits for work. Lock order: this mutex, then a device's own.
+struct WatchedDevices {
+  static constexpr std::size_t kMost = 4;  // more are served by their event threads alone
+  std::mutex mutex;
+  std::vector<PosixSerialDevice*> devices;
+};
+WatchedDevices& Watched() {
+  static WatchedDevices watched;
+  return watched;
+}
+
 class PosixSerialDevice final : public detail::QueuedSerialDevice {
  public:
   PosixSerialDevice(int fd, int epollFd, int cancelFd, bool pseudoTerminal)
       : fd_(fd), epollFd_(epollFd), cancelFd_(cancelFd), pseudoTerminal_(pseudoTerminal) {}
 
   ~PosixSerialDevice() override {
+    SetArrivalSink(nullptr);
     close(epollFd_);
     close(cancelFd_);
     close(fd_);
@@ -256,6 +271,30 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
         return 0;
       }
     }
+  }
+
+  void SetArrivalSink(ArrivalSink sink) override {
+    WatchedDevices& watched = Watched();
+    std::lock_guard<std::mutex> lock(watched.mutex);
+    sink_ = std::move(sink);
+    watchable_ = true;
+    SetWatched(false);
+    auto& devices = watched.devices;
+    devices.erase(std::remove(devices.begin(), devices.end(), this), devices.end());
+    if (sink_) devices.push_back(this);
+  }
+
+  int Fd() const { return fd_; }
+  // False once a wait saw the device hang up or fail: it would wake every
+  // wait at once, and its event thread reports it.
+  bool Watchable() const { return watchable_; }
+  void SeenFailed() { watchable_ = false; }
+
+  // On the user-interface thread, with the watched devices' mutex held.
+  void PassArrivals() {
+    std::uint32_t events = 0;
+    // A failure is the event thread's to report: it sees the device go too.
+    if (TakeArrivals(&events) == 0 && events != 0 && sink_) sink_(events);
   }
 
   void CancelWait() override {
@@ -366,6 +405,8 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
   DeviceControl control_;  // the line settings last set; baudRate 0 before
   bool awaitEventChar_ = false;
   std::atomic<bool> cancelled_{false};
+  ArrivalSink sink_;  // set while the port's event thread runs
+  bool watchable_ = true;
 };
 
 std::unique_ptr<SerialDevice> OpenRealSerialDevice(const std::string& portName, int* error) {
@@ -634,6 +675,46 @@ bool DispatchMessages() {
   return dispatched;
 }
 
+namespace {
+
+// Sleeps until the wake event or one of the watched devices has something:
+// what a device brought is taken on this thread and handed over by its sink,
+// so that a reply wakes only this thread, not the event thread and then this.
+void WaitForWakeOrArrival(WakeEvent& wake, WatchedDevices& watched, int milliseconds) {
+  pollfd fds[1 + WatchedDevices::kMost] = {{wake.fd, POLLIN, 0}};
+  PosixSerialDevice* polled[WatchedDevices::kMost] = {};
+  std::size_t count = 0;
+  {
+    std::lock_guard<std::mutex> lock(watched.mutex);
+    for (PosixSerialDevice* device : watched.devices) {
+      // A full queue leaves the device readable: no news until it is read.
+      if (count == WatchedDevices::kMost || !device->Watchable() || !device->Accepting()) continue;
+      device->SetWatched(true);
+      polled[count] = device;
+      fds[1 + count++] = {device->Fd(), POLLIN, 0};
+    }
+  }
+  const bool ready = poll(fds, static_cast<nfds_t>(1 + count), milliseconds) > 0;
+  // A wake-up whose write came after its drain is drained here.
+  if (ready && fds[0].revents != 0) wake.Drain();
+  // What the sinks hand over wakes waiting threads as any hand-over does:
+  // another thread may wait for work as well, and no flag of the shared
+  // wake-up may stand for this one alone.
+  std::lock_guard<std::mutex> lock(watched.mutex);
+  for (std::size_t i = 0; i < count; ++i) {
+    PosixSerialDevice* device = polled[i];
+    if (std::find(watched.devices.begin(), watched.devices.end(), device) == watched.devices.end()) continue;
+    if (ready && (fds[1 + i].revents & POLLIN)) device->PassArrivals();
+    if (ready && (fds[1 + i].revents & (POLLHUP | POLLERR | POLLNVAL))) device->SeenFailed();
+    device->SetWatched(false);
+    // What came after that take, or while the event thread still saw the
+    // device watched, is taken here: no arrival goes unreported.
+    device->PassArrivals();
+  }
+}
+
+}  // namespace
+
 void WaitForWork(unsigned maxMilliseconds) {
   TimerRegistry& reg = Timers();
   long long waitMs = maxMilliseconds;
@@ -650,14 +731,14 @@ void WaitForWork(unsigned maxMilliseconds) {
     // The manual clock passes the wait at once: only ticks can come during it.
     if (manual && !detail::HandOversPending()) reg.manualNow += std::chrono::milliseconds(waitMs);
   }
+  // Made at the first call, with the other statics of the queue: a module
+  // that waits for work once as it loads keeps them until it has closed its
+  // ports as it unloads.
   WakeEvent& wake = Wake();
+  WatchedDevices& watched = Watched();
   if (wake.signaled.load()) wake.Drain();
   if (detail::HandOversPending()) return;
-  if (waitMs > 0 && !manual) {
-    pollfd pfd{wake.fd, POLLIN, 0};
-    // A wake-up whose write came after its drain is drained here.
-    if (poll(&pfd, 1, static_cast<int>(std::min(waitMs, 1LL << 30))) > 0) wake.Drain();
-  }
+  if (waitMs > 0 && !manual) WaitForWakeOrArrival(wake, watched, static_cast<int>(std::min(waitMs, 1LL << 30)));
 }
 
 void UseManualClockForTesting(bool manual) {

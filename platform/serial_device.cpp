@@ -45,25 +45,37 @@ int QueuedSerialDevice::TakeFromDriver(std::size_t* taken, bool* sawEventChar) {
   return 0;
 }
 
+int QueuedSerialDevice::EventsOf(std::uint32_t driverEvents, std::uint32_t* events) {
+  *events = 0;
+  const std::uint32_t mask = mask_.load();
+  std::size_t taken = 0;
+  bool sawEventChar = false;
+  if (driverEvents & (kEvRxChar | kEvRxFlag)) {
+    if (const int error = TakeFromDriver(&taken, &sawEventChar)) return error;
+  }
+  std::uint32_t reported = driverEvents & mask & ~(kEvRxChar | kEvRxFlag);
+  if (taken > 0) reported |= mask & kEvRxChar;
+  if (sawEventChar) reported |= mask & kEvRxFlag;
+  *events = reported;
+  return 0;
+}
+
 int QueuedSerialDevice::WaitEvent(std::uint32_t* events) {
   *events = 0;
   for (;;) {
     std::uint32_t driverEvents = 0;
     if (const int result = DriverWaitEvent(&driverEvents)) return result;
-    const std::uint32_t mask = mask_.load();
-    std::size_t taken = 0;
-    bool sawEventChar = false;
-    if (driverEvents & (kEvRxChar | kEvRxFlag)) {
-      if (const int error = TakeFromDriver(&taken, &sawEventChar)) return error;
-    }
-    std::uint32_t reported = driverEvents & mask & ~(kEvRxChar | kEvRxFlag);
-    if (taken > 0) reported |= mask & kEvRxChar;
-    if (sawEventChar) reported |= mask & kEvRxFlag;
-    if (reported != 0) {
-      *events = reported;
-      return 0;
-    }
+    if (watched_.load()) driverEvents &= ~(kEvRxChar | kEvRxFlag);  // the watcher takes them
+    if (const int error = EventsOf(driverEvents, events)) return error;
+    if (*events != 0) return 0;
   }
+}
+
+int QueuedSerialDevice::TakeArrivals(std::uint32_t* events) { return EventsOf(kEvRxChar, events); }
+
+bool QueuedSerialDevice::Accepting() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.size() < kQueueLimit;
 }
 
 int QueuedSerialDevice::BytesWaiting(std::uint32_t* count) {

@@ -345,6 +345,11 @@ void TCustomComPort::StartEventThread() {
   state->syncMethod = syncMethod_;
   state->port = this;
   device_->SetEventMask(EventsToMask(events_));
+  // What the user-interface thread takes from the device itself while it
+  // waits goes the way the event thread's events go.
+  if (syncMethod_ != smNone) {
+    device_->SetArrivalSink([state](std::uint32_t mask) { HandOverEvents(state, MaskToEvents(mask)); });
+  }
   eventThread_ = std::thread(&TCustomComPort::EventThreadMain, state);
   threadState_ = std::move(state);
 }
@@ -352,6 +357,7 @@ void TCustomComPort::StartEventThread() {
 void TCustomComPort::StopEventThread(bool deliverPending) {
   std::shared_ptr<EventThreadState> state = std::move(threadState_);
   if (!state) return;
+  state->device->SetArrivalSink(nullptr);
   // Delivered before the thread ends, since it discards the input as it does.
   if (deliverPending && !inDispatch_) DeliverHandedOver(state);
   state->device->CancelWait();
@@ -391,7 +397,7 @@ void TCustomComPort::EventThreadMain(std::shared_ptr<EventThreadState> state) {
     if (events == 0) continue;
     if (state->syncMethod == smNone) {
       state->port->DispatchEvents(events);
-    } else if (state->handedOver.fetch_or(events) == 0 && !os::Post([state] { DeliverHandedOver(state); })) {
+    } else if (!HandOverEvents(state, events)) {
       break;  // hand-overs are shut down: nobody will take the events
     }
   }
@@ -400,6 +406,10 @@ void TCustomComPort::EventThreadMain(std::shared_ptr<EventThreadState> state) {
     device->Purge(os::kPurgeTxClear | os::kPurgeRxClear);
   }
   state->orphan.reset();
+}
+
+bool TCustomComPort::HandOverEvents(const std::shared_ptr<EventThreadState>& state, TComEvents events) {
+  return state->handedOver.fetch_or(events) != 0 || os::Post([state] { DeliverHandedOver(state); });
 }
 
 void TCustomComPort::DeliverHandedOver(const std::shared_ptr<EventThreadState>& state) {

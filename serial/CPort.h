@@ -173,6 +173,9 @@ class TCustomComPort {
   // Ends the event thread; `deliverPending` runs the events it had handed over.
   void StopEventThread(bool deliverPending);
   static void EventThreadMain(std::shared_ptr<EventThreadState> state);
+  // Hands events over to the user-interface thread; while earlier ones wait
+  // there, they are added to those. False when hand-overs are shut down.
+  static bool HandOverEvents(const std::shared_ptr<EventThreadState>& state, TComEvents events);
   static void DeliverHandedOver(const std::shared_ptr<EventThreadState>& state);
   void DispatchEvents(TComEvents events);
   // Calls a receive event with the count waiting, when anything is.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix_serial.h"
@@ -255,6 +256,46 @@ TEST(SerialDevice, ReadTakesWhatWaitsAndNeverWaits) {
   ASSERT_EQ(device->Read(buffer, sizeof buffer, &read), 0);
   EXPECT_EQ(std::string(buffer, read), "\r\n");  // raw: no translation
   EXPECT_LT(MillisecondsSince(start), 100);
+}
+
+// No event thread runs here: only the waiting thread can take what arrives.
+TEST(SerialDevice, TheWaitingThreadTakesACompleteReplyItselfAndPassesItToTheSink) {
+  Pty pty;
+  auto device = OpenPty(pty);
+  ASSERT_EQ(device->SetState([] {
+    os::DeviceControl line = PhoneLine(115200);
+    line.evtChar = 0x7E;
+    return line;
+  }()), 0);
+  ASSERT_EQ(device->SetEventMask(os::kEvRxFlag), 0);
+  std::vector<std::uint32_t> reported;
+  device->SetArrivalSink([&](std::uint32_t events) { reported.push_back(events); });
+  struct Step {
+    const char* sent;
+    std::vector<std::uint32_t> reported;  // after one wait
+    std::uint32_t waiting;
+  };
+  const Step steps[] = {
+      {"ab", {}, 0},                      // a reply's beginning wakes nobody
+      {"c\x7e", {os::kEvRxFlag}, 4},      // its end: everything before it comes along
+      {"\x7e\x7e", {os::kEvRxFlag}, 6},  // two ends at once: one report
+  };
+  for (const Step& step : steps) {
+    reported.clear();
+    pty.Send(step.sent);
+    os::WaitForWork(step.reported.empty() ? 100 : 5000);
+    EXPECT_EQ(reported, step.reported) << step.sent;
+    std::uint32_t waiting = 0;
+    ASSERT_EQ(device->BytesWaiting(&waiting), 0);
+    EXPECT_EQ(waiting, step.waiting) << step.sent;
+  }
+  // Without a sink the device is not watched: its bytes wait for the reader.
+  device->SetArrivalSink(nullptr);
+  reported.clear();
+  pty.Send("d\x7e");
+  os::WaitForWork(100);
+  EXPECT_TRUE(reported.empty());
+  EXPECT_EQ(WaitForBytes(*device, 8), 8u);
 }
 
 TEST(SerialDevice, WriteSendsEveryByte) {
