@@ -219,6 +219,19 @@ TEST(HandOver, PostedWorkReturnsAtOnceAndRunsOnTheThreadThatRunsHandOvers) {
   EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 
+TEST(HandOver, WorkQueuedByRunningWorkWaitsForTheNextRunAndIsNotLost) {
+  std::vector<int> ran;
+  ASSERT_TRUE(os::Post([&] {
+    ran.push_back(1);
+    EXPECT_TRUE(os::Post([&] { ran.push_back(2); }));
+  }));
+  EXPECT_TRUE(os::RunHandOvers());
+  EXPECT_EQ(ran, std::vector<int>{1});
+  EXPECT_TRUE(os::RunHandOvers());
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(os::RunHandOvers());
+}
+
 // Shutting hand-overs down lasts for the process: run it in a child process.
 TEST(HandOverDeathTest, AfterShutDownHandOversReturnFalseWithoutRunning) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
