@@ -73,7 +73,8 @@ inline std::size_t FolderEntries(int fd, bool remove) {
   if (fd < 0) Violation("the fuzz phone cannot open its scratch folders");
   std::size_t left = 0;
   alignas(dirent64) char buffer[4096];
-  for (ssize_t got; (got = getdents64(fd, buffer, sizeof buffer)) > 0;) {
+  ssize_t got;
+  while ((got = getdents64(fd, buffer, sizeof buffer)) > 0) {
     for (ssize_t at = 0; at < got;) {
       const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
       at += entry->d_reclen;
@@ -87,6 +88,7 @@ inline std::size_t FolderEntries(int fd, bool remove) {
       ++left;
     }
   }
+  if (got < 0) Violation("the fuzz phone cannot read its scratch folders");
   close(fd);
   return left;
 }

@@ -679,7 +679,9 @@ namespace {
 
 // Sleeps until the wake event or one of the watched devices has something:
 // what a device brought is taken on this thread and handed over by its sink,
-// so that a reply wakes only this thread, not the event thread and then this.
+// so that the reply reaches the module on the thread that waits for it. The
+// port's event thread still wakes at the arrival, but leaves the bytes alone:
+// the saving is its hand-over and the wake-up of this thread after it.
 void WaitForWakeOrArrival(WakeEvent& wake, WatchedDevices& watched, int milliseconds) {
   pollfd fds[1 + WatchedDevices::kMost] = {{wake.fd, POLLIN, 0}};
   PosixSerialDevice* polled[WatchedDevices::kMost] = {};

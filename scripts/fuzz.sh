@@ -14,6 +14,10 @@ seconds="${1:-60}"
 shift || true
 if [ $# -gt 0 ]; then targets=("$@"); else targets=(fuzz_codec fuzz_download fuzz_upload fuzz_listing); fi
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
+jobs="${VELK_FUZZ_JOBS:-1}"
+case "$jobs" in
+  '' | *[!0-9]* | 0) echo "fuzz.sh: VELK_FUZZ_JOBS must be a whole number of at least 1, not '$jobs'" >&2; exit 2 ;;
+esac
 build_dir="$source_dir/build-fuzz"
 
 for tool in clang clang++; do
@@ -52,7 +56,6 @@ run_one() {
 
 # At most $jobs targets at once: each should have a core of its own, or its
 # executions a minute would tell the machine's share, not the code's speed.
-jobs="${VELK_FUZZ_JOBS:-1}"
 running=0
 for target in "${targets[@]}"; do
   if [ "$running" -ge "$jobs" ]; then
