@@ -8,12 +8,20 @@
 namespace host {
 
 namespace {
+using Clock = std::chrono::steady_clock;
+// A bar drawn again at each of a fast transfer's thousands of reports would
+// cost more than the transfer: it is drawn when its percentage changes, and
+// now and then for the rate.
+constexpr auto kRedrawAfter = std::chrono::milliseconds(250);
+
 struct Transfer {
   std::string label;
   std::optional<std::uint64_t> totalBytes;
-  std::chrono::steady_clock::time_point start;
+  Clock::time_point start;
+  bool toTerminal = false;
   bool drawn = false;
   int percentShown = -1;
+  Clock::time_point shownAt;
 };
 Transfer current;
 
@@ -35,7 +43,7 @@ void Draw(int percentDone) {
   std::string bar(static_cast<std::size_t>(clamped * kBarWidth / 100), '#');
   bar.resize(kBarWidth, '.');
   const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - current.start).count();
+      std::chrono::duration<double>(Clock::now() - current.start).count();
   std::string amounts;
   if (current.totalBytes) {
     const double done = static_cast<double>(*current.totalBytes) * clamped / 100.0;
@@ -47,15 +55,16 @@ void Draw(int percentDone) {
   std::fflush(stderr);
   current.drawn = true;
   current.percentShown = clamped;
+  current.shownAt = Clock::now();
 }
 }  // namespace
 
 void BeginTransfer(const std::string& label, std::optional<std::uint64_t> totalBytes) {
-  current = Transfer{label, totalBytes, std::chrono::steady_clock::now(), false, -1};
+  current = Transfer{label, totalBytes, Clock::now(), StderrIsTerminal(), false, -1, {}};
 }
 
 void EndTransfer(bool completed) {
-  if (completed && StderrIsTerminal() && current.percentShown != 100) Draw(100);
+  if (completed && current.toTerminal && current.percentShown != 100) Draw(100);
   if (current.drawn) std::fputc('\n', stderr);
   current.drawn = false;
 }
@@ -70,7 +79,10 @@ void PrintLine(const std::string& line) {
 
 int FS_CALL ReportProgress(int, char*, char*, int percentDone) {
   if (InterruptRequested()) return 1;
-  if (StderrIsTerminal()) Draw(percentDone);
+  if (current.toTerminal &&
+      (percentDone != current.percentShown || Clock::now() - current.shownAt >= kRedrawAfter)) {
+    Draw(percentDone);
+  }
   return 0;
 }
 

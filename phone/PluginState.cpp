@@ -53,6 +53,7 @@ bool OpenPhonePort(bool report) {
 }
 
 void WaitWhileBusy() {
+  const os::ArrivalWatch watch;  // the replies of the whole operation come to this thread
   while (State.Link.Busy) {
     bool worked = os::DispatchMessages();
     // Replies are handled as soon as the port reports them, not only at the next tick.

@@ -23,6 +23,30 @@ int ReadLocalFile(const std::string& path, std::string* data, std::size_t limit)
   return 0;
 }
 
+namespace {
+// A download's chunks are a few hundred bytes: one system call per chunk
+// would cost more than the chunk's whole way from the port.
+constexpr std::size_t kWriteSize = 64 * 1024;
+}  // namespace
+
+int ReplacingFile::Append(const char* data, std::size_t count) {
+  if (gathered_.empty() && count >= kWriteSize) return Write(data, count);
+  gathered_.append(data, count);
+  if (gathered_.size() < kWriteSize) return 0;
+  const int failed = Write(gathered_.data(), gathered_.size());
+  gathered_.clear();
+  return failed;
+}
+
+int ReplacingFile::Commit(CommitMode mode) {
+  if (!gathered_.empty()) {
+    const int failed = Write(gathered_.data(), gathered_.size());
+    gathered_.clear();
+    if (failed != 0) return failed;
+  }
+  return Finish(mode);
+}
+
 int WriteLocalFile(const std::string& path, const std::string& data) {
   int error = 0;
   const auto file = CreateReplacingFile(path, &error);

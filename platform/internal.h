@@ -39,16 +39,16 @@ class QueuedSerialDevice : public SerialDevice {
   int BytesWaiting(std::uint32_t* count) final;
   int Read(void* buffer, std::uint32_t count, std::uint32_t* read) final;
   int Purge(std::uint32_t flags) final;
+  // How much a take moves: WaitEvent's driver wakes once per arrival, so it
+  // takes everything; a watcher that is woken again while bytes wait may stop
+  // at the end of a reply.
+  enum class Take { kAll, kToReplyEnd };
   // Without waiting: takes what the driver holds and puts the receive events
   // it brings in *events (0 when none), as one wake-up of WaitEvent would.
-  int TakeArrivals(std::uint32_t* events);
+  int TakeArrivals(Take how, std::uint32_t* events);
   // Whether the queue takes more bytes: a driver that still holds bytes the
   // queue cannot take is no news.
   bool Accepting();
-  // While the user-interface thread watches the device (it takes what
-  // arrives itself), the event thread leaves received bytes alone: the two
-  // would only contend for them.
-  void SetWatched(bool watched) { watched_.store(watched); }
 
  protected:
   virtual int DriverSetState(const DeviceControl& control) = 0;
@@ -67,16 +67,15 @@ class QueuedSerialDevice : public SerialDevice {
  private:
   // Moves what the driver holds into the queue; *sawEventChar tells whether
   // the event character came with it.
-  int TakeFromDriver(std::size_t* taken, bool* sawEventChar);
+  int TakeFromDriver(Take how, std::size_t* taken, bool* sawEventChar);
   // The events of one wake-up with the driver's `driverEvents`: received
   // bytes taken, others passed on as the mask asks.
-  int EventsOf(std::uint32_t driverEvents, std::uint32_t* events);
+  int EventsOf(std::uint32_t driverEvents, Take how, std::uint32_t* events);
 
   std::mutex mutex_;
   std::string queue_;  // taken from the driver, not yet read
   std::atomic<std::uint32_t> mask_{0};
   std::atomic<char> eventChar_{0};
-  std::atomic<bool> watched_{false};
 };
 
 #ifdef _WIN32

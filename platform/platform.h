@@ -232,6 +232,19 @@ bool RunHandOvers();
 // hand-over is queued, or `maxMilliseconds` have passed.
 void WaitForWork(unsigned maxMilliseconds);
 
+// While one lives, the devices that the calling thread watched in its
+// WaitForWork (see SerialDevice::SetArrivalSink) stay its own between its
+// waits: their event threads sleep until it ends. For a thread that waits for
+// work in a loop, replies coming one after another. Nests; a WaitForWork
+// outside one watches for that wait alone.
+class ArrivalWatch {
+ public:
+  ArrivalWatch();
+  ~ArrivalWatch();
+  ArrivalWatch(const ArrivalWatch&) = delete;
+  ArrivalWatch& operator=(const ArrivalWatch&) = delete;
+};
+
 #ifndef _WIN32
 // Timers and WaitForWork go by a clock. Tests and fuzzers switch it to a
 // manual clock that stands still while the module works: WaitForWork, when no
@@ -333,11 +346,22 @@ enum class CommitMode { kReplace, kKeepExisting };
 // step; with kKeepExisting a file that stands there by then is kept, and
 // Commit returns kErrorFileExists. A writer destroyed before a successful
 // Commit removes its temporary file and leaves the file untouched.
+// Appended pieces are gathered and written out in large ones: a failure to
+// write shows at a later Append or at Commit.
 class ReplacingFile {
  public:
   virtual ~ReplacingFile() = default;
-  virtual int Append(const char* data, std::size_t count) = 0;
-  virtual int Commit(CommitMode mode) = 0;
+  int Append(const char* data, std::size_t count);
+  int Commit(CommitMode mode);
+
+ protected:
+  // Each system's: writes all of `data` to the temporary file; puts it under
+  // its name.
+  virtual int Write(const char* data, std::size_t count) = 0;
+  virtual int Finish(CommitMode mode) = 0;
+
+ private:
+  std::string gathered_;
 };
 // Null on failure, with the code in *error.
 std::unique_ptr<ReplacingFile> CreateReplacingFile(const std::string& path, int* error);

@@ -266,7 +266,7 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
       if (hungUp) return EIO;
       // The device is watched edge-triggered: each arrival of new bytes wakes
       // the wait once, and every wake takes all bytes waiting.
-      if (received) {
+      if (received && !StandAsideIfWatched()) {
         *events = kEvRxChar;
         return 0;
       }
@@ -278,7 +278,7 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
     std::lock_guard<std::mutex> lock(watched.mutex);
     sink_ = std::move(sink);
     watchable_ = true;
-    SetWatched(false);
+    EndWatch();
     auto& devices = watched.devices;
     devices.erase(std::remove(devices.begin(), devices.end(), this), devices.end());
     if (sink_) devices.push_back(this);
@@ -290,11 +290,31 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
   bool Watchable() const { return watchable_; }
   void SeenFailed() { watchable_ = false; }
 
+  // While the user-interface thread watches the device, from its first wait
+  // to the end of the watch (ArrivalWatch), it takes what arrives itself. The
+  // event thread, woken by an arrival meanwhile, stops waiting for bytes until
+  // the watch ends (a hang-up still wakes it): it would only contend for them,
+  // and wake at every reply.
+  void BeginWatch() {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    watched_ = true;
+  }
+  bool Watching() {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    return watched_;
+  }
+  void EndWatch() {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    watched_ = false;
+    // Armed again, the device wakes the event thread at once if bytes wait.
+    if (standingAside_) standingAside_ = !AwaitBytes(true);
+  }
+
   // On the user-interface thread, with the watched devices' mutex held.
-  void PassArrivals() {
+  void PassArrivals(Take how) {
     std::uint32_t events = 0;
     // A failure is the event thread's to report: it sees the device go too.
-    if (TakeArrivals(&events) == 0 && events != 0 && sink_) sink_(events);
+    if (TakeArrivals(how, &events) == 0 && events != 0 && sink_) sink_(events);
   }
 
   void CancelWait() override {
@@ -386,6 +406,19 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
   }
 
  private:
+  // On the event thread: true when the watcher takes the arrivals.
+  bool StandAsideIfWatched() {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    if (watched_ && !standingAside_) standingAside_ = AwaitBytes(false);
+    return watched_;
+  }
+  bool AwaitBytes(bool await) {
+    epoll_event ev{};
+    ev.events = (await ? std::uint32_t{EPOLLIN} : 0u) | EPOLLET;
+    ev.data.fd = fd_;
+    return epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd_, &ev) == 0;
+  }
+
   // As on Windows, a write is complete once its bytes have left: waits until
   // the driver's output queue is empty, within the write's time limit.
   void WaitUntilSent(bool bounded, Clock::time_point deadline) const {
@@ -407,6 +440,9 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
   std::atomic<bool> cancelled_{false};
   ArrivalSink sink_;  // set while the port's event thread runs
   bool watchable_ = true;
+  std::mutex watchMutex_;
+  bool watched_ = false;
+  bool standingAside_ = false;  // the event thread waits for no bytes
 };
 
 std::unique_ptr<SerialDevice> OpenRealSerialDevice(const std::string& portName, int* error) {
@@ -677,11 +713,16 @@ bool DispatchMessages() {
 
 namespace {
 
+// The thread that waits for work runs the hand-overs as soon as its wait
+// ends: what it hands over itself meanwhile needs no wake-up.
+thread_local bool t_waitingForWork = false;
+thread_local int t_arrivalWatches = 0;
+
 // Sleeps until the wake event or one of the watched devices has something:
 // what a device brought is taken on this thread and handed over by its sink,
-// so that the reply reaches the module on the thread that waits for it. The
-// port's event thread still wakes at the arrival, but leaves the bytes alone:
-// the saving is its hand-over and the wake-up of this thread after it.
+// so that the reply reaches the module on the thread that waits for it. A
+// device stays watched after the wait, until the ArrivalWatch ends: its event
+// thread then sleeps through the replies of a whole operation.
 void WaitForWakeOrArrival(WakeEvent& wake, WatchedDevices& watched, int milliseconds) {
   pollfd fds[1 + WatchedDevices::kMost] = {{wake.fd, POLLIN, 0}};
   PosixSerialDevice* polled[WatchedDevices::kMost] = {};
@@ -691,31 +732,41 @@ void WaitForWakeOrArrival(WakeEvent& wake, WatchedDevices& watched, int millisec
     for (PosixSerialDevice* device : watched.devices) {
       // A full queue leaves the device readable: no news until it is read.
       if (count == WatchedDevices::kMost || !device->Watchable() || !device->Accepting()) continue;
-      device->SetWatched(true);
+      device->BeginWatch();
       polled[count] = device;
       fds[1 + count++] = {device->Fd(), POLLIN, 0};
     }
   }
   const bool ready = poll(fds, static_cast<nfds_t>(1 + count), milliseconds) > 0;
+  if (!ready) return;
   // A wake-up whose write came after its drain is drained here.
-  if (ready && fds[0].revents != 0) wake.Drain();
-  // What the sinks hand over wakes waiting threads as any hand-over does:
-  // another thread may wait for work as well, and no flag of the shared
-  // wake-up may stand for this one alone.
+  if (fds[0].revents != 0) wake.Drain();
   std::lock_guard<std::mutex> lock(watched.mutex);
   for (std::size_t i = 0; i < count; ++i) {
     PosixSerialDevice* device = polled[i];
     if (std::find(watched.devices.begin(), watched.devices.end(), device) == watched.devices.end()) continue;
-    if (ready && (fds[1 + i].revents & POLLIN)) device->PassArrivals();
-    if (ready && (fds[1 + i].revents & (POLLHUP | POLLERR | POLLNVAL))) device->SeenFailed();
-    device->SetWatched(false);
-    // What came after that take, or while the event thread still saw the
-    // device watched, is taken here: no arrival goes unreported.
-    device->PassArrivals();
+    // Polled again, the device reports what follows the reply at once.
+    if (fds[1 + i].revents & POLLIN) device->PassArrivals(PosixSerialDevice::Take::kToReplyEnd);
+    if (fds[1 + i].revents & (POLLHUP | POLLERR | POLLNVAL)) device->SeenFailed();
   }
 }
 
 }  // namespace
+
+ArrivalWatch::ArrivalWatch() { ++t_arrivalWatches; }
+
+ArrivalWatch::~ArrivalWatch() {
+  if (--t_arrivalWatches > 0) return;
+  // What came after the last wait, or while the event thread still saw the
+  // device watched, is taken here: no arrival goes unreported.
+  WatchedDevices& watched = Watched();
+  std::lock_guard<std::mutex> lock(watched.mutex);
+  for (PosixSerialDevice* device : watched.devices) {
+    if (!device->Watching()) continue;
+    device->EndWatch();
+    device->PassArrivals(PosixSerialDevice::Take::kAll);
+  }
+}
 
 void WaitForWork(unsigned maxMilliseconds) {
   TimerRegistry& reg = Timers();
@@ -739,8 +790,14 @@ void WaitForWork(unsigned maxMilliseconds) {
   WakeEvent& wake = Wake();
   WatchedDevices& watched = Watched();
   if (wake.signaled.load()) wake.Drain();
-  if (detail::HandOversPending()) return;
-  if (waitMs > 0 && !manual) WaitForWakeOrArrival(wake, watched, static_cast<int>(std::min(waitMs, 1LL << 30)));
+  if (detail::HandOversPending() || waitMs <= 0 || manual) return;
+  struct Waiting {
+    Waiting() { t_waitingForWork = true; }
+    ~Waiting() { t_waitingForWork = false; }
+  } const waiting;
+  // Without an ArrivalWatch of the caller's, the watch ends with this wait.
+  const ArrivalWatch watch;
+  WaitForWakeOrArrival(wake, watched, static_cast<int>(std::min(waitMs, 1LL << 30)));
 }
 
 void UseManualClockForTesting(bool manual) {
@@ -768,6 +825,7 @@ std::uint64_t ManualClockMilliseconds() {
 namespace detail {
 
 void SignalWork() {
+  if (t_waitingForWork) return;  // handed over by the waiting thread itself
   WakeEvent& wake = Wake();
   if (wake.signaled.exchange(true)) return;  // a wake-up is under way already
   const std::uint64_t one = 1;
@@ -982,7 +1040,7 @@ class PosixReplacingFile : public ReplacingFile {
     if (fd_ >= 0) close(fd_);
     if (!committed_) unlink(temp_.c_str());
   }
-  int Append(const char* data, std::size_t count) override {
+  int Write(const char* data, std::size_t count) override {
     std::size_t done = 0;
     while (done < count) {
       const ssize_t n = write(fd_, data + done, count - done);
@@ -992,7 +1050,7 @@ class PosixReplacingFile : public ReplacingFile {
     }
     return 0;
   }
-  int Commit(CommitMode mode) override {
+  int Finish(CommitMode mode) override {
     if (fsync(fd_) != 0) return Errno();
     const int closed = close(fd_);
     fd_ = -1;

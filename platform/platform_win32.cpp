@@ -377,6 +377,10 @@ void WaitForWork(unsigned maxMilliseconds) {
   MsgWaitForMultipleObjectsEx(1, &wake, maxMilliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
+// The event threads take every arrival here: there is nothing to watch.
+ArrivalWatch::ArrivalWatch() = default;
+ArrivalWatch::~ArrivalWatch() = default;
+
 namespace detail {
 
 void SignalWork() { SetEvent(WorkEvent()); }
@@ -548,7 +552,7 @@ class Win32ReplacingFile : public ReplacingFile {
     if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
     if (!committed_) DeleteFileA(temp_.c_str());
   }
-  int Append(const char* data, std::size_t count) override {
+  int Write(const char* data, std::size_t count) override {
     std::size_t done = 0;
     while (done < count) {
       DWORD written = 0;
@@ -559,7 +563,7 @@ class Win32ReplacingFile : public ReplacingFile {
     }
     return 0;
   }
-  int Commit(CommitMode mode) override {
+  int Finish(CommitMode mode) override {
     const BOOL closed = CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
     if (!closed) return FailureCode(ERROR_WRITE_FAULT);

@@ -28,7 +28,7 @@ int QueuedSerialDevice::SetEventMask(std::uint32_t mask) {
   return error;
 }
 
-int QueuedSerialDevice::TakeFromDriver(std::size_t* taken, bool* sawEventChar) {
+int QueuedSerialDevice::TakeFromDriver(Take how, std::size_t* taken, bool* sawEventChar) {
   *taken = 0;
   *sawEventChar = false;
   const char eventChar = eventChar_.load();
@@ -41,17 +41,20 @@ int QueuedSerialDevice::TakeFromDriver(std::size_t* taken, bool* sawEventChar) {
     queue_.append(chunk, got);
     *taken += got;
     if (std::memchr(chunk, eventChar, got) != nullptr) *sawEventChar = true;
+    // A read that ends in the event character ended a reply (a driver in
+    // line mode returns a line at a time): the next take gets what follows.
+    if (how == Take::kToReplyEnd && chunk[got - 1] == eventChar) break;
   }
   return 0;
 }
 
-int QueuedSerialDevice::EventsOf(std::uint32_t driverEvents, std::uint32_t* events) {
+int QueuedSerialDevice::EventsOf(std::uint32_t driverEvents, Take how, std::uint32_t* events) {
   *events = 0;
   const std::uint32_t mask = mask_.load();
   std::size_t taken = 0;
   bool sawEventChar = false;
   if (driverEvents & (kEvRxChar | kEvRxFlag)) {
-    if (const int error = TakeFromDriver(&taken, &sawEventChar)) return error;
+    if (const int error = TakeFromDriver(how, &taken, &sawEventChar)) return error;
   }
   std::uint32_t reported = driverEvents & mask & ~(kEvRxChar | kEvRxFlag);
   if (taken > 0) reported |= mask & kEvRxChar;
@@ -65,13 +68,14 @@ int QueuedSerialDevice::WaitEvent(std::uint32_t* events) {
   for (;;) {
     std::uint32_t driverEvents = 0;
     if (const int result = DriverWaitEvent(&driverEvents)) return result;
-    if (watched_.load()) driverEvents &= ~(kEvRxChar | kEvRxFlag);  // the watcher takes them
-    if (const int error = EventsOf(driverEvents, events)) return error;
+    if (const int error = EventsOf(driverEvents, Take::kAll, events)) return error;
     if (*events != 0) return 0;
   }
 }
 
-int QueuedSerialDevice::TakeArrivals(std::uint32_t* events) { return EventsOf(kEvRxChar, events); }
+int QueuedSerialDevice::TakeArrivals(Take how, std::uint32_t* events) {
+  return EventsOf(kEvRxChar, how, events);
+}
 
 bool QueuedSerialDevice::Accepting() {
   std::lock_guard<std::mutex> lock(mutex_);

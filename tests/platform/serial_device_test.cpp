@@ -278,7 +278,7 @@ TEST(SerialDevice, TheWaitingThreadTakesACompleteReplyItselfAndPassesItToTheSink
   const Step steps[] = {
       {"ab", {}, 0},                      // a reply's beginning wakes nobody
       {"c\x7e", {os::kEvRxFlag}, 4},      // its end: everything before it comes along
-      {"\x7e\x7e", {os::kEvRxFlag}, 6},  // two ends at once: one report
+      {"\x7e\x7e", {os::kEvRxFlag, os::kEvRxFlag}, 6},  // two ends at once: a report each
   };
   for (const Step& step : steps) {
     reported.clear();
@@ -296,6 +296,38 @@ TEST(SerialDevice, TheWaitingThreadTakesACompleteReplyItselfAndPassesItToTheSink
   os::WaitForWork(100);
   EXPECT_TRUE(reported.empty());
   EXPECT_EQ(WaitForBytes(*device, 8), 8u);
+}
+
+TEST(SerialDevice, AWatchKeepsTheEventThreadAsideBetweenWaitsAndItsEndWakesItAgain) {
+  Pty pty;
+  auto device = OpenPty(pty);
+  os::DeviceControl line = PhoneLine(115200);
+  line.evtChar = 0x7E;
+  ASSERT_EQ(device->SetState(line), 0);
+  ASSERT_EQ(device->SetEventMask(os::kEvRxFlag), 0);
+  std::vector<std::uint32_t> reported;
+  device->SetArrivalSink([&](std::uint32_t events) { reported.push_back(events); });
+  std::atomic<int> eventThreadWakes{0};
+  std::thread eventThread([&] {
+    std::uint32_t events = 0;
+    while (device->WaitEvent(&events) == 0) ++eventThreadWakes;
+  });
+  {
+    const os::ArrivalWatch watch;
+    os::WaitForWork(50);  // nothing comes, and the device stays watched
+    pty.Send("a\x7e");    // between two waits
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(eventThreadWakes, 0);
+    os::WaitForWork(5000);
+    EXPECT_EQ(reported, std::vector<std::uint32_t>{os::kEvRxFlag});
+  }
+  pty.Send("b\x7e");
+  const auto deadline = Clock::now() + std::chrono::seconds(3);
+  while (eventThreadWakes == 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(eventThreadWakes, 1);
+  device->SetArrivalSink(nullptr);
+  device->CancelWait();
+  eventThread.join();
 }
 
 TEST(SerialDevice, WriteSendsEveryByte) {
