@@ -9,12 +9,12 @@
 namespace {
 
 // Appends the bytes with 0x7D and 0x7E escaped, the plain runs between them
-// at once.
+// at once. A plain loop: a search for either of two bytes looks each byte up
+// in the pair by a call of its own.
 void AppendEscaped(Bytes& out, std::string_view bytes) {
-  constexpr char kSpecial[] = {kEscape, kFrameEnd};
   std::size_t from = 0;
-  for (auto at = bytes.find_first_of(kSpecial, 0, 2); at != std::string_view::npos;
-       at = bytes.find_first_of(kSpecial, from, 2)) {
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
+    if (bytes[at] != kEscape && bytes[at] != kFrameEnd) continue;
     out.append(bytes.substr(from, at - from));
     out += kEscape;
     out += bytes[at] == kEscape ? char(0x5D) : char(0x5E);
