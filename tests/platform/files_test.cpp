@@ -1,6 +1,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <filesystem>
@@ -92,6 +95,58 @@ std::vector<std::string> EntriesOf(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
   return names;
+}
+
+// The pieces are gathered into large writes: whatever their sizes, the file
+// holds them whole and in order, and a write that fails shows by Commit.
+TEST(LocalFiles, PiecesOfAnySizeArriveWholeAndAFailedWriteShowsByCommit) {
+  struct Case {
+    const char* what;
+    std::vector<std::size_t> pieces;
+    rlim_t sizeLimit;  // RLIM_INFINITY: the writes succeed
+  };
+  const Case cases[] = {
+      {"a download's chunks", std::vector<std::size_t>(300, 256), RLIM_INFINITY},
+      {"around the gathering's size", {1, 65535, 1, 65536, 70000, 3}, RLIM_INFINITY},
+      {"the second large write fails", std::vector<std::size_t>(300, 1000), 100000},
+      {"only the last, gathered write fails", {70000, 100}, 70050},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestDir dir;
+    const std::string file = dir.File("got");
+    std::string data;
+    for (std::size_t i = 0; i < 400000; ++i) data += static_cast<char>(i * 13 + i / 251);
+    int error = 0;
+    auto writing = os::CreateReplacingFile(file, &error);
+    ASSERT_NE(writing, nullptr) << error;
+    // Past the limit a write fails with EFBIG instead of a signal.
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limited = old;
+    limited.rlim_cur = c.sizeLimit;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    int failed = 0;
+    std::size_t at = 0;
+    for (std::size_t piece : c.pieces) {
+      if ((failed = writing->Append(data.data() + at, piece)) != 0) break;
+      at += piece;
+    }
+    if (failed == 0) failed = writing->Commit(os::CommitMode::kReplace);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    writing.reset();
+    if (c.sizeLimit == RLIM_INFINITY) {
+      ASSERT_EQ(failed, 0);
+      std::string back;
+      ASSERT_EQ(os::ReadLocalFile(file, &back), 0);
+      EXPECT_EQ(back, data.substr(0, at));
+    } else {
+      EXPECT_NE(failed, 0);
+      EXPECT_TRUE(EntriesOf(dir.Path()).empty());  // neither the file nor its temporary one
+    }
+  }
 }
 
 TEST(LocalFiles, TheTemporaryFileIsShortAndHiddenBesideAnyValidName) {
