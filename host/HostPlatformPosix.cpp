@@ -39,6 +39,9 @@ void InstallInterruptHandler() {
   sigemptyset(&action.sa_mask);
   // Ending the process at once would leave the download's temporary file.
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  // Past the file size limit, a write then fails (EFBIG) and the download ends
+  // as on a full disk, instead of the signal ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 bool InterruptRequested() { return interruptRequested != 0; }

@@ -79,8 +79,9 @@ void PrintLine(const std::string& line) {
 
 int FS_CALL ReportProgress(int, char*, char*, int percentDone) {
   if (InterruptRequested()) return 1;
-  if (current.toTerminal &&
-      (percentDone != current.percentShown || Clock::now() - current.shownAt >= kRedrawAfter)) {
+  // A line printed meanwhile took the bar's place: it comes back at once.
+  if (current.toTerminal && (!current.drawn || percentDone != current.percentShown ||
+                             Clock::now() - current.shownAt >= kRedrawAfter)) {
     Draw(percentDone);
   }
   return 0;

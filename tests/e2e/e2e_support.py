@@ -8,6 +8,7 @@ Every wait is bounded.
 
 import os
 import pty
+import resource
 import select
 import shutil
 import signal
@@ -210,10 +211,13 @@ class E2ETestCase(unittest.TestCase):
             handle.write("[VLK]\nvelkport=%s\nbaud=%d\n" % (phone.link, BAUD_INDEX_115200))
         return phone
 
-    def velkfs_run(self, *args, timeout=60):
+    def velkfs_run(self, *args, timeout=60, file_size_limit=None):
         """Runs velkfs without a terminal (questions are answered No); returns (code, stdout, stderr)."""
+        def limit_file_size():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
         result = subprocess.run([self.velkfs, *args], cwd=self.local, capture_output=True,
-                                timeout=timeout, start_new_session=True, stdin=subprocess.DEVNULL)
+                                timeout=timeout, start_new_session=True, stdin=subprocess.DEVNULL,
+                                preexec_fn=limit_file_size if file_size_limit else None)
         return result.returncode, result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")
 
     def velkfs_start(self, *args):
