@@ -24,34 +24,15 @@ int ReadLocalFile(const std::string& path, std::string* data, std::size_t limit)
 }
 
 namespace {
-// A transfer's chunks are a few hundred bytes: one system call per chunk
-// would cost more than the chunk's whole way over the port.
-constexpr std::size_t kBlockSize = 64 * 1024;
+// A download's chunks are a few hundred bytes: one system call per chunk
+// would cost more than the chunk's whole way from the port.
+constexpr std::size_t kWriteSize = 64 * 1024;
 }  // namespace
 
-int ReadingFile::ReadAt(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read) {
-  *read = 0;
-  if (count >= kBlockSize) return ReadFromFile(offset, buffer, count, read);
-  if (offset < aheadAt_ || offset + count > aheadAt_ + ahead_.size()) {
-    // No more than the file holds: a small file costs no large block.
-    const std::uint64_t left = Size() > offset ? Size() - offset : 0;
-    ahead_.resize(std::max<std::size_t>(count, static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, left))));
-    std::size_t got = 0;
-    const int failed = ReadFromFile(offset, ahead_.data(), ahead_.size(), &got);
-    ahead_.resize(failed != 0 ? 0 : got);
-    aheadAt_ = offset;
-    if (failed != 0) return failed;
-  }
-  const auto from = static_cast<std::size_t>(offset - aheadAt_);
-  *read = std::min(count, ahead_.size() - from);
-  std::copy_n(ahead_.data() + from, *read, buffer);
-  return 0;
-}
-
 int ReplacingFile::Append(const char* data, std::size_t count) {
-  if (gathered_.empty() && count >= kBlockSize) return Write(data, count);
+  if (gathered_.empty() && count >= kWriteSize) return Write(data, count);
   gathered_.append(data, count);
-  if (gathered_.size() < kBlockSize) return 0;
+  if (gathered_.size() < kWriteSize) return 0;
   const int failed = Write(gathered_.data(), gathered_.size());
   gathered_.clear();
   return failed;

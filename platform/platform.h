@@ -323,17 +323,8 @@ class ReadingFile {
   virtual ~ReadingFile() = default;
   // The size when the file was opened.
   virtual std::uint64_t Size() const = 0;
-  // Reads at most `count` bytes at `offset`; *read is less only at the file's
-  // end. Small reads are served from a block read ahead.
-  int ReadAt(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read);
-
- protected:
-  // Each system's: ReadAt straight from the file.
-  virtual int ReadFromFile(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read) = 0;
-
- private:
-  std::string ahead_;
-  std::uint64_t aheadAt_ = 0;  // the offset of ahead_
+  // Reads at most `count` bytes at `offset`; *read is less only at the file's end.
+  virtual int ReadAt(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read) = 0;
 };
 // Null on failure, with the code in *error. Only regular files open (Linux:
 // EINVAL for anything else, Windows: ERROR_BAD_FILE_TYPE); opening never

@@ -965,7 +965,7 @@ class PosixReadingFile : public ReadingFile {
   PosixReadingFile(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
   ~PosixReadingFile() override { close(fd_); }
   std::uint64_t Size() const override { return size_; }
-  int ReadFromFile(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read) override {
+  int ReadAt(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read) override {
     std::size_t done = 0;
     while (done < count) {
       const ssize_t n = pread(fd_, buffer + done, count - done, static_cast<off_t>(offset + done));

@@ -494,7 +494,7 @@ class Win32ReadingFile : public ReadingFile {
  public:
   Win32ReadingFile(HANDLE file, std::uint64_t size) : file_(file), size_(size) {}
   std::uint64_t Size() const override { return size_; }
-  int ReadFromFile(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read) override {
+  int ReadAt(std::uint64_t offset, char* buffer, std::size_t count, std::size_t* read) override {
     std::size_t done = 0;
     while (done < count) {
       const std::uint64_t at = offset + done;
