@@ -196,10 +196,11 @@ class Link {
     }
   }
 
-  // Each byte is on the line byteTime_ after the previous one, the first at
-  // `notBefore` or once the line is free. The times are the line's, not this
-  // process's: a wake-up that comes late sends at once what is due by then,
-  // so that the phone's own late waking never slows the line down.
+  // Each byte takes byteTime_ on the line, the first starting at `notBefore`
+  // or once the line is free, and reaches the other end when its last bit has
+  // crossed. The times are the line's, not this process's: a wake-up that
+  // comes late sends at once what is due by then, so that the phone's own
+  // late waking never slows the line down.
   Outcome WritePaced(const Bytes& bytes, Clock::time_point notBefore) {
     const auto start = std::max(notBefore, txFreeAt_);
     if (!SleepUntil(start)) return Outcome::kStopped;
@@ -208,9 +209,9 @@ class Link {
       std::size_t due = bytes.size();
       if (byteTime_.count() > 0) {
         const auto elapsed = Clock::now() - start;
-        due = std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(elapsed / byteTime_) + 1);
+        due = std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(elapsed / byteTime_));
         if (due <= written) {
-          if (!SleepUntil(start + byteTime_ * written)) return Outcome::kStopped;
+          if (!SleepUntil(start + byteTime_ * (written + 1))) return Outcome::kStopped;
           continue;
         }
       }

@@ -13,6 +13,7 @@ namespace {
 volatile std::sig_atomic_t interruptRequested = 0;
 
 void OnInterrupt(int) { interruptRequested = 1; }
+void OnFileSizeLimit(int) {}
 }  // namespace
 
 LoadedModule::LoadedModule(const std::string& path) {
@@ -40,8 +41,10 @@ void InstallInterruptHandler() {
   // Ending the process at once would leave the download's temporary file.
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
   // Past the file size limit, a write then fails (EFBIG) and the download ends
-  // as on a full disk, instead of the signal ending the process.
-  std::signal(SIGXFSZ, SIG_IGN);
+  // as on a full disk, instead of the signal ending the process. Caught, not
+  // ignored: the programs velkfs starts get the default back.
+  action.sa_handler = OnFileSizeLimit;
+  sigaction(SIGXFSZ, &action, nullptr);
 }
 
 bool InterruptRequested() { return interruptRequested != 0; }

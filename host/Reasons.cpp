@@ -119,6 +119,10 @@ std::string TransferReason(Session& session, const std::function<std::string()>&
 std::optional<std::string> UnreadableReason(const fs::path& local) {
   std::error_code error;
   if (fs::is_directory(local, error)) return local.string() + " is a folder";
+  // The module sends regular files only; opening a pipe would wait for its writer.
+  if (fs::exists(local, error) && !fs::is_regular_file(local, error)) {
+    return "cannot read " + local.string() + ": it is not a regular file";
+  }
   errno = 0;
   std::FILE* file = std::fopen(local.string().c_str(), "rb");
   if (file == nullptr) return "cannot read " + local.string() + ": " + std::strerror(errno);

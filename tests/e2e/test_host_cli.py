@@ -74,6 +74,7 @@ class CommandLineTest(E2ETestCase):
         self.start_phone({"data": {"f.bin": b"x", "notes.txt": {}}})
         self.write_local("game.jar", b"jar")
         self.write_local("notes.txt", b"notes")
+        os.mkfifo(os.path.join(self.local, "pipe"))
         for args, said in ((["mkdir", "/data"], "the folder exists"),
                            (["mkdir", "/none/new"], "there is no phone folder /none"),
                            (["rmdir", "/data"], "the folder is not empty"),
@@ -82,6 +83,7 @@ class CommandLineTest(E2ETestCase):
                            (["rm", "/data/g.bin"], "no such file on the phone"),
                            (["put", "notes.txt", "/none/notes.txt"], "there is no phone folder /none"),
                            (["put", "notes.txt", "/data/"], "the target is a phone folder"),
+                           (["put", "pipe", "/data/pipe"], "pipe: it is not a regular file"),
                            (["get", "/data/g.bin", "g.bin"], "no such file or folder on the phone"),
                            (["install-game", "game.jar"], "its companion is missing"),
                            (["install-app", "notes.txt"], "takes a .jar or a .jad"),
