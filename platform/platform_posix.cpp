@@ -27,6 +27,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "platform/internal.h"
 #include "platform/ini.h"
@@ -299,15 +300,12 @@ class PosixSerialDevice final : public detail::QueuedSerialDevice {
     std::lock_guard<std::mutex> lock(watchMutex_);
     watched_ = true;
   }
-  bool Watching() {
+  // Whether the device was watched.
+  bool EndWatch() {
     std::lock_guard<std::mutex> lock(watchMutex_);
-    return watched_;
-  }
-  void EndWatch() {
-    std::lock_guard<std::mutex> lock(watchMutex_);
-    watched_ = false;
     // Armed again, the device wakes the event thread at once if bytes wait.
     if (standingAside_) standingAside_ = !AwaitBytes(true);
+    return std::exchange(watched_, false);
   }
 
   // On the user-interface thread, with the watched devices' mutex held.
@@ -762,9 +760,7 @@ ArrivalWatch::~ArrivalWatch() {
   WatchedDevices& watched = Watched();
   std::lock_guard<std::mutex> lock(watched.mutex);
   for (PosixSerialDevice* device : watched.devices) {
-    if (!device->Watching()) continue;
-    device->EndWatch();
-    device->PassArrivals(PosixSerialDevice::Take::kAll);
+    if (device->EndWatch()) device->PassArrivals(PosixSerialDevice::Take::kAll);
   }
 }
 
