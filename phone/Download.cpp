@@ -2,6 +2,8 @@
 // next-chunk request per reply until the announced size has arrived. The data
 // goes into a temporary file beside the target, which replaces the target only
 // once the whole file has arrived.
+#include <utility>
+
 #include "phone/LinkDriver.h"
 #include "phone/Operations.h"
 
@@ -73,7 +75,7 @@ bool Store(const Bytes& data) {
 void ProcessDownloadReply(const Bytes& reply) {
   if (!State.DownloadTimer->Enabled()) return;
   const auto sequence = static_cast<std::uint8_t>(State.Download.Sequence);
-  const ReadReply judged = JudgeReadReply(reply, sequence);
+  ReadReply judged = JudgeReadReply(reply, sequence);
   switch (judged.kind) {
     case ReadReply::kAskAgain:
       // The phone's reply came whole: it is asked at once, nothing to settle.
@@ -89,7 +91,7 @@ void ProcessDownloadReply(const Bytes& reply) {
     case ReadReply::kData:
       break;
   }
-  Bytes data = judged.data;
+  Bytes data = std::move(judged.data);
   if (sequence == 0) {
     State.Download.TransferSize = judged.totalSize;
     if (!Store(data)) return;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string_view>
 
 #include "phone/CRC.h"
@@ -9,18 +10,28 @@
 namespace {
 
 // Appends the bytes with 0x7D and 0x7E escaped, the plain runs between them
-// at once. A plain loop: a search for either of two bytes looks each byte up
-// in the pair by a call of its own.
+// at once. Each of the two bytes is found by memchr, which looks at many
+// bytes a step; a byte-by-byte loop costs a compare, or two, per byte.
 void AppendEscaped(Bytes& out, std::string_view bytes) {
-  std::size_t from = 0;
-  for (std::size_t at = 0; at < bytes.size(); ++at) {
-    if (bytes[at] != kEscape && bytes[at] != kFrameEnd) continue;
-    out.append(bytes.substr(from, at - from));
+  const char* at = bytes.data();
+  const char* const end = at + bytes.size();
+  const auto next = [end](const char* from, char wanted) {
+    if (from == end) return end;  // memchr takes no null pointer, even for nothing
+    const void* found = std::memchr(from, wanted, static_cast<std::size_t>(end - from));
+    return found != nullptr ? static_cast<const char*>(found) : end;
+  };
+  const char* nextEscape = next(at, kEscape);
+  const char* nextFrameEnd = next(at, kFrameEnd);
+  for (;;) {
+    const char* special = std::min(nextEscape, nextFrameEnd);
+    out.append(at, special);
+    if (special == end) return;
     out += kEscape;
-    out += bytes[at] == kEscape ? char(0x5D) : char(0x5E);
-    from = at + 1;
+    out += *special == kEscape ? char(0x5D) : char(0x5E);
+    at = special + 1;
+    if (special == nextEscape) nextEscape = next(at, kEscape);
+    else nextFrameEnd = next(at, kFrameEnd);
   }
-  out.append(bytes.substr(from));
 }
 
 constexpr std::size_t kUnescapedFullReplyLength = 266;
